@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the quarnel extension module for one interpreter into one folder.
+# Usage: scripts/build-module.sh PYTHON OUTPUT_DIR [BUILD_DIR]
+# Then: PYTHONPATH=OUTPUT_DIR PYTHON -c 'import quarnel'
+set -euo pipefail
+[[ $# -ge 2 ]] || { echo "usage: $0 PYTHON OUTPUT_DIR [BUILD_DIR]" >&2; exit 2; }
+python=$(command -v "$1")
+output=$(mkdir -p "$2" && cd "$2" && pwd)
+cd "$(dirname "$0")/.."
+build=${3:-build/module-$(basename "$python")}
+werror=OFF
+[[ "${CI:-}" == "true" ]] && werror=ON
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
+  -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF \
+  -DPython_EXECUTABLE="$python" -DQUARNEL_MODULE_DIR="$output" >/dev/null
+ninja -C "$build" quarnel >/dev/null
+echo "built $(ls "$output"/quarnel*.so)"

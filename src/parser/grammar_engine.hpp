@@ -1,0 +1,423 @@
+// A thin layer over PEGTL that gives the grammar its four rule kinds (normal, silent,
+// atomic, compound-atomic), the matching mode, implicit whitespace between the elements
+// of sequences and repetitions, node building, and the bookkeeping of failed attempts
+// that error reports are made from. PEGTL supplies the input and the terminal rules
+// (literals, character classes, UTF-8 characters, start and end of input).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <type_traits>
+#include <vector>
+
+#include <tao/pegtl.hpp>
+
+#include "parser/parse_tree.hpp"
+#include "parser/rule.hpp"
+
+namespace quarnel::parser::grammar {
+// The whitespace rule that sequences and repetitions skip.
+struct WHITESPACE;
+}  // namespace quarnel::parser::grammar
+
+namespace quarnel::parser::peg {
+
+namespace pegtl = tao::pegtl;
+
+enum class Mode : std::uint8_t { non_atomic, atomic, compound_atomic };
+
+struct State {
+    State(const char* input_begin, std::size_t max_depth_, bool tracking_)
+        : begin(input_begin), max_depth(max_depth_), tracking(tracking_) {}
+
+    const char* begin;
+    Mode mode = Mode::non_atomic;
+    bool in_negative_lookahead = false;
+    std::vector<FlatNode> nodes;
+
+    // Furthest position at which node-producing rules failed, and which ones.
+    std::size_t attempt_pos = 0;
+    std::vector<Rule> positive_attempts;
+    std::vector<Rule> negative_attempts;
+
+    std::size_t depth = 0;
+    std::size_t max_depth;
+    // Set once nesting exceeds max_depth; from then on every rule fails at once.
+    std::optional<std::size_t> too_deep_at;
+
+    // The attempt bookkeeping only matters when a parse fails, so a parse first runs
+    // without it, skipping rules that cannot start at the next character, and runs
+    // again with it only to report a failure.
+    bool tracking;
+
+    std::size_t attempts_at(std::size_t pos) const {
+        return pos == attempt_pos ? positive_attempts.size() + negative_attempts.size() : 0;
+    }
+
+    void track(Rule rule, std::size_t pos, std::size_t positive_len, std::size_t negative_len,
+               std::size_t previous_attempts) {
+        if (mode == Mode::atomic) {
+            return;
+        }
+        // A single more specific attempt recorded inside the rule stands for it.
+        const std::size_t current_attempts = attempts_at(pos);
+        if (current_attempts > previous_attempts && current_attempts - previous_attempts == 1) {
+            return;
+        }
+        if (pos == attempt_pos) {
+            positive_attempts.resize(positive_len);
+            negative_attempts.resize(negative_len);
+        }
+        if (pos > attempt_pos) {
+            positive_attempts.clear();
+            negative_attempts.clear();
+            attempt_pos = pos;
+        }
+        if (pos == attempt_pos) {
+            (in_negative_lookahead ? negative_attempts : positive_attempts).push_back(rule);
+        }
+    }
+};
+
+// Marks our own combinators; everything else is matched as a PEGTL rule.
+struct combinator {};
+
+template <typename Input>
+std::size_t offset(const Input& in, const State& st) {
+    return static_cast<std::size_t>(in.current() - st.begin);
+}
+
+// Every match leaves the position and the node list unchanged when it fails.
+template <typename R, typename Input>
+bool match(Input& in, State& st) {
+    if constexpr (std::is_base_of_v<combinator, R>) {
+        return R::matches(in, st);
+    } else {
+        return pegtl::match<R, pegtl::apply_mode::nothing, pegtl::rewind_mode::required,
+                            pegtl::nothing, pegtl::normal>(in);
+    }
+}
+
+template <typename Input>
+void restore(Input& in, State& st, const char* position, std::size_t node_count) {
+    in.iterator() = position;
+    st.nodes.resize(node_count);
+}
+
+// Implicit whitespace: zero or more `Whitespace`, only while the mode is non-atomic.
+template <typename Whitespace, typename Input>
+[[gnu::always_inline]] inline void skip(Input& in, State& st) {
+    if (st.mode != Mode::non_atomic) {
+        return;
+    }
+    while (match<Whitespace>(in, st)) {
+    }
+}
+
+
+template <typename... Rs>
+struct seq;
+
+template <typename First, typename... Rest>
+struct seq<First, Rest...> : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        const char* start = in.current();
+        const std::size_t node_count = st.nodes.size();
+        if (peg::match<First>(in, st) && (then<Rest>(in, st) && ...)) {
+            return true;
+        }
+        restore(in, st, start, node_count);
+        return false;
+    }
+
+    template <typename R, typename Input>
+    static bool then(Input& in, State& st) {
+        skip<grammar::WHITESPACE>(in, st);
+        return peg::match<R>(in, st);
+    }
+};
+
+template <typename... Rs>
+struct sor : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        return (peg::match<Rs>(in, st) || ...);
+    }
+};
+
+template <typename R>
+struct opt : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        (void)peg::match<R>(in, st);
+        return true;
+    }
+};
+
+// e*: the first e directly, each further one after implicit whitespace.
+template <typename R>
+struct star : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        if (peg::match<R>(in, st)) {
+            while (peg::match<seq<pegtl::success, R>>(in, st)) {
+            }
+        }
+        return true;
+    }
+};
+
+template <typename R>
+struct plus : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        if (!peg::match<R>(in, st)) {
+            return false;
+        }
+        while (peg::match<seq<pegtl::success, R>>(in, st)) {
+        }
+        return true;
+    }
+};
+
+template <typename R>
+struct not_at : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        const char* start = in.current();
+        const bool outer = st.in_negative_lookahead;
+        st.in_negative_lookahead = !outer;
+        const bool matched = peg::match<R>(in, st);
+        st.in_negative_lookahead = outer;
+        in.iterator() = start;
+        return !matched;
+    }
+};
+
+// Open ~ Rest...: one level deeper in parentheses or brackets. Past the limit the
+// whole parse is abandoned, so that deep input cannot exhaust the stack.
+template <typename Open, typename... Rest>
+struct nested : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        const char* start = in.current();
+        if (!peg::match<Open>(in, st)) {
+            return false;
+        }
+        if (st.depth == st.max_depth) {
+            st.too_deep_at = static_cast<std::size_t>(start - st.begin);
+            in.iterator() = start;
+            return false;
+        }
+        ++st.depth;
+        const bool matched = peg::match<seq<pegtl::success, Rest...>>(in, st);
+        --st.depth;
+        if (!matched) {
+            in.iterator() = start;
+        }
+        return matched;
+    }
+};
+
+// The bytes a rule's match can begin with, used to skip rules that must fail.
+struct FirstSet {
+    std::uint64_t bits[4] = {0, 0, 0, 0};
+    bool nullable = false;  // may match without consuming: never skipped
+
+    static constexpr FirstSet of(std::initializer_list<char> chars) {
+        FirstSet set;
+        for (const char c : chars) set.add(static_cast<unsigned char>(c));
+        return set;
+    }
+    static constexpr FirstSet range(char lo, char hi) {
+        FirstSet set;
+        for (int c = lo; c <= hi; ++c) set.add(static_cast<unsigned char>(c));
+        return set;
+    }
+    static constexpr FirstSet anything() {
+        FirstSet set{{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}}, true};
+        return set;
+    }
+    constexpr void add(unsigned char c) { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
+    constexpr bool admits(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+    constexpr FirstSet operator|(const FirstSet& other) const {
+        FirstSet set;
+        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] | other.bits[i];
+        set.nullable = nullable || other.nullable;
+        return set;
+    }
+};
+
+// Unknown rules are never skipped; rules with identifiers begin as their bodies do.
+template <typename R, typename = void>
+struct first {
+    static constexpr FirstSet value = FirstSet::anything();
+};
+template <typename R>
+struct first<R, std::void_t<typename R::body>> {
+    static constexpr FirstSet value = first<typename R::body>::value;
+};
+template <char... Cs>
+struct first<pegtl::ascii::one<Cs...>> {
+    static constexpr FirstSet value = FirstSet::of({Cs...});
+};
+template <char C, char... Cs>
+struct first<pegtl::ascii::string<C, Cs...>> {
+    static constexpr FirstSet value = FirstSet::of({C});
+};
+template <>
+struct first<pegtl::ascii::digit> {
+    static constexpr FirstSet value = FirstSet::range('0', '9');
+};
+template <>
+struct first<pegtl::ascii::xdigit> {
+    static constexpr FirstSet value =
+        FirstSet::range('0', '9') | FirstSet::range('a', 'f') | FirstSet::range('A', 'F');
+};
+template <>
+struct first<pegtl::ascii::alnum> {
+    static constexpr FirstSet value =
+        FirstSet::range('0', '9') | FirstSet::range('a', 'z') | FirstSet::range('A', 'Z');
+};
+template <>
+struct first<pegtl::utf8::any> {
+    static constexpr FirstSet value = FirstSet::range('\x00', '\x7f') | FirstSet::range('\x80', '\xff');
+};
+
+// Implicit whitespace may precede the element after a nullable one.
+inline constexpr FirstSet whitespace_first = FirstSet::of({' ', '\t', '\r', '\n', '\\'});
+
+template <typename First, typename... Rest>
+struct first<seq<First, Rest...>> {
+    static constexpr FirstSet value = [] {
+        constexpr FirstSet head = first<First>::value;
+        if constexpr (!head.nullable || sizeof...(Rest) == 0) {
+            return head;
+        } else {
+            FirstSet set = head | whitespace_first | first<seq<Rest...>>::value;
+            set.nullable = first<seq<Rest...>>::value.nullable;
+            return set;
+        }
+    }();
+};
+template <typename... Rs>
+struct first<sor<Rs...>> {
+    static constexpr FirstSet value = (first<Rs>::value | ...);
+};
+template <typename R>
+struct first<plus<R>> {
+    static constexpr FirstSet value = first<R>::value;
+};
+template <typename Open, typename... Rest>
+struct first<nested<Open, Rest...>> {
+    static constexpr FirstSet value = first<Open>::value;
+};
+
+template <typename Input>
+[[gnu::always_inline]] inline bool cannot_start(const Input& in, const FirstSet& set) {
+    return !set.nullable && (in.empty() || !set.admits(static_cast<unsigned char>(in.peek_char())));
+}
+
+// The mode a rule's body is matched in: the caller's, or one the rule sets.
+enum class BodyMode : std::uint8_t { inherit, atomic, compound_atomic };
+
+// A rule with an identifier. `HasNode` is false for silent rules.
+template <Rule Id, bool HasNode, BodyMode Body_mode, typename Body>
+struct rule_of_kind : combinator {
+    static constexpr Rule id = Id;
+    using body = Body;
+
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        if (st.too_deep_at) {
+            return false;
+        }
+        if (!st.tracking && cannot_start(in, first<Body>::value)) {
+            return false;
+        }
+        if constexpr (!HasNode) {
+            return with_mode(in, st);
+        } else {
+            return match_node(in, st);
+        }
+    }
+
+private:
+    template <typename Input>
+    static bool with_mode(Input& in, State& st) {
+        if constexpr (Body_mode != BodyMode::inherit) {
+            const Mode outer = st.mode;
+            st.mode = Body_mode == BodyMode::atomic ? Mode::atomic : Mode::compound_atomic;
+            const bool matched = peg::match<Body>(in, st);
+            st.mode = outer;
+            return matched;
+        } else {
+            return peg::match<Body>(in, st);
+        }
+    }
+
+    template <typename Input>
+    static bool match_node(Input& in, State& st) {
+        if (!st.tracking) {
+            return match_node_untracked(in, st);
+        }
+        const std::size_t pos = offset(in, st);
+        const bool at_attempt = pos == st.attempt_pos;
+        const std::size_t positive_len = at_attempt ? st.positive_attempts.size() : 0;
+        const std::size_t negative_len = at_attempt ? st.negative_attempts.size() : 0;
+        const std::size_t previous_attempts = st.attempts_at(pos);
+        const bool makes_node = !st.in_negative_lookahead && st.mode != Mode::atomic;
+        const std::size_t index = st.nodes.size();
+        if (makes_node) {
+            st.nodes.push_back(FlatNode{static_cast<std::uint32_t>(pos), 0, 0, Id});
+        }
+        const bool matched = with_mode(in, st);
+        if (matched == st.in_negative_lookahead) {
+            st.track(Id, pos, positive_len, negative_len, previous_attempts);
+        }
+        if (makes_node) {
+            if (matched) {
+                FlatNode& node = st.nodes[index];
+                node.end = static_cast<std::uint32_t>(offset(in, st));
+                node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
+            } else {
+                st.nodes.resize(index);
+            }
+        }
+        return matched;
+    }
+
+    template <typename Input>
+    static bool match_node_untracked(Input& in, State& st) {
+        const bool makes_node = !st.in_negative_lookahead && st.mode != Mode::atomic;
+        if (!makes_node) {
+            return with_mode(in, st);
+        }
+        const std::size_t index = st.nodes.size();
+        st.nodes.push_back(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id});
+        if (!with_mode(in, st)) {
+            st.nodes.resize(index);
+            return false;
+        }
+        FlatNode& node = st.nodes[index];
+        node.end = static_cast<std::uint32_t>(offset(in, st));
+        node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
+        return true;
+    }
+};
+
+template <Rule Id, typename Body>
+using normal = rule_of_kind<Id, true, BodyMode::inherit, Body>;
+template <Rule Id, typename Body>
+using silent = rule_of_kind<Id, false, BodyMode::inherit, Body>;
+template <Rule Id, BodyMode Mode_, typename Body>
+using silent_in_mode = rule_of_kind<Id, false, Mode_, Body>;
+template <Rule Id, typename Body>
+using atomic = rule_of_kind<Id, true, BodyMode::atomic, Body>;
+template <Rule Id, typename Body>
+using compound_atomic = rule_of_kind<Id, true, BodyMode::compound_atomic, Body>;
+
+}  // namespace quarnel::parser::peg

@@ -1,0 +1,113 @@
+// The grammar's parse tree: nodes in preorder in one flat array, 16 bytes each,
+// so that building and walking a multi-megabyte pattern costs no recursion and
+// little memory.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <string_view>
+#include <vector>
+
+#include "parser/rule.hpp"
+
+namespace quarnel::parser {
+
+struct FlatNode {
+    std::uint32_t begin;        // byte offset of the first character
+    std::uint32_t end;          // byte offset after the last character
+    std::uint32_t descendants;  // number of nodes below this one
+    Rule rule;
+};
+
+class ParseTree;
+
+// A node of a parse tree: its rule, its span, its text and its children in input order.
+class Node {
+public:
+    Node(const ParseTree& tree, std::uint32_t index) : tree_(&tree), index_(index) {}
+
+    Rule rule() const;
+    std::uint32_t begin() const;
+    std::uint32_t end() const;
+    std::string_view text() const;
+
+    class Children;
+    Children children() const;
+
+private:
+    const FlatNode& flat() const;
+    const ParseTree* tree_;
+    std::uint32_t index_;
+};
+
+class Node::Children {
+public:
+    class iterator {
+    public:
+        using value_type = Node;
+        using difference_type = std::ptrdiff_t;
+        using iterator_category = std::forward_iterator_tag;
+
+        iterator() = default;
+        iterator(const ParseTree* tree, std::uint32_t index) : tree_(tree), index_(index) {}
+        Node operator*() const { return Node(*tree_, index_); }
+        iterator& operator++();
+        iterator operator++(int) {
+            iterator old = *this;
+            ++*this;
+            return old;
+        }
+        bool operator==(const iterator& other) const { return index_ == other.index_; }
+
+    private:
+        const ParseTree* tree_ = nullptr;
+        std::uint32_t index_ = 0;
+    };
+
+    Children(const ParseTree& tree, std::uint32_t first, std::uint32_t last)
+        : tree_(&tree), first_(first), last_(last) {}
+    iterator begin() const { return {tree_, first_}; }
+    iterator end() const { return {tree_, last_}; }
+    bool empty() const { return first_ == last_; }
+
+private:
+    const ParseTree* tree_;
+    std::uint32_t first_;
+    std::uint32_t last_;
+};
+
+class ParseTree {
+public:
+    ParseTree(std::string_view input, std::vector<FlatNode> nodes)
+        : input_(input), nodes_(std::move(nodes)) {}
+
+    std::string_view input() const { return input_; }
+    const std::vector<FlatNode>& flat_nodes() const { return nodes_; }
+
+    // The top-level nodes (for a parse from `pattern`, exactly one).
+    Node::Children top_level() const {
+        return {*this, 0, static_cast<std::uint32_t>(nodes_.size())};
+    }
+
+private:
+    friend class Node;
+    std::string_view input_;
+    std::vector<FlatNode> nodes_;
+};
+
+inline const FlatNode& Node::flat() const { return tree_->nodes_[index_]; }
+inline Rule Node::rule() const { return flat().rule; }
+inline std::uint32_t Node::begin() const { return flat().begin; }
+inline std::uint32_t Node::end() const { return flat().end; }
+inline std::string_view Node::text() const {
+    return tree_->input_.substr(flat().begin, flat().end - flat().begin);
+}
+inline Node::Children Node::children() const {
+    return {*tree_, index_ + 1, index_ + 1 + flat().descendants};
+}
+inline Node::Children::iterator& Node::Children::iterator::operator++() {
+    index_ += 1 + tree_->nodes_[index_].descendants;
+    return *this;
+}
+
+}  // namespace quarnel::parser

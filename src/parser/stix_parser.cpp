@@ -1,0 +1,87 @@
+#include "parser/stix_parser.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+
+#include "parser/grammar.hpp"
+
+namespace quarnel::parser {
+
+namespace {
+
+namespace pegtl = tao::pegtl;
+using Input = pegtl::memory_input<pegtl::tracking_mode::lazy, pegtl::eol::lf_crlf, const char*>;
+using Start = bool (*)(Input&, peg::State&);
+
+template <typename R>
+bool run(Input& in, peg::State& st) {
+    return peg::match<R>(in, st);
+}
+
+// One entry per rule identifier, in the order of their numbers.
+template <typename... Rs>
+constexpr std::array<Start, sizeof...(Rs)> start_table() {
+    return {&run<Rs>...};
+}
+
+namespace g = grammar;
+constexpr auto starts = start_table<
+    g::EOI, g::WHITESPACE, g::QUOTE, g::equal, g::not_equal, g::gt, g::lt, g::ge, g::le, g::in,
+    g::like, g::match, g::issubset, g::issuperset, g::exists, g::and_, g::or_, g::not_,
+    g::followedby, g::bool_, g::hex, g::hex_constant, g::bin, g::bin_constant, g::int_,
+    g::pos_int, g::float_, g::pos_float, g::string_escape, g::string, g::string_constant,
+    g::time, g::time_constant, g::value, g::list, g::repeat, g::within, g::interval,
+    g::qualifier, g::obs_op, g::bool_op, g::comp_op, g::object, g::property, g::index, g::step,
+    g::path, g::comparison_exists, g::comparison_normal, g::comparison,
+    g::comparison_expression, g::observation, g::observation_group, g::inner_expression,
+    g::expression, g::pattern>();
+static_assert(starts.size() == rule_count);
+
+std::vector<Rule> sorted_unique(std::vector<Rule> rules) {
+    std::sort(rules.begin(), rules.end());
+    rules.erase(std::unique(rules.begin(), rules.end()), rules.end());
+    return rules;
+}
+
+GrammarError grammar_error(peg::State& st, std::string_view input) {
+    return GrammarError{sorted_unique(std::move(st.positive_attempts)),
+                        sorted_unique(std::move(st.negative_attempts)),
+                        SourceLocation::locate(input, st.attempt_pos)};
+}
+
+// Dense patterns make about one node per two bytes; reserving that up front avoids
+// most regrowth without over-committing for sparse ones.
+std::size_t expected_nodes(std::size_t input_size) {
+    return input_size / 2 + 16;
+}
+
+bool run_from(Rule start, std::string_view input, peg::State& st) {
+    Input in(input.data(), input.data() + input.size(), "pattern");
+    return starts[static_cast<std::size_t>(start)](in, st);
+}
+
+}  // namespace
+
+Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
+    constexpr std::size_t max_input = std::numeric_limits<std::uint32_t>::max();
+    if (input.size() > max_input) {
+        return ParseError(ParseError::InputTooLarge{input.size(), max_input});
+    }
+    peg::State fast(input.data(), max_nesting, false);
+    fast.nodes.reserve(expected_nodes(input.size()));
+    if (run_from(start, input, fast)) {
+        return ParseTree(input, std::move(fast.nodes));
+    }
+    if (fast.too_deep_at) {
+        return ParseError(
+            ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), max_nesting});
+    }
+    fast.nodes = {};
+    peg::State tracked(input.data(), max_nesting, true);
+    (void)run_from(start, input, tracked);
+    return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
+}
+
+}  // namespace quarnel::parser

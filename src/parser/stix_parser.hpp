@@ -1,0 +1,23 @@
+// The pattern grammar's entry: runs the grammar from a start rule over a whole text.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "parser/parse_tree.hpp"
+#include "parser/result.hpp"
+#include "parser/rule.hpp"
+
+namespace quarnel::parser {
+
+class StixParser {
+public:
+    // Parentheses and brackets nest at most this deep; deeper input is rejected
+    // before recursion could exhaust the stack.
+    static constexpr std::size_t max_nesting = 256;
+
+    // Matches `start` against the whole of `input` (the parse tree borrows `input`).
+    static Result<ParseTree> parse(Rule start, std::string_view input);
+};
+
+}  // namespace quarnel::parser

@@ -1,0 +1,392 @@
+// Error reports word for word, and the limits of nesting depth and input size.
+#include "parser/parse_error.hpp"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "parser/stix_parser.hpp"
+
+namespace quarnel::parser {
+namespace {
+
+std::string repeated(std::string_view piece, std::size_t times) {
+    std::string out;
+    out.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        out += piece;
+    }
+    return out;
+}
+
+std::string outcome(std::string_view input) {
+    const auto result = StixParser::parse(Rule::pattern, input);
+    return result.ok() ? std::string("accepted") : result.error().message();
+}
+
+// Six report lines, joined as the report joins them.
+std::string lines(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (const std::string_view part : parts) {
+        if (!out.empty()) {
+            out += '\n';
+        }
+        out += part;
+    }
+    return out;
+}
+
+// --- grammar error reports ---
+
+struct Report {
+    std::string input;
+    std::string message;
+};
+void PrintTo(const Report& row, std::ostream* os) {
+    *os << testing::PrintToString(row.input);
+}
+
+class ParseErrorReport : public testing::TestWithParam<Report> {};
+
+TEST_P(ParseErrorReport, IsWordForWord) {
+    EXPECT_EQ(outcome(GetParam().input), GetParam().message);
+}
+
+const std::string after_observation = "expected EOI, and, or, followedby, or qualifier";
+
+INSTANTIATE_TEST_SUITE_P(
+    OneLine, ParseErrorReport,
+    testing::Values(
+        Report{"", lines({"Grammar error:  --> 1:1", "  |", "1 | ", "  | ^---", "  |", "  = expected expression"})},
+        Report{"[file:name = 'x'", lines({"Grammar error:  --> 1:17", "  |", "1 | [file:name = 'x'",
+                                          "  |                 ^---", "  |", "  = expected and or or"})},
+        Report{"[file:name = 'x']]",
+               lines({"Grammar error:  --> 1:18", "  |", "1 | [file:name = 'x']]", "  |                  ^---", "  |",
+                      "  = " + after_observation})},
+        Report{"[a:b = ()]", lines({"Grammar error:  --> 1:9", "  |", "1 | [a:b = ()]", "  |         ^---", "  |",
+                                    "  = expected value"})},
+        Report{"[a:b]", lines({"Grammar error:  --> 1:5", "  |", "1 | [a:b]", "  |     ^---", "  |",
+                               "  = expected equal, not_equal, gt, lt, ge, le, in, like, match, issubset, "
+                               "issuperset, or not"})},
+        Report{"[a:b = 1] WITHIN 5", lines({"Grammar error:  --> 1:18", "  |", "1 | [a:b = 1] WITHIN 5",
+                                            "  |                  ^---", "  |", "  = expected pos_float"})},
+        // Columns count characters, not bytes.
+        Report{"[a:b = '\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x99\x82' x]",
+               lines({"Grammar error:  --> 1:14", "  |", "1 | [a:b = '\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x99\x82' x]",
+                      "  |              ^---", "  |", "  = expected and or or"})},
+        // Tabs before the position stay tabs in the underline, so that it lines up.
+        Report{"[a:b\t=\t1\tx]", lines({"Grammar error:  --> 1:10", "  |", "1 | [a:b\t=\t1\tx]",
+                                         "  |     \t \t \t^---", "  |", "  = expected and or or"})}));
+
+INSTANTIATE_TEST_SUITE_P(
+    SeveralLines, ParseErrorReport,
+    testing::Values(
+        // Line 12 widens the gutter to two characters.
+        Report{repeated("[a:b = 1] AND\n", 11) + "[c:d]",
+               lines({"Grammar error:   --> 12:5", "   |", "12 | [c:d]", "   |     ^---", "   |",
+                      "   = expected equal, not_equal, gt, lt, ge, le, in, like, match, issubset, "
+                      "issuperset, or not"})},
+        // At a line break the line is shown with its breaks made visible.
+        Report{"[a:b = 1]\nAND [c:\nd = 2]", lines({"Grammar error:  --> 2:8", "  |", "2 | AND [c:\u240A",
+                                                  "  |        ^---", "  |", "  = expected property"})},
+        Report{"[a:b = 1]\r\nAND [c:\r\nd = 2]", lines({"Grammar error:  --> 2:8", "  |", "2 | AND [c:\u240D\u240A",
+                                                      "  |        ^---", "  |", "  = expected property"})},
+        Report{"[a:\rb = 1]", lines({"Grammar error:  --> 1:4", "  |", "1 | [a:\u240Db = 1]", "  |    ^---", "  |",
+                                     "  = expected property"})},
+        // Elsewhere the breaks are dropped, and CRLF counts as one break.
+        Report{"[a:b = 1]\r\nFOO\r\n[c:d = 2]",
+               lines({"Grammar error:  --> 2:1", "  |", "2 | FOO", "  | ^---", "  |", "  = " + after_observation})},
+        Report{"[a:b = 1]\n\n  x\n", lines({"Grammar error:  --> 3:3", "  |", "3 |   x", "  |   ^---", "  |",
+                                           "  = " + after_observation})},
+        // A lone CR is no line break: it takes a column although the display drops it.
+        Report{"[a:b = 1]\rX",
+               lines({"Grammar error:  --> 1:11", "  |", "1 | [a:b = 1]X", "  |           ^---", "  |",
+                      "  = " + after_observation})},
+        // The line ends at the end of the input when no line feed follows.
+        Report{"[a:b = 1] AND\n[c:d = 2] x", lines({"Grammar error:  --> 2:11", "  |", "2 | [c:d = 2] x",
+                                                   "  |           ^---", "  |", "  = " + after_observation})}));
+
+TEST(ParseErrorReport, GivesTheLocationInTheValue) {
+    const auto result = StixParser::parse(Rule::pattern, "[a:b = 1]\r\n\xC3\xA9 [x");
+    ASSERT_FALSE(result.ok());
+    const auto* grammar = std::get_if<ParseError::Grammar>(&result.error().alternative());
+    ASSERT_NE(grammar, nullptr) << result.error().message();
+    EXPECT_EQ(grammar->error.location.position, 11U);
+    EXPECT_EQ(grammar->error.location.line, 2U);
+    EXPECT_EQ(grammar->error.location.column, 1U);
+    EXPECT_TRUE(grammar->error.unexpected_rules.empty());
+    EXPECT_EQ(grammar->error.expected_rules,
+              (std::vector<Rule>{Rule::EOI, Rule::and_, Rule::or_, Rule::followedby, Rule::qualifier}));
+}
+
+// --- the message line, for lists the grammar itself never produces ---
+
+struct MessageLine {
+    std::vector<Rule> expected;
+    std::vector<Rule> unexpected;
+    std::string line;
+};
+void PrintTo(const MessageLine& row, std::ostream* os) {
+    *os << row.line;
+}
+
+class ParseErrorMessageLine : public testing::TestWithParam<MessageLine> {};
+
+TEST_P(ParseErrorMessageLine, NamesTheRules) {
+    const GrammarError error{GetParam().expected, GetParam().unexpected, SourceLocation::locate("x", 0)};
+    EXPECT_EQ(ParseError(ParseError::Grammar{error}).message(),
+              lines({"Grammar error:  --> 1:1", "  |", "1 | x", "  | ^---", "  |", "  = " + GetParam().line}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseErrorMessageLine,
+    testing::Values(MessageLine{{}, {}, "unknown parsing error"},
+                    MessageLine{{Rule::pos_int}, {}, "expected pos_int"},
+                    MessageLine{{Rule::and_, Rule::or_}, {}, "expected and or or"},
+                    MessageLine{{Rule::not_, Rule::string_escape, Rule::observation_group}, {},
+                                "expected not, string_escape, or observation_group"},
+                    MessageLine{{}, {Rule::bool_}, "unexpected bool"},
+                    MessageLine{{}, {Rule::in, Rule::like}, "unexpected in or like"},
+                    MessageLine{{Rule::value}, {Rule::EOI, Rule::list}, "unexpected EOI or list; expected value"}));
+
+// --- the other errors ---
+
+struct Message {
+    ParseError error;
+    std::string text;
+};
+void PrintTo(const Message& row, std::ostream* os) {
+    *os << row.text;
+}
+
+class ParseErrorMessage : public testing::TestWithParam<Message> {};
+
+TEST_P(ParseErrorMessage, IsTheAlternativesText) {
+    EXPECT_EQ(GetParam().error.message(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseErrorMessage,
+    testing::Values(
+        Message{ParseError::InvalidInteger{IntErrorKind::Empty}, "Invalid integer: cannot parse integer from empty string"},
+        Message{ParseError::InvalidInteger{IntErrorKind::InvalidDigit}, "Invalid integer: invalid digit found in string"},
+        Message{ParseError::InvalidInteger{IntErrorKind::PosOverflow},
+                "Invalid integer: number too large to fit in target type"},
+        Message{ParseError::InvalidInteger{IntErrorKind::NegOverflow},
+                "Invalid integer: number too small to fit in target type"},
+        Message{ParseError::InvalidFloat{FloatErrorKind::Empty}, "Invalid float: cannot parse float from empty string"},
+        Message{ParseError::InvalidFloat{FloatErrorKind::Invalid}, "Invalid float: invalid float literal"},
+        Message{ParseError::InvalidTimestamp{"yesterday"}, "Invalid timestamp: yesterday"},
+        Message{ParseError::InvalidTimestamp{" 2016\n"}, "Invalid timestamp:  2016\n"},
+        Message{ParseError::UnexpectedRule{Rule::and_}, "Unexpected rule: and"},
+        Message{ParseError::UnexpectedRule{Rule::pos_int}, "Unexpected rule: pos_int"},
+        Message{ParseError::UnexpectedRule{Rule::EOI}, "Unexpected rule: EOI"},
+        Message{ParseError::UnexpectedRule{Rule::comparison_expression}, "Unexpected rule: comparison_expression"},
+        Message{ParseError::MissingElement{"right operand"}, "Missing expected element: right operand"},
+        Message{ParseError::MissingElement{"qualifier content"}, "Missing expected element: qualifier content"},
+        Message{ParseError::InputTooLarge{5'000'000'000, 4'294'967'295},
+                "Input too large: 5000000000 bytes, at most 4294967295 bytes can be parsed"}));
+
+// --- nesting depth ---
+
+// n groups around one observation: n + 1 levels.
+std::string groups(std::size_t n, std::string_view observation = "[a:b = 1]") {
+    return repeated("(", n) + std::string(observation) + repeated(")", n);
+}
+
+// One observation holding n parenthesised comparisons: n + 1 levels.
+std::string parenthesised(std::size_t n) {
+    return "[" + repeated("(", n) + "a:b = 1" + repeated(")", n) + "]";
+}
+
+const std::string too_deep = "more than 256 levels of nested parentheses and brackets";
+
+struct Depth {
+    std::string name;
+    std::string input;
+    std::size_t too_deep_at;  // 0: accepted
+};
+void PrintTo(const Depth& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class ParseErrorNesting : public testing::TestWithParam<Depth> {};
+
+TEST_P(ParseErrorNesting, StopsPastTheLimit) {
+    const auto result = StixParser::parse(Rule::pattern, GetParam().input);
+    if (GetParam().too_deep_at == 0) {
+        EXPECT_TRUE(result.ok()) << result.error().message();
+        return;
+    }
+    ASSERT_FALSE(result.ok());
+    const auto* deep = std::get_if<ParseError::NestingTooDeep>(&result.error().alternative());
+    ASSERT_NE(deep, nullptr) << result.error().message();
+    EXPECT_EQ(deep->location.position, GetParam().too_deep_at);
+    EXPECT_EQ(deep->limit, 256U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseErrorNesting,
+    testing::Values(
+        Depth{"groups at the limit", groups(255), 0}, Depth{"groups past the limit", groups(256), 256},
+        Depth{"comparisons at the limit", parenthesised(255), 0},
+        Depth{"comparisons past the limit", parenthesised(256), 256},
+        Depth{"both at the limit", repeated("(", 128) + parenthesised(127) + repeated(")", 128), 0},
+        Depth{"both past the limit", repeated("(", 128) + parenthesised(128) + repeated(")", 128), 256},
+        // List parentheses are no nesting level.
+        Depth{"list at the limit", groups(255, "[a:b IN (1, 2)]"), 0},
+        // Levels are counted on the way in and given back on the way out.
+        Depth{"siblings at the limit", groups(253, "([(a:b = 1) AND (c:d = 2)] OR [(e:f = 3)])"), 0},
+        Depth{"limit reached twice", groups(255) + " AND " + groups(255), 0},
+        Depth{"second operand past the limit", groups(255) + " AND " + groups(256), groups(255).size() + 5 + 256},
+        Depth{"on a later line", "[a:b = 1] AND\n" + groups(256), 14 + 256},
+        Depth{"unclosed and far too deep", repeated("(", 100'000), 256},
+        Depth{"unclosed comparisons", "[" + repeated("(", 100'000), 256}));
+
+// A grammar error before the deep part is reported as such.
+TEST(ParseErrorNesting, ShallowErrorComesFirst) {
+    EXPECT_EQ(outcome("[a:b = ] AND " + groups(300)).rfind("Grammar error:  --> 1:8\n", 0), 0U);
+}
+
+TEST(ParseErrorNesting, ReportsTheFirstBracketPastTheLimit) {
+    const std::string input = repeated("(\n", 256) + "[a:b = 1]\n" + repeated(")\n", 256);
+    EXPECT_EQ(outcome(input), lines({"Nesting too deep:    --> 257:1", "    |", "257 | [a:b = 1]", "    | ^---",
+                                     "    |", "    = " + too_deep}));
+}
+
+TEST(ParseErrorNesting, ReportsTheColumnOnOneLine) {
+    const std::string input = groups(256);
+    EXPECT_EQ(outcome(input), lines({"Nesting too deep:  --> 1:257", "  |", "1 | " + input,
+                                     "  | " + std::string(256, ' ') + "^---", "  |", "  = " + too_deep}));
+}
+
+// --- stack and time ---
+
+// Runs `task` on a thread with a 1 MiB stack and returns what it returned.
+std::string on_small_stack(const std::function<std::string()>& task) {
+    struct Job {
+        const std::function<std::string()>* task;
+        std::string result;
+    } job{&task, "thread did not run"};
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, std::size_t{1} << 20);
+    pthread_t thread;
+    const int created = pthread_create(
+        &thread, &attributes,
+        [](void* argument) -> void* {
+            Job& running = *static_cast<Job*>(argument);
+            running.result = (*running.task)();
+            return nullptr;
+        },
+        &job);
+    pthread_attr_destroy(&attributes);
+    if (created != 0) {
+        return "pthread_create failed";
+    }
+    pthread_join(thread, nullptr);
+    return job.result;
+}
+
+struct SmallStack {
+    std::string name;
+    std::string input;
+    std::string message_start;  // "accepted", or how the message begins
+};
+void PrintTo(const SmallStack& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class ParseErrorSmallStack : public testing::TestWithParam<SmallStack> {};
+
+TEST_P(ParseErrorSmallStack, ParsesAtTheLimit) {
+    const std::string message = on_small_stack([&] { return outcome(GetParam().input); });
+    EXPECT_EQ(message.substr(0, GetParam().message_start.size()), GetParam().message_start);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseErrorSmallStack,
+    testing::Values(SmallStack{"groups", groups(255, "[a:b IN ('x', 'y')] WITHIN 5 SECONDS"), "accepted"},
+                    SmallStack{"comparisons", parenthesised(255), "accepted"},
+                    SmallStack{"both", repeated("(", 128) + parenthesised(127) + repeated(")", 128), "accepted"},
+                    // A failed parse runs the grammar a second time to gather the report.
+                    SmallStack{"error in groups", groups(255, "[a:b = ]"), "Grammar error:  --> 1:263"},
+                    SmallStack{"error in comparisons", "[" + repeated("(", 255) + "a:b ==", "Grammar error:  --> 1:262"},
+                    SmallStack{"past the limit", groups(256), "Nesting too deep:  --> 1:257"}));
+
+struct Chain {
+    std::string name;
+    std::string input;
+    Rule container;  // the node holding the chain
+    std::size_t children;
+};
+void PrintTo(const Chain& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class ParseErrorFlatChain : public testing::TestWithParam<Chain> {};
+
+std::size_t children_of_first(const ParseTree& tree, Rule rule) {
+    const auto& flat = tree.flat_nodes();
+    for (std::uint32_t i = 0; i < flat.size(); ++i) {
+        if (flat[i].rule == rule) {
+            const auto children = Node(tree, i).children();
+            return static_cast<std::size_t>(std::distance(children.begin(), children.end()));
+        }
+    }
+    return 0;
+}
+
+// Long operator chains are iterated, not recursed: they parse on a small stack, quickly.
+TEST_P(ParseErrorFlatChain, ParsesQuicklyOnASmallStack) {
+    const std::string result = on_small_stack([&] {
+        const auto start = std::chrono::steady_clock::now();
+        const auto parsed = StixParser::parse(Rule::pattern, GetParam().input);
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (!parsed.ok()) {
+            return parsed.error().message().substr(0, 200);
+        }
+        if (took > std::chrono::seconds(2)) {
+            return "took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) + " ms";
+        }
+        return std::to_string(children_of_first(parsed.value(), GetParam().container)) + " children";
+    });
+    EXPECT_EQ(result, std::to_string(GetParam().children) + " children");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseErrorFlatChain,
+    testing::Values(
+        Chain{"comparisons", "[" + repeated("a:b = 1 AND ", 199'999) + "a:b = 1]", Rule::observation, 399'999},
+        Chain{"observations", repeated("[a:b = 1] AND ", 199'999) + "[a:b = 1]", Rule::expression, 399'999},
+        Chain{"qualifiers", "[a:b = 1]" + repeated(" WITHIN 1 SECONDS", 200'000), Rule::observation, 200'001},
+        Chain{"list", "[a:b IN (" + repeated("1, ", 199'999) + "1)]", Rule::list, 200'000}));
+
+// A failure at the end of a long chain is found and reported just as quickly.
+TEST(ParseErrorFlatChain, ReportsAnErrorAtTheEndQuickly) {
+    const std::string input = repeated("[a:b = 1] AND\n", 200'000) + "x";
+    const std::string message = on_small_stack([&] {
+        const auto start = std::chrono::steady_clock::now();
+        std::string text = outcome(input);
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
+            text = "too slow";
+        }
+        return text;
+    });
+    EXPECT_EQ(message, lines({"Grammar error:       --> 200001:1", "       |", "200001 | x", "       | ^---", "       |",
+                              "       = expected observation or observation_group"}));
+}
+
+}  // namespace
+}  // namespace quarnel::parser
