@@ -1,0 +1,193 @@
+// The typed syntax tree of one parsed pattern. Nodes own their children; copies are deep.
+//
+// Operator chains fold from the left, so a chain of n operands is a tree n levels deep
+// along its left spine. Copying, comparing and destroying composites therefore walk that
+// spine in a loop; only the right operands recurse, and those nest no deeper than the
+// parentheses of the input, which the grammar bounds.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quarnel::ast {
+
+enum class ComparisonOp : std::uint8_t {
+    EQ = 0,
+    NEQ = 1,
+    GT = 2,
+    LT = 3,
+    GE = 4,
+    LE = 5,
+    IN = 6,
+    LIKE = 7,
+    MATCHES = 8,
+    ISSUBSET = 9,
+    ISSUPERSET = 10,
+};
+enum class BooleanOp : std::uint8_t { AND = 0, OR = 1 };
+enum class ObservationOp : std::uint8_t { AND = 0, OR = 1, FOLLOWEDBY = 2 };
+enum class UnaryOp : std::uint8_t { EXISTS = 0 };
+
+// Debugging names: "And", "Or", "FollowedBy".
+std::string_view debug_name(BooleanOp op);
+std::string_view debug_name(ObservationOp op);
+
+// An instant in UTC. A leap second is second 59 with a fraction of 1e9 ns or more.
+struct Timestamp {
+    std::chrono::year_month_day date;
+    std::int32_t seconds_of_day = 0;  // 0 to 86399
+    std::uint32_t nanoseconds = 0;    // 0 to 999,999,999, plus 1e9 for a leap second
+
+    bool operator==(const Timestamp&) const = default;
+};
+
+struct StixValue {
+    using String = std::string;
+    using Int = std::int64_t;
+    using Float = double;
+    using Bool = bool;
+    struct Hex {
+        std::string text;
+        bool operator==(const Hex&) const = default;
+    };
+    struct Binary {
+        std::string text;
+        bool operator==(const Binary&) const = default;
+    };
+
+    // The order of the alternatives is fixed: conversions dispatch on it.
+    std::variant<String, Int, Float, Bool, Timestamp, Hex, Binary> value;
+
+    bool operator==(const StixValue&) const = default;
+};
+
+struct ComparisonRhs {
+    using Value = StixValue;
+    using List = std::vector<StixValue>;
+
+    std::variant<Value, List> value;
+
+    bool operator==(const ComparisonRhs&) const = default;
+};
+
+struct PathIndex {
+    using Number = std::uint32_t;
+    struct Star {
+        bool operator==(const Star&) const = default;
+    };
+
+    std::variant<Number, Star> value;
+
+    bool operator==(const PathIndex&) const = default;
+};
+
+struct PathComponent {
+    std::string property;
+    std::optional<PathIndex> index;
+
+    bool operator==(const PathComponent&) const = default;
+};
+
+struct ObjectPath {
+    std::string object_type;
+    std::vector<PathComponent> property_path;
+
+    bool operator==(const ObjectPath&) const = default;
+};
+
+using ComparisonOperator = std::variant<ComparisonOp, UnaryOp>;
+
+struct Comparison {
+    ObjectPath object_path;
+    ComparisonOperator op = ComparisonOp::EQ;
+    bool negated = false;
+    std::optional<ComparisonRhs> constant;
+
+    bool operator==(const Comparison&) const = default;
+};
+
+struct ComparisonExpr;
+struct PatternExpr;
+
+struct CompositeComparison {
+    std::unique_ptr<ComparisonExpr> left;
+    std::unique_ptr<ComparisonExpr> right;
+    BooleanOp op;
+
+    // The only way to make a composite: each operand goes into a heap node of its own.
+    static CompositeComparison new_(ComparisonExpr left, BooleanOp op, ComparisonExpr right);
+
+    CompositeComparison(std::unique_ptr<ComparisonExpr> left, BooleanOp op,
+                        std::unique_ptr<ComparisonExpr> right);
+    CompositeComparison(const CompositeComparison& other);
+    CompositeComparison(CompositeComparison&&) noexcept = default;
+    CompositeComparison& operator=(const CompositeComparison& other);
+    CompositeComparison& operator=(CompositeComparison&&) noexcept = default;
+    ~CompositeComparison();
+
+    friend bool operator==(const CompositeComparison& a, const CompositeComparison& b);
+};
+
+struct ComparisonExpr {
+    using Comparison = ast::Comparison;
+    using Composite = CompositeComparison;
+
+    std::variant<Comparison, Composite> value;
+
+    bool operator==(const ComparisonExpr&) const = default;
+};
+
+struct CompositePattern {
+    std::unique_ptr<PatternExpr> left;
+    std::unique_ptr<PatternExpr> right;
+    ObservationOp op;
+
+    static CompositePattern new_(PatternExpr left, ObservationOp op, PatternExpr right);
+
+    CompositePattern(std::unique_ptr<PatternExpr> left, ObservationOp op,
+                     std::unique_ptr<PatternExpr> right);
+    CompositePattern(const CompositePattern& other);
+    CompositePattern(CompositePattern&&) noexcept = default;
+    CompositePattern& operator=(const CompositePattern& other);
+    CompositePattern& operator=(CompositePattern&&) noexcept = default;
+    ~CompositePattern();
+
+    friend bool operator==(const CompositePattern& a, const CompositePattern& b);
+};
+
+struct QualifiedPattern {
+    std::unique_ptr<PatternExpr> pattern;
+    std::optional<std::uint32_t> repeat;
+    std::optional<double> within;
+    std::optional<Timestamp> start;
+    std::optional<Timestamp> stop;
+
+    QualifiedPattern(std::unique_ptr<PatternExpr> pattern, std::optional<std::uint32_t> repeat,
+                     std::optional<double> within, std::optional<Timestamp> start,
+                     std::optional<Timestamp> stop);
+    QualifiedPattern(const QualifiedPattern& other);
+    QualifiedPattern(QualifiedPattern&&) noexcept = default;
+    QualifiedPattern& operator=(const QualifiedPattern& other);
+    QualifiedPattern& operator=(QualifiedPattern&&) noexcept = default;
+    ~QualifiedPattern();
+
+    friend bool operator==(const QualifiedPattern& a, const QualifiedPattern& b);
+};
+
+struct PatternExpr {
+    using Observation = ComparisonExpr;
+    using Composite = CompositePattern;
+    using Qualified = QualifiedPattern;
+
+    std::variant<Observation, Composite, Qualified> value;
+
+    bool operator==(const PatternExpr&) const = default;
+};
+
+}  // namespace quarnel::ast

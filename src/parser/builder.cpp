@@ -1,0 +1,522 @@
+#include "parser/builder.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "parser/conversions.hpp"
+#include "parser/stix_parser.hpp"
+#include "parser/timestamp.hpp"
+
+// Operator chains are folded in loops. Only parentheses recurse, once per level, and the
+// grammar bounds their depth; to keep that recursion cheap at the bound, the recursive
+// functions build into their caller's node and leave the first error in one shared
+// place, and bulky non-recursive work stays out of line (noinline), off their frames.
+
+namespace quarnel::parser {
+
+namespace {
+
+using ast::BooleanOp;
+using ast::ComparisonExpr;
+using ast::ComparisonOp;
+using ast::ObservationOp;
+using ast::PatternExpr;
+
+ParseError missing(std::string_view context) {
+    return ParseError(ParseError::MissingElement{context});
+}
+
+ParseError unexpected(Rule rule) {
+    return ParseError(ParseError::UnexpectedRule{rule});
+}
+
+// Holds the error that ended a build; every step returns false once it is set.
+class Failure {
+public:
+    bool set(ParseError error) {
+        error_.emplace(std::move(error));
+        return false;
+    }
+
+    template <typename T>
+    bool take(Result<T>&& result, T& out) {
+        if (!result) {
+            return set(std::move(result).error());
+        }
+        out = std::move(result).value();
+        return true;
+    }
+
+    ParseError error() && { return std::move(*error_); }
+
+private:
+    std::optional<ParseError> error_;
+};
+
+template <typename T, typename Build>
+Result<T> build_whole(Node node, Build build) {
+    Failure failure;
+    T out{};
+    if (!build(node, out, failure)) {
+        return std::move(failure).error();
+    }
+    return out;
+}
+
+std::optional<ObservationOp> observation_op(Rule rule) {
+    switch (rule) {
+        case Rule::and_:
+            return ObservationOp::AND;
+        case Rule::or_:
+            return ObservationOp::OR;
+        case Rule::followedby:
+            return ObservationOp::FOLLOWEDBY;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<ComparisonOp> comparison_op(Rule rule) {
+    switch (rule) {
+        case Rule::equal:
+            return ComparisonOp::EQ;
+        case Rule::not_equal:
+            return ComparisonOp::NEQ;
+        case Rule::gt:
+            return ComparisonOp::GT;
+        case Rule::lt:
+            return ComparisonOp::LT;
+        case Rule::ge:
+            return ComparisonOp::GE;
+        case Rule::le:
+            return ComparisonOp::LE;
+        case Rule::in:
+            return ComparisonOp::IN;
+        case Rule::like:
+            return ComparisonOp::LIKE;
+        case Rule::match:
+            return ComparisonOp::MATCHES;
+        case Rule::issubset:
+            return ComparisonOp::ISSUBSET;
+        case Rule::issuperset:
+            return ComparisonOp::ISSUPERSET;
+        default:
+            return std::nullopt;
+    }
+}
+
+// --- folding and qualifying, out of line ---
+
+[[gnu::noinline]] void fold(ComparisonExpr& accumulated, BooleanOp op, ComparisonExpr&& right) {
+    accumulated =
+        ComparisonExpr{ast::CompositeComparison::new_(std::move(accumulated), op, std::move(right))};
+}
+
+[[gnu::noinline]] void fold(PatternExpr& accumulated, ObservationOp op, PatternExpr&& right) {
+    accumulated = PatternExpr{ast::CompositePattern::new_(std::move(accumulated), op, std::move(right))};
+}
+
+// An observation or group stays as it is when no qualifier follows it.
+[[gnu::noinline]] void apply_qualifiers(PatternExpr& target, const QualifierSet& set) {
+    if (set.empty()) {
+        return;
+    }
+    target = PatternExpr{ast::QualifiedPattern(std::make_unique<PatternExpr>(std::move(target)), set.repeat,
+                                               set.within, set.start, set.stop)};
+}
+
+[[gnu::noinline]] bool read_qualifier(Node node, QualifierSet& set, Failure& failure) {
+    Status status = parse_qualifier(node, set);
+    return status ? true : failure.set(std::move(status).error());
+}
+
+// --- comparisons ---
+
+bool comparison_into(Node node, ComparisonExpr& out, Failure& failure);
+
+// Folds the flat AND/OR list among `children` strictly from the left into `out`. The
+// pending operator falls back to AND after each operand. Qualifiers go to `qualifiers`
+// when the list is an observation's, and are skipped otherwise.
+bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qualifiers, Failure& failure) {
+    bool have_operand = false;
+    BooleanOp pending = BooleanOp::AND;
+    for (const Node child : children) {
+        switch (child.rule()) {
+            case Rule::and_:
+                pending = BooleanOp::AND;
+                break;
+            case Rule::or_:
+                pending = BooleanOp::OR;
+                break;
+            case Rule::comparison:
+                if (!have_operand) {
+                    if (!comparison_into(child, out, failure)) return false;
+                    have_operand = true;
+                } else {
+                    ComparisonExpr operand;
+                    if (!comparison_into(child, operand, failure)) return false;
+                    fold(out, pending, std::move(operand));
+                }
+                pending = BooleanOp::AND;
+                break;
+            case Rule::qualifier:
+                if (qualifiers != nullptr && !read_qualifier(child, *qualifiers, failure)) return false;
+                break;
+            default:
+                break;
+        }
+    }
+    return have_operand || failure.set(missing("comparison"));
+}
+
+[[gnu::noinline]] bool exists_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
+    auto next = children.begin();
+    if (++next == children.end()) {
+        return failure.set(missing("path"));
+    }
+    ast::ObjectPath path;
+    if (!failure.take(parse_object_path(*next), path)) {
+        return false;
+    }
+    out = ComparisonExpr{ast::Comparison{std::move(path), ast::UnaryOp::EXISTS, false, std::nullopt}};
+    return true;
+}
+
+// Reads the right-hand side of a comparison from a `value` or `list` node.
+Result<ast::ComparisonRhs> build_rhs(Node node) {
+    if (node.rule() == Rule::value) {
+        auto value = parse_value(node);
+        if (!value) {
+            return std::move(value).error();
+        }
+        return ast::ComparisonRhs{std::move(value).value()};
+    }
+    auto list = parse_list(node);
+    if (!list) {
+        return std::move(list).error();
+    }
+    return ast::ComparisonRhs{std::move(list).value()};
+}
+
+[[gnu::noinline]] bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
+    ast::Comparison comparison;
+    if (!failure.take(parse_object_path(*children.begin()), comparison.object_path)) {
+        return false;
+    }
+    std::optional<ComparisonOp> op;
+    auto it = children.begin();
+    while (++it != children.end()) {
+        const Node child = *it;
+        if (const auto found = comparison_op(child.rule())) {
+            op = found;
+        } else if (child.rule() == Rule::not_) {
+            comparison.negated = true;
+        } else if (child.rule() == Rule::value || child.rule() == Rule::list) {
+            auto rhs = build_rhs(child);
+            if (!rhs) {
+                return failure.set(std::move(rhs).error());
+            }
+            comparison.constant = std::move(rhs).value();
+        }
+    }
+    if (!op) {
+        return failure.set(missing("operator"));
+    }
+    comparison.op = *op;
+    out = ComparisonExpr{std::move(comparison)};
+    return true;
+}
+
+bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
+    const Node::Children children = node.children();
+    if (children.empty()) {
+        return failure.set(missing("comparison content"));
+    }
+    switch ((*children.begin()).rule()) {
+        case Rule::exists:
+            return exists_into(children, out, failure);
+        case Rule::path:
+            return plain_into(children, out, failure);
+        case Rule::comparison:
+            return chain_into(children, out, nullptr, failure);
+        default:
+            return failure.set(missing("comparison content"));
+    }
+}
+
+// --- observation expressions ---
+
+bool expression_into(Node node, PatternExpr& out, Failure& failure);
+
+[[gnu::noinline]] bool observation_into(Node node, PatternExpr& out, Failure& failure) {
+    ComparisonExpr inside;
+    QualifierSet qualifiers;
+    if (!chain_into(node.children(), inside, &qualifiers, failure)) {
+        return false;
+    }
+    out = PatternExpr{std::move(inside)};
+    apply_qualifiers(out, qualifiers);
+    return true;
+}
+
+// A parenthesised expression; without qualifiers it leaves no trace in the tree.
+bool group_into(Node node, PatternExpr& out, Failure& failure) {
+    bool have_expression = false;
+    QualifierSet qualifiers;
+    for (const Node child : node.children()) {
+        if (child.rule() == Rule::expression) {
+            if (!expression_into(child, out, failure)) return false;
+            have_expression = true;
+        } else if (child.rule() == Rule::qualifier) {
+            if (!read_qualifier(child, qualifiers, failure)) return false;
+        }
+    }
+    if (!have_expression) {
+        return failure.set(missing("expression"));
+    }
+    apply_qualifiers(out, qualifiers);
+    return true;
+}
+
+bool pair_into(Node node, PatternExpr& out, Failure& failure) {
+    switch (node.rule()) {
+        case Rule::pattern:
+            for (const Node child : node.children()) {
+                if (child.rule() == Rule::expression) {
+                    return expression_into(child, out, failure);
+                }
+            }
+            return failure.set(missing("expression"));
+        case Rule::expression:
+            return expression_into(node, out, failure);
+        case Rule::observation:
+            return observation_into(node, out, failure);
+        case Rule::observation_group:
+            return group_into(node, out, failure);
+        default:
+            return failure.set(unexpected(node.rule()));
+    }
+}
+
+// Folds operand (operator operand)* strictly from the left, all operators of one standing.
+bool expression_into(Node node, PatternExpr& out, Failure& failure) {
+    const Node::Children children = node.children();
+    auto it = children.begin();
+    if (it == children.end()) {
+        return failure.set(missing("expression"));
+    }
+    if (!pair_into(*it, out, failure)) {
+        return false;
+    }
+    while (++it != children.end()) {
+        const auto op = observation_op((*it).rule());
+        if (!op) {
+            return failure.set(unexpected((*it).rule()));
+        }
+        if (++it == children.end()) {
+            return failure.set(missing("right operand"));
+        }
+        PatternExpr right;
+        if (!pair_into(*it, right, failure)) {
+            return false;
+        }
+        fold(out, *op, std::move(right));
+    }
+    return true;
+}
+
+// --- leaves ---
+
+Result<ast::PathComponent> build_step(Node node) {
+    ast::PathComponent component;
+    for (const Node child : node.children()) {
+        if (child.rule() == Rule::property) {
+            std::string_view name = child.text();
+            if (name.size() > 1 && name.front() == '\'' && name.back() == '\'') {
+                name = name.substr(1, name.size() - 2);
+            }
+            component.property.assign(name);
+        } else if (child.rule() == Rule::index) {
+            if (child.text() == "*") {
+                component.index = ast::PathIndex{ast::PathIndex::Star{}};
+                continue;
+            }
+            const auto number = parse_uint32(child.text());
+            if (!number) {
+                return number.error();
+            }
+            component.index = ast::PathIndex{number.value()};
+        }
+    }
+    return component;
+}
+
+// Each number of a qualifier replaces the one before it, so the last one written counts.
+Status read_repeat(Node node, QualifierSet& set) {
+    for (const Node child : node.children()) {
+        if (child.rule() != Rule::pos_int) {
+            continue;
+        }
+        const auto count = parse_uint32(child.text());
+        if (!count) {
+            return count.error();
+        }
+        set.repeat = count.value();
+    }
+    return Done{};
+}
+
+Status read_within(Node node, QualifierSet& set) {
+    for (const Node child : node.children()) {
+        if (child.rule() != Rule::pos_int && child.rule() != Rule::pos_float) {
+            continue;
+        }
+        const auto seconds = parse_float64(child.text());
+        if (!seconds) {
+            return seconds.error();
+        }
+        set.within = seconds.value();
+    }
+    return Done{};
+}
+
+// The first time of all intervals after one operand is its start; every later one
+// replaces the stop.
+Status read_interval(Node node, QualifierSet& set) {
+    for (const Node child : node.children()) {
+        if (child.rule() != Rule::time) {
+            continue;
+        }
+        const auto instant = parse_timestamp(child.text());
+        if (!instant) {
+            return instant.error();
+        }
+        if (set.start) {
+            set.stop = instant.value();
+        } else {
+            set.start = instant.value();
+        }
+    }
+    return Done{};
+}
+
+template <typename T>
+Result<ast::StixValue> as_value(Result<T> converted) {
+    if (!converted) {
+        return std::move(converted).error();
+    }
+    return ast::StixValue{std::move(converted).value()};
+}
+
+}  // namespace
+
+Result<PatternExpr> parse_pattern(std::string_view text) {
+    auto tree = StixParser::parse(Rule::pattern, text);
+    if (!tree) {
+        return std::move(tree).error();
+    }
+    const Node::Children top = tree.value().top_level();
+    if (top.empty()) {
+        return missing("pattern");
+    }
+    return parse_pair(*top.begin());
+}
+
+Result<PatternExpr> parse_pair(Node node) {
+    return build_whole<PatternExpr>(node, pair_into);
+}
+
+Result<PatternExpr> parse_expression(Node node) {
+    return build_whole<PatternExpr>(node, expression_into);
+}
+
+Status parse_qualifier(Node node, QualifierSet& set) {
+    const Node::Children children = node.children();
+    if (children.empty()) {
+        return missing("qualifier content");
+    }
+    const Node kind = *children.begin();
+    switch (kind.rule()) {
+        case Rule::repeat:
+            return read_repeat(kind, set);
+        case Rule::within:
+            return read_within(kind, set);
+        case Rule::interval:
+            return read_interval(kind, set);
+        default:
+            return Done{};
+    }
+}
+
+Result<ComparisonExpr> parse_comparison(Node node) {
+    return build_whole<ComparisonExpr>(node, comparison_into);
+}
+
+Result<ast::ObjectPath> parse_object_path(Node node) {
+    ast::ObjectPath path;
+    std::size_t steps = 0;
+    for (const Node child : node.children()) {
+        steps += child.rule() == Rule::step ? 1 : 0;
+    }
+    path.property_path.reserve(steps);
+    for (const Node child : node.children()) {
+        if (child.rule() == Rule::object) {
+            path.object_type.assign(child.text());
+        } else if (child.rule() == Rule::step) {
+            auto component = build_step(child);
+            if (!component) {
+                return std::move(component).error();
+            }
+            path.property_path.push_back(std::move(component).value());
+        }
+    }
+    return path;
+}
+
+Result<ast::StixValue> parse_value(Node node) {
+    const Node::Children children = node.children();
+    if (children.empty()) {
+        return missing("value content");
+    }
+    const Node child = *children.begin();
+    const std::string_view text = child.text();
+    switch (child.rule()) {
+        case Rule::bool_:
+            return ast::StixValue{text == "true"};
+        case Rule::hex:
+            return ast::StixValue{ast::StixValue::Hex{std::string(text)}};
+        case Rule::bin:
+            return ast::StixValue{ast::StixValue::Binary{std::string(text)}};
+        case Rule::int_:
+            return as_value(parse_int64(text));
+        case Rule::float_:
+            return as_value(parse_float64(text));
+        case Rule::string:
+            return ast::StixValue{unescape_string(text)};
+        case Rule::time:
+            return as_value(parse_timestamp(text));
+        default:
+            return unexpected(child.rule());
+    }
+}
+
+Result<std::vector<ast::StixValue>> parse_list(Node node) {
+    std::vector<ast::StixValue> values;
+    for (const Node child : node.children()) {
+        if (child.rule() != Rule::value) {
+            continue;
+        }
+        auto value = parse_value(child);
+        if (!value) {
+            return std::move(value).error();
+        }
+        values.push_back(std::move(value).value());
+    }
+    return values;
+}
+
+}  // namespace quarnel::parser

@@ -1,0 +1,37 @@
+// Tree building: from the grammar's parse tree to the syntax tree.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "ast/ast.hpp"
+#include "parser/parse_tree.hpp"
+#include "parser/result.hpp"
+
+namespace quarnel::parser {
+
+// Parses one pattern text into its syntax tree, or the error that rejected it.
+Result<ast::PatternExpr> parse_pattern(std::string_view text);
+
+// The qualifiers that follow one observation or group.
+struct QualifierSet {
+    std::optional<double> within;
+    std::optional<std::uint32_t> repeat;
+    std::optional<ast::Timestamp> start;
+    std::optional<ast::Timestamp> stop;
+
+    bool empty() const { return !within && !repeat && !start && !stop; }
+};
+
+Result<ast::PatternExpr> parse_pair(Node node);
+Result<ast::PatternExpr> parse_expression(Node node);
+Status parse_qualifier(Node node, QualifierSet& set);
+
+Result<ast::ComparisonExpr> parse_comparison(Node node);
+Result<ast::ObjectPath> parse_object_path(Node node);
+Result<ast::StixValue> parse_value(Node node);
+Result<std::vector<ast::StixValue>> parse_list(Node node);
+
+}  // namespace quarnel::parser

@@ -1,0 +1,220 @@
+#include "parser/conversions.hpp"
+
+#include <charconv>
+#include <cstddef>
+#include <limits>
+#include <system_error>
+
+namespace quarnel::parser {
+
+namespace {
+
+ParseError integer_error(IntErrorKind kind) {
+    return ParseError(ParseError::InvalidInteger{kind});
+}
+
+ParseError float_error(FloatErrorKind kind) {
+    return ParseError(ParseError::InvalidFloat{kind});
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Accumulates the decimal digits of `digits` as a magnitude of at most `limit`. The first
+// fault met from the left decides the failure, so "99999999999999999999x" is too large
+// rather than malformed.
+Result<std::uint64_t> parse_magnitude(std::string_view digits, std::uint64_t limit,
+                                      IntErrorKind overflow) {
+    if (digits.empty()) {
+        return integer_error(IntErrorKind::InvalidDigit);  // a lone sign
+    }
+    std::uint64_t magnitude = 0;
+    for (const char c : digits) {
+        if (!is_digit(c)) {
+            return integer_error(IntErrorKind::InvalidDigit);
+        }
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (magnitude > (limit - digit) / 10) {
+            return integer_error(overflow);
+        }
+        magnitude = magnitude * 10 + digit;
+    }
+    return magnitude;
+}
+
+// What a decimal literal looks like, gathered in one pass: whether it is well formed, and
+// the decimal order of magnitude of its first significant digit (saturated), which tells
+// an overflow from an underflow when the value is out of the double range.
+struct DecimalShape {
+    bool well_formed = false;
+    bool negative = false;
+    std::int64_t order = 0;
+};
+
+// Reads an exponent's digits, saturating far beyond any order a double can reach.
+std::int64_t saturated_exponent(std::string_view digits, bool negative) {
+    constexpr std::int64_t cap = std::int64_t{1} << 40;
+    std::int64_t value = 0;
+    for (const char c : digits) {
+        value = value >= cap ? cap : value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+std::size_t skip_digits(std::string_view text, std::size_t at) {
+    while (at < text.size() && is_digit(text[at])) {
+        ++at;
+    }
+    return at;
+}
+
+// Grammar of the accepted literals: sign? digits ("." digits?)? | sign? "." digits, then
+// an optional exponent ("e" | "E") sign? digits.
+DecimalShape examine_decimal(std::string_view text) {
+    DecimalShape shape;
+    std::size_t at = 0;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        shape.negative = text[at] == '-';
+        ++at;
+    }
+    const std::size_t integer_begin = at;
+    at = skip_digits(text, at);
+    const std::size_t integer_end = at;
+    std::size_t fraction_begin = at;
+    std::size_t fraction_end = at;
+    if (at < text.size() && text[at] == '.') {
+        fraction_begin = at + 1;
+        fraction_end = at = skip_digits(text, fraction_begin);
+    }
+    if (integer_begin == integer_end && fraction_begin == fraction_end) {
+        return shape;
+    }
+    std::int64_t exponent = 0;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        bool exponent_negative = false;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+            exponent_negative = text[at] == '-';
+            ++at;
+        }
+        const std::size_t exponent_begin = at;
+        at = skip_digits(text, at);
+        if (at == exponent_begin) {
+            return shape;
+        }
+        exponent = saturated_exponent(text.substr(exponent_begin, at - exponent_begin),
+                                      exponent_negative);
+    }
+    if (at != text.size()) {
+        return shape;
+    }
+    shape.well_formed = true;
+    const std::size_t first_integer = text.find_first_not_of('0', integer_begin);
+    if (first_integer < integer_end) {
+        shape.order = static_cast<std::int64_t>(integer_end - first_integer) - 1 + exponent;
+    } else {
+        const std::size_t first_fraction = text.find_first_not_of('0', fraction_begin);
+        const std::size_t position = first_fraction < fraction_end ? first_fraction : fraction_end;
+        shape.order = -static_cast<std::int64_t>(position - fraction_begin) - 1 + exponent;
+    }
+    return shape;
+}
+
+}  // namespace
+
+Result<std::int64_t> parse_int64(std::string_view text) {
+    if (text.empty()) {
+        return integer_error(IntErrorKind::Empty);
+    }
+    constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (text.front() == '-') {
+        auto magnitude = parse_magnitude(text.substr(1), max + 1, IntErrorKind::NegOverflow);
+        if (!magnitude) {
+            return std::move(magnitude).error();
+        }
+        // Two's complement: the negation of the magnitude, well defined in unsigned terms.
+        return static_cast<std::int64_t>(0 - magnitude.value());
+    }
+    const std::string_view digits = text.front() == '+' ? text.substr(1) : text;
+    auto magnitude = parse_magnitude(digits, max, IntErrorKind::PosOverflow);
+    if (!magnitude) {
+        return std::move(magnitude).error();
+    }
+    return static_cast<std::int64_t>(magnitude.value());
+}
+
+Result<std::uint32_t> parse_uint32(std::string_view text) {
+    if (text.empty()) {
+        return integer_error(IntErrorKind::Empty);
+    }
+    const std::string_view digits = text.front() == '+' ? text.substr(1) : text;
+    auto magnitude =
+        parse_magnitude(digits, std::numeric_limits<std::uint32_t>::max(), IntErrorKind::PosOverflow);
+    if (!magnitude) {
+        return std::move(magnitude).error();
+    }
+    return static_cast<std::uint32_t>(magnitude.value());
+}
+
+Result<double> parse_float64(std::string_view text) {
+    if (text.empty()) {
+        return float_error(FloatErrorKind::Empty);
+    }
+    const DecimalShape shape = examine_decimal(text);
+    if (!shape.well_formed) {
+        return float_error(FloatErrorKind::Invalid);
+    }
+    // from_chars takes no '+' of its own.
+    const std::string_view body = text.front() == '+' ? text.substr(1) : text;
+    double value = 0.0;
+    const auto [end, status] = std::from_chars(body.data(), body.data() + body.size(), value);
+    if (status == std::errc::result_out_of_range) {
+        const double magnitude = shape.order >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        return shape.negative ? -magnitude : magnitude;
+    }
+    if (status != std::errc{} || end != body.data() + body.size()) {
+        return float_error(FloatErrorKind::Invalid);
+    }
+    return value;
+}
+
+std::string unescape_string(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t backslash = text.find('\\', at);
+        if (backslash == std::string_view::npos || backslash + 1 == text.size()) {
+            result.append(text.substr(at));
+            break;
+        }
+        result.append(text.substr(at, backslash - at));
+        const char escaped = text[backslash + 1];
+        switch (escaped) {
+            case 'n':
+                result += '\n';
+                break;
+            case 'r':
+                result += '\r';
+                break;
+            case 't':
+                result += '\t';
+                break;
+            case '\'':
+            case '\\':
+                result += escaped;
+                break;
+            default:
+                // Unknown escapes keep their backslash; the escaped code point, whatever its
+                // length in bytes, is copied with the next run of plain text.
+                result += '\\';
+                at = backslash + 1;
+                continue;
+        }
+        at = backslash + 2;
+    }
+    return result;
+}
+
+}  // namespace quarnel::parser

@@ -1,0 +1,334 @@
+#include "ast/ast.hpp"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "parser/builder.hpp"
+
+namespace quarnel::ast {
+namespace {
+
+ObjectPath path(std::string object, std::string property) {
+    return ObjectPath{std::move(object), {PathComponent{std::move(property), std::nullopt}}};
+}
+
+ComparisonExpr compare(std::string property, StixValue value) {
+    return ComparisonExpr{Comparison{path("a", std::move(property)), ComparisonOp::EQ, false,
+                                     ComparisonRhs{std::move(value)}}};
+}
+
+ComparisonExpr compare_int(std::int64_t value) {
+    return compare("b", StixValue{value});
+}
+
+ComparisonExpr both(ComparisonExpr left, BooleanOp op, ComparisonExpr right) {
+    return ComparisonExpr{CompositeComparison::new_(std::move(left), op, std::move(right))};
+}
+
+PatternExpr observe(ComparisonExpr inside) {
+    return PatternExpr{std::move(inside)};
+}
+
+PatternExpr join(PatternExpr left, ObservationOp op, PatternExpr right) {
+    return PatternExpr{CompositePattern::new_(std::move(left), op, std::move(right))};
+}
+
+PatternExpr qualify(PatternExpr inner, std::optional<std::uint32_t> repeat, std::optional<double> within) {
+    return PatternExpr{
+        QualifiedPattern(std::make_unique<PatternExpr>(std::move(inner)), repeat, within, std::nullopt, std::nullopt)};
+}
+
+// A tree with every kind of heap node: composites of both kinds, a qualified pattern,
+// lists, paths with indexes.
+PatternExpr sample_tree() {
+    ComparisonExpr listed{Comparison{
+        ObjectPath{"x", {PathComponent{"list", PathIndex{PathIndex::Star{}}}, PathComponent{"n", PathIndex{3U}}}},
+        ComparisonOp::IN, true,
+        ComparisonRhs{ComparisonRhs::List{StixValue{std::string("long enough to live on the heap")},
+                                          StixValue{StixValue::Hex{"0aFF"}}}}}};
+    PatternExpr first = observe(both(both(compare_int(1), BooleanOp::OR, compare_int(2)), BooleanOp::AND,
+                                     std::move(listed)));
+    PatternExpr second = qualify(observe(compare_int(3)), 2, 5.0);
+    PatternExpr exists = observe(ComparisonExpr{Comparison{path("e", "f"), UnaryOp::EXISTS, false, std::nullopt}});
+    return join(join(std::move(first), ObservationOp::FOLLOWEDBY, std::move(second)), ObservationOp::OR,
+                std::move(exists));
+}
+
+// Every heap block reachable from a tree: operand nodes and the buffers of long strings
+// and vectors.
+void collect(const ComparisonExpr& expr, std::vector<const void*>& blocks);
+
+void collect(const StixValue& value, std::vector<const void*>& blocks) {
+    if (const auto* text = std::get_if<StixValue::String>(&value.value); text && text->size() > 15) {
+        blocks.push_back(text->data());
+    }
+}
+
+void collect(const Comparison& comparison, std::vector<const void*>& blocks) {
+    blocks.push_back(comparison.object_path.property_path.data());
+    if (!comparison.constant) {
+        return;
+    }
+    if (const auto* list = std::get_if<ComparisonRhs::List>(&comparison.constant->value)) {
+        blocks.push_back(list->data());
+        for (const StixValue& value : *list) {
+            collect(value, blocks);
+        }
+    } else {
+        collect(std::get<StixValue>(comparison.constant->value), blocks);
+    }
+}
+
+void collect(const ComparisonExpr& expr, std::vector<const void*>& blocks) {
+    if (const auto* composite = std::get_if<CompositeComparison>(&expr.value)) {
+        blocks.push_back(composite->left.get());
+        blocks.push_back(composite->right.get());
+        collect(*composite->left, blocks);
+        collect(*composite->right, blocks);
+    } else {
+        collect(std::get<Comparison>(expr.value), blocks);
+    }
+}
+
+void collect(const PatternExpr& expr, std::vector<const void*>& blocks) {
+    if (const auto* composite = std::get_if<CompositePattern>(&expr.value)) {
+        blocks.push_back(composite->left.get());
+        blocks.push_back(composite->right.get());
+        collect(*composite->left, blocks);
+        collect(*composite->right, blocks);
+    } else if (const auto* qualified = std::get_if<QualifiedPattern>(&expr.value)) {
+        blocks.push_back(qualified->pattern.get());
+        collect(*qualified->pattern, blocks);
+    } else {
+        collect(std::get<ComparisonExpr>(expr.value), blocks);
+    }
+}
+
+std::vector<const void*> blocks_of(const PatternExpr& expr) {
+    std::vector<const void*> blocks;
+    collect(expr, blocks);
+    return blocks;
+}
+
+void expect_disjoint(const PatternExpr& original, const PatternExpr& copy) {
+    const std::vector<const void*> ours = blocks_of(original);
+    const std::vector<const void*> theirs = blocks_of(copy);
+    ASSERT_EQ(ours.size(), theirs.size());
+    const std::set<const void*> distinct(ours.begin(), ours.end());
+    for (const void* block : theirs) {
+        EXPECT_EQ(distinct.count(block), 0U) << "the copy shares a heap block with its original";
+    }
+}
+
+TEST(DeepCopy, SharesNoNodeWithItsOriginal) {
+    const auto original = std::make_unique<PatternExpr>(sample_tree());
+    const PatternExpr copy = *original;
+    EXPECT_EQ(copy, *original);
+    expect_disjoint(*original, copy);
+}
+
+TEST(DeepCopy, AssignmentSharesNoNodeEither) {
+    const PatternExpr original = sample_tree();
+    PatternExpr target = observe(compare_int(9));
+    target = original;
+    EXPECT_EQ(target, original);
+    expect_disjoint(original, target);
+}
+
+TEST(DeepCopy, OutlivesItsOriginal) {
+    auto original = std::make_unique<PatternExpr>(sample_tree());
+    const PatternExpr copy = *original;
+    original.reset();
+    EXPECT_EQ(copy, sample_tree());
+}
+
+TEST(DeepCopy, OriginalOutlivesTheCopy) {
+    const PatternExpr original = sample_tree();
+    { const PatternExpr copy = original; }
+    EXPECT_EQ(original, sample_tree());
+}
+
+// Pairs of trees that differ in exactly one place.
+struct Differ {
+    std::string what;
+    std::function<PatternExpr()> one;
+    std::function<PatternExpr()> other;
+};
+void PrintTo(const Differ& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class Equality : public testing::TestWithParam<Differ> {};
+
+TEST_P(Equality, SeesTheDifference) {
+    EXPECT_EQ(GetParam().one(), GetParam().one());
+    EXPECT_FALSE(GetParam().one() == GetParam().other());
+    EXPECT_FALSE(GetParam().other() == GetParam().one());
+}
+
+PatternExpr chain_of(std::vector<std::int64_t> values, ObservationOp op) {
+    PatternExpr chain = observe(compare_int(values.front()));
+    for (std::size_t i = 1; i < values.size(); ++i) {
+        chain = join(std::move(chain), op, observe(compare_int(values[i])));
+    }
+    return chain;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Equality,
+    testing::Values(
+        Differ{"observation operator", [] { return chain_of({1, 2, 3}, ObservationOp::AND); },
+               [] { return chain_of({1, 2, 3}, ObservationOp::FOLLOWEDBY); }},
+        Differ{"deepest left operand", [] { return chain_of({1, 2, 3}, ObservationOp::OR); },
+               [] { return chain_of({0, 2, 3}, ObservationOp::OR); }},
+        Differ{"a right operand", [] { return chain_of({1, 2, 3}, ObservationOp::OR); },
+               [] { return chain_of({1, 0, 3}, ObservationOp::OR); }},
+        Differ{"chain length", [] { return chain_of({1, 2, 3}, ObservationOp::OR); },
+               [] { return chain_of({1, 2}, ObservationOp::OR); }},
+        Differ{"grouping", [] { return chain_of({1, 2, 3}, ObservationOp::OR); },
+               [] {
+                   return join(observe(compare_int(1)), ObservationOp::OR, chain_of({2, 3}, ObservationOp::OR));
+               }},
+        Differ{"boolean operator",
+               [] { return observe(both(compare_int(1), BooleanOp::AND, compare_int(2))); },
+               [] { return observe(both(compare_int(1), BooleanOp::OR, compare_int(2))); }},
+        Differ{"int and float of equal value", [] { return observe(compare("b", StixValue{std::int64_t{1}})); },
+               [] { return observe(compare("b", StixValue{1.0})); }},
+        Differ{"string and hex of equal text", [] { return observe(compare("b", StixValue{std::string("ab")})); },
+               [] { return observe(compare("b", StixValue{StixValue::Hex{"ab"}})); }},
+        Differ{"property", [] { return observe(compare("b", StixValue{true})); },
+               [] { return observe(compare("c", StixValue{true})); }},
+        Differ{"qualifier value", [] { return qualify(observe(compare_int(1)), 2, std::nullopt); },
+               [] { return qualify(observe(compare_int(1)), 3, std::nullopt); }},
+        Differ{"qualifier kind", [] { return qualify(observe(compare_int(1)), std::nullopt, 2.0); },
+               [] { return qualify(observe(compare_int(1)), 2, std::nullopt); }},
+        Differ{"qualified or not", [] { return qualify(observe(compare_int(1)), 2, std::nullopt); },
+               [] { return observe(compare_int(1)); }},
+        Differ{"nested qualifiers", [] { return qualify(qualify(observe(compare_int(1)), 2, std::nullopt), std::nullopt, 5.0); },
+               [] { return qualify(observe(compare_int(1)), 2, 5.0); }}));
+
+// --- a 200,000-operand chain, built, copied, compared and destroyed without recursion ---
+
+constexpr int chain_length = 200'000;
+
+std::string comparison_chain_text() {
+    std::string text = "[a:b = 0";
+    for (int i = 1; i < chain_length; ++i) {
+        text += " OR a:b = " + std::to_string(i);
+    }
+    return text + "]";
+}
+
+std::string observation_chain_text() {
+    std::string text = "[a:b = 0]";
+    for (int i = 1; i < chain_length; ++i) {
+        text += " FOLLOWEDBY [a:b = " + std::to_string(i) + "]";
+    }
+    return text;
+}
+
+PatternExpr comparison_chain() {
+    ComparisonExpr chain = compare_int(0);
+    for (int i = 1; i < chain_length; ++i) {
+        chain = both(std::move(chain), BooleanOp::OR, compare_int(i));
+    }
+    return observe(std::move(chain));
+}
+
+PatternExpr observation_chain() {
+    PatternExpr chain = observe(compare_int(0));
+    for (int i = 1; i < chain_length; ++i) {
+        chain = join(std::move(chain), ObservationOp::FOLLOWEDBY, observe(compare_int(i)));
+    }
+    return chain;
+}
+
+struct ChainOutcome {
+    std::string parse_error;
+    bool parsed_equals_built = false;
+    bool copy_equals_built = false;
+    bool differs_after_change = false;
+};
+
+// Builds the chain both ways, compares, copies, changes the copy's deepest operand, and
+// lets everything go out of scope.
+ChainOutcome exercise_chain(const std::string& text, PatternExpr (*build)()) {
+    ChainOutcome outcome;
+    auto parsed = parser::parse_pattern(text);
+    if (!parsed) {
+        outcome.parse_error = parsed.error().message();
+        return outcome;
+    }
+    const PatternExpr built = build();
+    outcome.parsed_equals_built = parsed.value() == built;
+    PatternExpr copy = built;
+    outcome.copy_equals_built = copy == built;
+    PatternExpr* deepest = &copy;
+    while (auto* composite = std::get_if<CompositePattern>(&deepest->value)) {
+        deepest = composite->left.get();
+    }
+    ComparisonExpr* leaf = &std::get<ComparisonExpr>(deepest->value);
+    while (auto* composite = std::get_if<CompositeComparison>(&leaf->value)) {
+        leaf = composite->left.get();
+    }
+    *leaf = compare_int(-1);
+    outcome.differs_after_change = !(copy == built);
+    return outcome;
+}
+
+void expect_whole(const ChainOutcome& outcome) {
+    ASSERT_EQ(outcome.parse_error, "");
+    EXPECT_TRUE(outcome.parsed_equals_built);
+    EXPECT_TRUE(outcome.copy_equals_built);
+    EXPECT_TRUE(outcome.differs_after_change);
+}
+
+// Runs `work` on a thread of its own with a stack of `bytes`: recursion that grows with
+// the chain would overflow it.
+void run_on_small_stack(std::size_t bytes, const std::function<void()>& work) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+    pthread_t thread;
+    auto trampoline = [](void* argument) -> void* {
+        (*static_cast<const std::function<void()>*>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, trampoline, const_cast<std::function<void()>*>(&work)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+constexpr std::size_t small_stack = 256 * 1024;
+
+TEST(LongChain, OfComparisonsInOneObservation) {
+    expect_whole(exercise_chain(comparison_chain_text(), &comparison_chain));
+}
+
+TEST(LongChain, OfObservations) {
+    expect_whole(exercise_chain(observation_chain_text(), &observation_chain));
+}
+
+TEST(LongChain, OfComparisonsOnASmallStack) {
+    const std::string text = comparison_chain_text();
+    ChainOutcome outcome;
+    run_on_small_stack(small_stack, [&] { outcome = exercise_chain(text, &comparison_chain); });
+    expect_whole(outcome);
+}
+
+TEST(LongChain, OfObservationsOnASmallStack) {
+    const std::string text = observation_chain_text();
+    ChainOutcome outcome;
+    run_on_small_stack(small_stack, [&] { outcome = exercise_chain(text, &observation_chain); });
+    expect_whole(outcome);
+}
+
+}  // namespace
+}  // namespace quarnel::ast

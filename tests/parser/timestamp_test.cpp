@@ -1,0 +1,104 @@
+#include "parser/timestamp.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace quarnel::parser {
+namespace {
+
+using namespace std::chrono;
+
+struct Instant {
+    std::string text;
+    int year;
+    unsigned month;
+    unsigned day;
+    std::int32_t seconds_of_day;
+    std::uint32_t nanoseconds;
+};
+void PrintTo(const Instant& c, std::ostream* os) {
+    *os << c.text;
+}
+
+constexpr std::int32_t hms(int h, int m, int s) {
+    return h * 3600 + m * 60 + s;
+}
+constexpr std::uint32_t leap = 1'000'000'000;
+
+class TimestampConverts : public testing::TestWithParam<Instant> {};
+
+TEST_P(TimestampConverts, ToTheUtcInstant) {
+    const Instant& c = GetParam();
+    const auto result = parse_timestamp(c.text);
+    ASSERT_TRUE(result.ok()) << result.error().message();
+    const ast::Timestamp expected{year_month_day{year{c.year}, month{c.month}, day{c.day}},
+                                  c.seconds_of_day, c.nanoseconds};
+    EXPECT_EQ(result.value(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rfc3339, TimestampConverts,
+    testing::Values(Instant{"2016-01-01T00:00:00Z", 2016, 1, 1, 0, 0},
+                    Instant{"2016-01-01t12:34:56z", 2016, 1, 1, hms(12, 34, 56), 0},
+                    Instant{"2016-01-01 12:34:56Z", 2016, 1, 1, hms(12, 34, 56), 0},
+                    Instant{"2020-01-01T00:00:00-05:00", 2020, 1, 1, hms(5, 0, 0), 0},
+                    Instant{"2020-01-01T00:00:00-00:00", 2020, 1, 1, 0, 0},
+                    Instant{"2016-01-01T00:00:00+01:00", 2015, 12, 31, hms(23, 0, 0), 0},
+                    Instant{"2016-01-01T00:00:00.123Z", 2016, 1, 1, 0, 123'000'000},
+                    Instant{"2016-01-01T00:00:00.000000001Z", 2016, 1, 1, 0, 1},
+                    // Digits past the ninth are dropped, not rounded.
+                    Instant{"2016-01-01T00:00:00.1234567899Z", 2016, 1, 1, 0, 123'456'789},
+                    Instant{"2016-12-31T23:59:60Z", 2016, 12, 31, hms(23, 59, 59), leap},
+                    Instant{"2016-12-31T23:59:60.5-01:00", 2017, 1, 1, hms(0, 59, 59), leap + 500'000'000},
+                    Instant{"2020-02-29T12:00:00Z", 2020, 2, 29, hms(12, 0, 0), 0},
+                    Instant{"2000-03-01T00:00:00+01:00", 2000, 2, 29, hms(23, 0, 0), 0},
+                    Instant{"2020-03-01T00:30:00+23:59", 2020, 2, 29, hms(0, 31, 0), 0},
+                    Instant{"2020-12-31T23:30:00-23:59", 2021, 1, 1, hms(23, 29, 0), 0},
+                    // Offsets may carry an instant out of the four-digit years.
+                    Instant{"0000-01-01T00:00:00+00:01", -1, 12, 31, hms(23, 59, 0), 0},
+                    Instant{"9999-12-31T23:59:00-00:01", 10000, 1, 1, 0, 0}));
+
+INSTANTIATE_TEST_SUITE_P(
+    WithoutZone, TimestampConverts,
+    testing::Values(Instant{"2020-01-01T00:00:00", 2020, 1, 1, 0, 0},
+                    Instant{"2020-06-15T23:59:59", 2020, 6, 15, hms(23, 59, 59), 0},
+                    Instant{"2020-01-01T00:00:00.5", 2020, 1, 1, 0, 500'000'000},
+                    Instant{"2020-01-01T00:00:00.0000000019", 2020, 1, 1, 0, 1},
+                    Instant{"2016-12-31T23:59:60", 2016, 12, 31, hms(23, 59, 59), leap},
+                    Instant{"2016-12-31T23:59:60.25", 2016, 12, 31, hms(23, 59, 59), leap + 250'000'000}));
+
+class TimestampFails : public testing::TestWithParam<std::string> {};
+
+TEST_P(TimestampFails, NamingTheWholeText) {
+    const auto result = parse_timestamp(GetParam());
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().message(), "Invalid timestamp: " + GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calendar, TimestampFails,
+    testing::Values("2020-13-01T00:00:00Z", "2020-00-10T00:00:00Z", "2020-01-00T00:00:00Z",
+                    "2020-02-30T00:00:00Z", "2019-02-29T00:00:00Z", "1900-02-29T00:00:00Z",
+                    "2020-04-31T00:00:00", "2020-01-01T24:00:00Z", "2020-01-01T00:60:00Z",
+                    "2020-01-01T00:00:61Z", "2020-01-01T24:00:00", "2020-01-01T00:00:00+24:00",
+                    "2020-01-01T00:00:00-01:60"));
+
+INSTANTIATE_TEST_SUITE_P(
+    Shape, TimestampFails,
+    testing::Values("", "yesterday", "2020-01-01", "2020-01-01T00:00Z", "20201-01-01T00:00:00Z",
+                    "202-01-01T00:00:00Z", "2020-1-01T00:00:00Z", "2020-01-1T00:00:00Z",
+                    "2020-01-01T0:00:00Z", "2020-01-01T00:0:00Z", "2020-01-01T00:00:0Z",
+                    "+2020-01-01T00:00:00Z", "-2020-01-01T00:00:00Z", " 2020-01-01T00:00:00Z",
+                    "2020-01-01T00:00:00Z ", "2020-01-01T00:00:00 Z", "2020-01-01T00:00:00ZZ",
+                    "2020-01-01T00:00:00Zjunk", "2020-01-01X00:00:00Z", "2020/01/01T00:00:00Z",
+                    "2020-01-01T00:00:00.Z", "2020-01-01T00:00:00.", "2020-01-01T00:00:00,5Z",
+                    "2020-01-01T00:00:00+0100", "2020-01-01T00:00:00+01", "2020-01-01T00:00:00+1:00",
+                    "2020-01-01T00:00:00+01:00:00",
+                    // Without a zone only an upper-case T separates date and time.
+                    "2020-01-01 00:00:00", "2020-01-01t00:00:00"));
+
+}  // namespace
+}  // namespace quarnel::parser
