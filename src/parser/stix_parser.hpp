@@ -16,7 +16,8 @@ public:
     // before recursion could exhaust the stack.
     static constexpr std::size_t max_nesting = 256;
 
-    // Matches `start` against the whole of `input` (the parse tree borrows `input`).
+    // Matches `start` at the beginning of `input`; only `pattern` demands the end of
+    // input too. The parse tree borrows `input`.
     static Result<ParseTree> parse(Rule start, std::string_view input);
 };
 

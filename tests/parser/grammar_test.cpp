@@ -338,12 +338,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Rejection{"[a:b = 1e5]", 8}, Rejection{"[a:b = -]", 7}, Rejection{"[a:b = --1]", 7},
                     Rejection{"[a:b = TRUE]", 7}, Rejection{"[a:b = True]", 7},
                     Rejection{"[a:b = h'0G']", 7}, Rejection{"[a:b = h'']", 9},
-                    Rejection{"[a:b = H'00']", 7}, Rejection{"[a:b = b'']", 9},
+                    Rejection{"[a:b = H'00']", 7}, Rejection{"[a:b = B'AA']", 7},
+                    Rejection{"[a:b = T'2016-01-01T00:00:00Z']", 7}, Rejection{"[a:b = b'']", 9},
                     Rejection{"[a:b = b'a b']", 7}, Rejection{"[a:b = t'']", 9},
                     Rejection{"[a:b = t'2016-01-01 00:00:00Z']", 7}, Rejection{"[a:b = 'abc]", 12},
                     Rejection{R"([a:b = 'abc\'])", 14}, Rejection{"[a:b = 'a''b']", 10},
                     Rejection{"[a:b = ()]", 8}, Rejection{"[a:b = (1,)]", 10},
-                    Rejection{"[a:b = (1 2)]", 8}, Rejection{"[a:b = ((1))]", 8}));
+                    Rejection{"[a:b = (1 2)]", 8}, Rejection{"[a:b = ((1))]", 8},
+                    // Bytes that are no UTF-8 character end a string.
+                    Rejection{"[a:b = '\xFF']", 8}, Rejection{"[a:b = 'x\xE6\x97']", 9}));
 
 INSTANTIATE_TEST_SUITE_P(
     Comparisons, GrammarRejection,

@@ -85,6 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
         Report{"[a:b = '\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x99\x82' x]",
                lines({"Grammar error:  --> 1:14", "  |", "1 | [a:b = '\xE6\x97\xA5\xE6\x9C\xAC\xF0\x9F\x99\x82' x]",
                       "  |              ^---", "  |", "  = expected and or or"})},
+        // A cut-off UTF-8 sequence at the position is shown as it stands.
+        Report{"[a:b = 1] \xE6\x97", lines({"Grammar error:  --> 1:11", "  |", "1 | [a:b = 1] \xE6\x97",
+                                              "  |           ^---", "  |", "  = " + after_observation})},
         // Tabs before the position stay tabs in the underline, so that it lines up.
         Report{"[a:b\t=\t1\tx]", lines({"Grammar error:  --> 1:10", "  |", "1 | [a:b\t=\t1\tx]",
                                          "  |     \t \t \t^---", "  |", "  = expected and or or"})}));
