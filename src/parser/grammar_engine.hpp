@@ -321,6 +321,42 @@ template <typename Input>
     return !set.nullable && (in.empty() || !set.admits(static_cast<unsigned char>(in.peek_char())));
 }
 
+// e* over "Special | !Stop ~ ANY" (the body of a quoted text): outside the bookkeeping
+// and implicit whitespace, a run of ASCII bytes that can begin neither Special nor Stop
+// is consumed by the second alternative one byte at a time, so it is skipped in one go.
+template <typename Special, typename Stop>
+struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
+    using Step = sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>;
+
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        if (st.tracking || st.mode == Mode::non_atomic) {
+            return peg::match<star<seq<Step>>>(in, st);
+        }
+        do {
+            skip_plain(in);
+        } while (peg::match<Step>(in, st));
+        return true;
+    }
+
+private:
+    template <typename Input>
+    static void skip_plain(Input& in) {
+        constexpr FirstSet special = first<Special>::value;
+        constexpr FirstSet stop = first<Stop>::value;
+        static_assert(!special.nullable && !stop.nullable);
+        const char*& at = in.iterator();
+        const char* const end = in.end();
+        while (at != end) {
+            const auto c = static_cast<unsigned char>(*at);
+            if (c >= 0x80 || special.admits(c) || stop.admits(c)) {
+                return;
+            }
+            ++at;
+        }
+    }
+};
+
 // The mode a rule's body is matched in: the caller's, or one the rule sets.
 enum class BodyMode : std::uint8_t { inherit, atomic, compound_atomic };
 
