@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -28,14 +30,52 @@ namespace pegtl = tao::pegtl;
 
 enum class Mode : std::uint8_t { non_atomic, atomic, compound_atomic };
 
+// The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
+// attempt, so both stay inline; storage is left uninitialised until used, so reserving
+// for a large input costs no memory that the parse does not fill.
+class NodeStack {
+public:
+    explicit NodeStack(std::size_t expected)
+        : capacity_(std::max<std::size_t>(expected, 16)),
+          storage_(std::make_unique_for_overwrite<FlatNode[]>(capacity_)) {}
+
+    std::size_t size() const { return size_; }
+    FlatNode& operator[](std::size_t index) { return storage_[index]; }
+
+    void push(const FlatNode& node) {
+        if (size_ == capacity_) [[unlikely]] {
+            grow();
+        }
+        storage_[size_++] = node;
+    }
+    // Drops the nodes of a failed attempt.
+    void truncate(std::size_t count) { size_ = count; }
+
+    ParseTree into_tree(std::string_view input) && {
+        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_));
+    }
+
+private:
+    void grow() {
+        auto larger = std::make_unique_for_overwrite<FlatNode[]>(capacity_ * 2);
+        std::copy(storage_.get(), storage_.get() + size_, larger.get());
+        storage_ = std::move(larger);
+        capacity_ *= 2;
+    }
+
+    std::size_t capacity_;
+    std::unique_ptr<FlatNode[]> storage_;
+    std::size_t size_ = 0;
+};
+
 struct State {
-    State(const char* input_begin, std::size_t max_depth_, bool tracking_)
-        : begin(input_begin), max_depth(max_depth_), tracking(tracking_) {}
+    State(const char* input_begin, std::size_t expected_nodes, std::size_t max_depth_, bool tracking_)
+        : begin(input_begin), nodes(expected_nodes), max_depth(max_depth_), tracking(tracking_) {}
 
     const char* begin;
     Mode mode = Mode::non_atomic;
     bool in_negative_lookahead = false;
-    std::vector<FlatNode> nodes;
+    NodeStack nodes;
 
     // Furthest position at which node-producing rules failed, and which ones.
     std::size_t attempt_pos = 0;
@@ -103,7 +143,7 @@ bool match(Input& in, State& st) {
 template <typename Input>
 void restore(Input& in, State& st, const char* position, std::size_t node_count) {
     in.iterator() = position;
-    st.nodes.resize(node_count);
+    st.nodes.truncate(node_count);
 }
 
 // Implicit whitespace: zero or more `Whitespace`, only while the mode is non-atomic.
@@ -408,7 +448,7 @@ private:
         const bool makes_node = !st.in_negative_lookahead && st.mode != Mode::atomic;
         const std::size_t index = st.nodes.size();
         if (makes_node) {
-            st.nodes.push_back(FlatNode{static_cast<std::uint32_t>(pos), 0, 0, Id});
+            st.nodes.push(FlatNode{static_cast<std::uint32_t>(pos), 0, 0, Id});
         }
         const bool matched = with_mode(in, st);
         if (matched == st.in_negative_lookahead) {
@@ -420,7 +460,7 @@ private:
                 node.end = static_cast<std::uint32_t>(offset(in, st));
                 node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
             } else {
-                st.nodes.resize(index);
+                st.nodes.truncate(index);
             }
         }
         return matched;
@@ -433,9 +473,9 @@ private:
             return with_mode(in, st);
         }
         const std::size_t index = st.nodes.size();
-        st.nodes.push_back(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id});
+        st.nodes.push(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id});
         if (!with_mode(in, st)) {
-            st.nodes.resize(index);
+            st.nodes.truncate(index);
             return false;
         }
         FlatNode& node = st.nodes[index];

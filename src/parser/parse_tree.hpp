@@ -5,8 +5,9 @@
 
 #include <cstdint>
 #include <iterator>
+#include <memory>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include "parser/rule.hpp"
 
@@ -78,21 +79,20 @@ private:
 
 class ParseTree {
 public:
-    ParseTree(std::string_view input, std::vector<FlatNode> nodes)
-        : input_(input), nodes_(std::move(nodes)) {}
+    ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> nodes, std::uint32_t size)
+        : input_(input), nodes_(std::move(nodes)), size_(size) {}
 
     std::string_view input() const { return input_; }
-    const std::vector<FlatNode>& flat_nodes() const { return nodes_; }
+    std::span<const FlatNode> flat_nodes() const { return {nodes_.get(), size_}; }
 
     // The top-level nodes (for a parse from `pattern`, exactly one).
-    Node::Children top_level() const {
-        return {*this, 0, static_cast<std::uint32_t>(nodes_.size())};
-    }
+    Node::Children top_level() const { return {*this, 0, size_}; }
 
 private:
     friend class Node;
     std::string_view input_;
-    std::vector<FlatNode> nodes_;
+    std::unique_ptr<FlatNode[]> nodes_;
+    std::uint32_t size_;
 };
 
 inline const FlatNode& Node::flat() const { return tree_->nodes_[index_]; }

@@ -69,17 +69,16 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
     if (input.size() > max_input) {
         return ParseError(ParseError::InputTooLarge{input.size(), max_input});
     }
-    peg::State fast(input.data(), max_nesting, false);
-    fast.nodes.reserve(expected_nodes(input.size()));
+    peg::State fast(input.data(), expected_nodes(input.size()), max_nesting, false);
     if (run_from(start, input, fast)) {
-        return ParseTree(input, std::move(fast.nodes));
+        return std::move(fast.nodes).into_tree(input);
     }
     if (fast.too_deep_at) {
         return ParseError(
             ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), max_nesting});
     }
-    fast.nodes = {};
-    peg::State tracked(input.data(), max_nesting, true);
+    fast = peg::State(input.data(), 0, max_nesting, false);
+    peg::State tracked(input.data(), expected_nodes(input.size()), max_nesting, true);
     (void)run_from(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
 }
