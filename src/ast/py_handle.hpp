@@ -1,0 +1,150 @@
+// Owning handles for Python objects, the guard that keeps C++ exceptions out of the
+// interpreter, and the once-filled process-wide slots of the module.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace quarnel::py {
+
+// One strong reference to a Python object (or none). Move-only; the destructor drops it.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+
+    // Takes over a reference the caller already owns (the result of a "new reference" call).
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    template <typename T>
+    static PyRef steal(T* object) noexcept {
+        return PyRef(reinterpret_cast<PyObject*>(object));
+    }
+    // Adds a reference of its own to a borrowed object.
+    static PyRef new_reference(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+
+    PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        PyRef(std::move(other)).swap(*this);
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller, which now owns it.
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+    void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+
+    PyObject* object_ = nullptr;
+};
+
+inline PyRef none() { return PyRef::new_reference(Py_None); }
+inline PyRef not_implemented() { return PyRef::new_reference(Py_NotImplemented); }
+inline PyRef boolean(bool value) { return PyRef::steal(PyBool_FromLong(value ? 1 : 0)); }
+
+// A str from UTF-8 text; invalid UTF-8 raises UnicodeDecodeError.
+inline PyRef text(std::string_view utf8) {
+    return PyRef::steal(
+        PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+}
+
+// A str for a message: invalid bytes become U+FFFD, so reporting one error never
+// raises another.
+inline PyRef message_text(std::string_view utf8) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
+                                             "replace"));
+}
+
+// Every class of the module is final, cannot be instantiated from Python, and has no
+// instance __dict__ or weak references (neither is requested). The classes are immutable
+// too: a class whose __new__ could be replaced would let Python create an instance
+// without its payload.
+inline constexpr unsigned int final_class_flags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+
+// The common end of every tp_dealloc here, after the payload is destroyed: frees the
+// memory, then drops the reference that each instance of a heap type holds to its type.
+inline void free_instance(PyObject* self) noexcept {
+    PyTypeObject* const type = Py_TYPE(self);
+    type->tp_free(self);
+    const PyRef type_reference = PyRef::steal(type);
+}
+
+// A process-wide object filled on first use and kept for the life of the process.
+// Racing fillers each build a candidate; the first to publish wins and the others
+// drop theirs, so no lock is held while the interpreter runs.
+template <typename Create>
+PyObject* fill_once(std::atomic<PyObject*>& slot, Create&& create) {
+    if (PyObject* existing = slot.load(std::memory_order_acquire)) {
+        return existing;
+    }
+    PyRef candidate = create();
+    if (!candidate) {
+        return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, candidate.get(), std::memory_order_acq_rel,
+                                     std::memory_order_acquire)) {
+        return candidate.release();
+    }
+    return expected;
+}
+
+// Raised for a broken invariant. Derived from BaseException so that ordinary
+// `except Exception` handlers do not swallow it; deliberately not in the module namespace.
+inline void raise_internal_fault(std::string_view what) {
+    static std::atomic<PyObject*> fault_class{nullptr};
+    PyObject* const type = fill_once(fault_class, [] {
+        return PyRef::steal(
+            PyErr_NewException("quarnel.InternalFault", PyExc_BaseException, nullptr));
+    });
+    if (type == nullptr) {
+        return;  // the failure to create the class is the exception left set
+    }
+    const PyRef message = message_text(what);
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+}
+
+// Runs one entry point's body; whatever C++ exception escapes becomes a Python exception.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        raise_internal_fault(fault.what());
+    } catch (...) {
+        raise_internal_fault("unidentified internal fault");
+    }
+    return nullptr;
+}
+
+// Turns a function returning PyRef into an interpreter slot of the same parameters.
+template <auto Body>
+struct Entry;
+
+template <typename... Args, PyRef (*Body)(Args...)>
+struct Entry<Body> {
+    static PyObject* call(Args... args) noexcept {
+        return guarded([&] { return Body(args...); });
+    }
+};
+
+}  // namespace quarnel::py

@@ -1,0 +1,34 @@
+// The Python node classes: Comparison, CompositeComparison, CompositePattern,
+// QualifiedPattern, ObjectPath and PathComponent.
+#pragma once
+
+#include "ast/py_handle.hpp"  // first: Python.h precedes the standard headers
+
+#include <memory>
+
+#include "ast/ast.hpp"
+
+namespace quarnel::py {
+
+enum class NodeClass {
+    PathComponent,
+    ObjectPath,
+    Comparison,
+    CompositeComparison,
+    CompositePattern,
+    QualifiedPattern,
+};
+
+// The class object, created on first use and kept for the life of the process.
+// Borrowed; null with an exception set if it could not be created.
+PyObject* node_class(NodeClass which);
+
+// A new node object wrapping `record`, which shares ownership of the tree it lies in.
+PyRef node_object(std::shared_ptr<const ast::PathComponent> record);
+PyRef node_object(std::shared_ptr<const ast::ObjectPath> record);
+PyRef node_object(std::shared_ptr<const ast::Comparison> record);
+PyRef node_object(std::shared_ptr<const ast::CompositeComparison> record);
+PyRef node_object(std::shared_ptr<const ast::CompositePattern> record);
+PyRef node_object(std::shared_ptr<const ast::QualifiedPattern> record);
+
+}  // namespace quarnel::py

@@ -1,0 +1,22 @@
+// The Python operator classes ComparisonOp, UnaryOp, BooleanOp and ObservationOp.
+#pragma once
+
+#include "ast/py_handle.hpp"  // first: Python.h precedes the standard headers
+
+#include "ast/ast.hpp"
+
+namespace quarnel::py {
+
+enum class OperatorClass { Comparison, Unary, Boolean, Observation };
+
+// The class object, created with its member attributes on first use and kept for the life
+// of the process. Borrowed; null with an exception set if it could not be created.
+PyObject* operator_class(OperatorClass which);
+
+// A new instance holding `op`, distinct from the class attribute of the same member.
+PyRef operator_object(ast::ComparisonOp op);
+PyRef operator_object(ast::UnaryOp op);
+PyRef operator_object(ast::BooleanOp op);
+PyRef operator_object(ast::ObservationOp op);
+
+}  // namespace quarnel::py
