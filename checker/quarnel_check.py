@@ -1,0 +1,622 @@
+"""Checks STIX patterns with quarnel.
+
+    python3 -m quarnel_check [--tree] [--json] [--quiet] [FILE ...]
+
+Each FILE ('-' or none at all: standard input) is either a text file with one pattern per
+line (blank lines and lines starting with '#' are skipped) or a STIX 2.x JSON document: a
+bundle, a single object or a list of objects. In JSON, every "indicator" whose
+"pattern_type" is "stix" or absent is checked; indicators of other pattern types are
+counted as skipped. The kind of input is told from its content, not from its name.
+
+Output (stdout):
+  default   each rejected pattern as "SOURCE: REPORT", REPORT being the parser's error
+            text unchanged, then the summary line;
+  --tree    also each accepted pattern as "SOURCE:" and its syntax tree, indented;
+  --json    one JSON object per checked pattern and line; the summary goes to stderr;
+  --quiet   nothing but problems with the input: the exit status tells the result.
+SOURCE is FILE:LINE for text and FILE:ID (the indicator's id) for JSON.
+
+Exit status: 0 every pattern parsed, 1 at least one was rejected, 2 bad usage or an input
+that could not be read (missing, not UTF-8, broken JSON); 2 wins over 1.
+"""
+
+import argparse
+import datetime
+import functools
+import json
+import math
+import os
+import sys
+import warnings
+
+PROGRAM = "quarnel-check"
+PROGRESS_EVERY = 10_000
+READ_CHUNK = 1 << 16
+STDIN_NAME = "<stdin>"
+JSON_WHITESPACE = b" \t\r\n"
+UTF8_BOM = b"\xef\xbb\xbf"
+
+
+class InputError(Exception):
+    """An input that cannot be read as patterns; the message names the input."""
+
+
+class Pattern:
+    """One pattern to check. `problem` is set when there is nothing parseable (an
+    indicator without a string pattern): the pattern then counts as rejected."""
+
+    __slots__ = ("source", "text", "problem")
+
+    def __init__(self, source, text, problem=None):
+        self.source = source
+        self.text = text
+        self.problem = problem
+
+
+class Skipped:
+    """An indicator in another pattern language."""
+
+    __slots__ = ("source", "reason")
+
+    def __init__(self, source, reason):
+        self.source = source
+        self.reason = reason
+
+
+# ---------------------------------------------------------------------------------------
+# Reading inputs
+
+
+def read_head(stream):
+    """Reads just enough of `stream` to tell JSON from pattern lines.
+    Returns the bytes read and whether they start a JSON document."""
+    head = b""
+    while True:
+        chunk = stream.read1(READ_CHUNK) if hasattr(stream, "read1") else stream.read(READ_CHUNK)
+        head += chunk
+        verdict = starts_json(head)
+        if verdict is not None or not chunk:
+            return head, bool(verdict)
+
+
+def starts_json(head):
+    """True for '{' or a '[' followed by '{' or ']' (no pattern looks like that), False
+    for anything else, None while only whitespace has been seen."""
+    text = head.removeprefix(UTF8_BOM).lstrip(JSON_WHITESPACE)
+    if not text:
+        return None
+    if text[:1] == b"{":
+        return True
+    if text[:1] != b"[":
+        return False
+    after = text[1:].lstrip(JSON_WHITESPACE)
+    return None if not after else after[:1] in (b"{", b"]")
+
+
+def raw_lines(name, head, stream):
+    """The lines of `head` followed by the rest of `stream`, without reading it whole."""
+    *complete, partial = head.split(b"\n")
+    yield from complete
+    try:
+        rest = stream.readline()
+        if partial or rest:
+            yield partial + rest
+        yield from stream
+    except OSError as error:
+        raise read_error(name, error) from None
+
+
+def read_error(name, error):
+    return InputError(f"{name}: cannot read: {error.strerror or error}")
+
+
+def text_patterns(name, head, stream):
+    for number, raw in enumerate(raw_lines(name, head, stream), start=1):
+        line = decode_line(name, number, raw)
+        stripped = line.strip()
+        if stripped and not stripped.startswith("#"):
+            yield Pattern(f"{name}:{number}", line)
+
+
+def decode_line(name, number, raw):
+    raw = raw.removesuffix(b"\n").removesuffix(b"\r")
+    if number == 1:
+        raw = raw.removeprefix(UTF8_BOM)
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise InputError(
+            f"{name}:{number}: not valid UTF-8 (byte 0x{raw[error.start]:02x} at byte "
+            f"{error.start + 1} of the line: {error.reason})"
+        ) from None
+
+
+def load_json(name, data):
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise InputError(
+            f"{name}: not valid UTF-8 (byte offset {error.start}: {error.reason})") from None
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise InputError(f"{name}: invalid JSON: nested too deeply") from None
+    except json.JSONDecodeError as error:
+        raise InputError(
+            f"{name}: invalid JSON: {error.msg} at line {error.lineno} column {error.colno}"
+        ) from None
+    except ValueError as error:  # e.g. an integer with too many digits
+        raise InputError(f"{name}: invalid JSON: {error}") from None
+
+
+def stix_objects(name, document):
+    """The objects of a bundle, of a list, or the single object itself."""
+    if isinstance(document, dict) and document.get("type") == "bundle" and "objects" in document:
+        objects = document["objects"]
+        if not isinstance(objects, list):
+            raise InputError(f'{name}: the bundle\'s "objects" is not a list')
+        return objects
+    if isinstance(document, list):
+        return document
+    if isinstance(document, dict):
+        return [document]
+    raise InputError(f"{name}: the JSON document is neither an object nor a list of objects")
+
+
+def json_patterns(name, document):
+    for position, item in enumerate(stix_objects(name, document)):
+        if not isinstance(item, dict):
+            raise InputError(f"{name}: object #{position} is not a JSON object")
+        if item.get("type") == "indicator":
+            yield indicator_pattern(name, position, item)
+
+
+def indicator_pattern(name, position, indicator):
+    identifier = indicator.get("id")
+    label = identifier if isinstance(identifier, str) else f"objects[{position}]"
+    source = f"{name}:{label}"
+    if "pattern_type" in indicator and indicator["pattern_type"] != "stix":
+        return Skipped(source, f"pattern_type {json.dumps(indicator['pattern_type'])}")
+    if "pattern" not in indicator:
+        return Pattern(source, None, 'the indicator has no "pattern"')
+    pattern = indicator["pattern"]
+    if not isinstance(pattern, str):
+        kind = "null" if pattern is None else type(pattern).__name__
+        return Pattern(source, pattern, f'the indicator\'s "pattern" is not a string but {kind}')
+    return Pattern(source, pattern)
+
+
+def patterns_of(name, stream):
+    """Yields a Pattern or Skipped for each entry of one input; raises InputError."""
+    try:
+        head, is_json = read_head(stream)
+        data = head + stream.read() if is_json else b""
+    except OSError as error:
+        raise read_error(name, error) from None
+    if is_json:
+        yield from json_patterns(name, load_json(name, data))
+    else:
+        yield from text_patterns(name, head, stream)
+
+
+def open_input(path):
+    if path == "-":
+        if sys.stdin is None:
+            raise InputError("standard input is closed")
+        return STDIN_NAME, sys.stdin.buffer, False
+    try:
+        return path, open(path, "rb"), True
+    except OSError as error:
+        raise InputError(f"{path}: cannot open: {error.strerror or error}") from None
+
+
+# ---------------------------------------------------------------------------------------
+# Parsing
+
+
+class Outcome:
+    __slots__ = ("pattern", "tree", "error")
+
+    def __init__(self, pattern, tree=None, error=None):
+        self.pattern = pattern
+        self.tree = tree
+        self.error = error
+
+
+def check(parse, pattern):
+    if pattern.problem is not None:
+        return Outcome(pattern, error=pattern.problem)
+    try:
+        return Outcome(pattern, tree=parse(pattern.text))
+    except UnicodeEncodeError as error:  # a lone surrogate from a JSON \ud800 escape
+        return Outcome(pattern, error=f"the pattern is not valid Unicode: {error.reason} at "
+                                      f"character {error.start + 1}")
+    except ValueError as error:
+        return Outcome(pattern, error=str(error))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # a fault inside the module must not end the whole run
+        return Outcome(pattern, error=f"internal error in quarnel: {type(error).__name__}: {error}")
+
+
+# ---------------------------------------------------------------------------------------
+# Walking syntax trees. Trees can be deeper than Python's recursion limit (a long chain of
+# ANDs nests one level per operand), so both renderings walk with explicit stacks.
+
+
+class Unconvertible:
+    """An attribute the module could not convert, such as a timestamp in year 0."""
+
+    __slots__ = ("message",)
+
+    def __init__(self, message):
+        self.message = message
+
+
+def read(node, attribute):
+    try:
+        return getattr(node, attribute)
+    except (ValueError, OverflowError) as error:
+        return Unconvertible(str(error))
+
+
+class Shape:
+    """A node as a class name, scalars shown beside the name, and the fields shown below
+    it: each a scalar, a node or a list of nodes."""
+
+    __slots__ = ("name", "inline", "below")
+
+    def __init__(self, name, inline, below):
+        self.name = name
+        self.inline = inline
+        self.below = below
+
+
+class TreeShapes:
+    def __init__(self, module):
+        self.module = module
+        self.shapers = {
+            module.Comparison: self.comparison,
+            module.CompositeComparison: self.composite,
+            module.CompositePattern: self.composite,
+            module.QualifiedPattern: self.qualified,
+            module.ObjectPath: self.object_path,
+            module.PathComponent: self.path_component,
+        }
+
+    def is_node(self, value):
+        return type(value) in self.shapers
+
+    def shape(self, node):
+        return self.shapers[type(node)](node)
+
+    @staticmethod
+    def comparison(node):
+        return Shape("Comparison", [("op", node.op.value), ("negated", node.negated)],
+                     [("object_path", node.object_path), ("constant", read(node, "constant"))])
+
+    @staticmethod
+    def composite(node):
+        return Shape(type(node).__name__, [("op", node.op.value)],
+                     [("left", node.left), ("right", node.right)])
+
+    @staticmethod
+    def qualified(node):
+        inline = [(name, read(node, name)) for name in ("repeat", "within", "start", "stop")]
+        return Shape("QualifiedPattern", inline, [("pattern", node.pattern)])
+
+    @staticmethod
+    def object_path(node):
+        return Shape("ObjectPath", [("object_type", node.object_type)],
+                     [("property_path", node.property_path)])
+
+    @staticmethod
+    def path_component(node):
+        return Shape("PathComponent", [("property", node.property), ("index", node.index)], [])
+
+
+def text_scalar(value):
+    if isinstance(value, Unconvertible):
+        return f"<cannot convert: {value.message}>"
+    return repr(value)
+
+
+def tree_lines(shapes, root, indent="  "):
+    """The tree as indented lines, one node or shown-below scalar per line."""
+    stack = [(1, "", root)]
+    while stack:
+        depth, label, value = stack.pop()
+        prefix = indent * depth + label
+        if not shapes.is_node(value):
+            yield prefix + text_scalar(value)
+            continue
+        shape = shapes.shape(value)
+        yield prefix + " ".join([shape.name] + [f"{k}={text_scalar(v)}" for k, v in shape.inline])
+        stack.extend(reversed(list(child_lines(shapes, depth + 1, shape.below))))
+
+
+def child_lines(shapes, depth, below):
+    for name, value in below:
+        if isinstance(value, list) and all(shapes.is_node(v) for v in value) and value:
+            for position, item in enumerate(value):
+                yield depth, f"{name}[{position}]: ", item
+        else:
+            yield depth, f"{name}: ", value
+
+
+def json_scalar(value):
+    if isinstance(value, Unconvertible):
+        return f"unconvertible: {value.message}"
+    if isinstance(value, float) and not math.isfinite(value):
+        return repr(value)  # "inf", "-inf" or "nan": JSON has no such numbers
+    if isinstance(value, datetime.datetime):
+        return value.isoformat() + "Z"  # the module's datetimes are naive UTC
+    if isinstance(value, list):
+        return [json_scalar(v) for v in value]
+    return value
+
+
+encode_string = json.encoder.encode_basestring_ascii
+
+
+def dump(value):
+    """json.dumps, with the scalars of trees (nearly all calls) written directly."""
+    kind = type(value)
+    if kind is str:
+        return encode_string(value)
+    if value is None:
+        return "null"
+    if kind is bool:
+        return "true" if value else "false"
+    if kind is int:
+        return int.__repr__(value)
+    return json.dumps(value, allow_nan=False)
+
+
+@functools.cache
+def key_text(name):
+    return f", {dump(name)}: "
+
+
+def tree_json(shapes, root):
+    """The tree as JSON text: {"node": CLASS, field: value, ...}; unconvertible values
+    become strings and are listed again under "conversion_errors"."""
+    out = []
+    stack = [root]
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            out.append(item)
+        else:
+            stack.extend(reversed(json_pieces(shapes, shapes.shape(item))))
+    return "".join(out)
+
+
+def json_pieces(shapes, shape):
+    """JSON text fragments (str) interleaved with child nodes still to be expanded."""
+    pieces = ['{"node": ' + dump(shape.name)]
+    errors = {}
+    for name, value in shape.inline + shape.below:
+        pieces.append(key_text(name))
+        if shapes.is_node(value):
+            pieces.append(value)
+        elif isinstance(value, list) and value and shapes.is_node(value[0]):
+            pieces.append("[")
+            for position, child in enumerate(value):
+                pieces.extend([", "] if position else [])
+                pieces.append(child)
+            pieces.append("]")
+        else:
+            if isinstance(value, Unconvertible):
+                errors[name] = value.message
+            pieces.append(dump(json_scalar(value)))
+    if errors:
+        pieces.append(', "conversion_errors": ' + dump(errors))
+    pieces.append("}")
+    return pieces
+
+
+# ---------------------------------------------------------------------------------------
+# Reporting
+
+
+class Tally:
+    def __init__(self):
+        self.accepted = 0
+        self.rejected = 0
+        self.skipped = 0
+
+    @property
+    def checked(self):
+        return self.accepted + self.rejected
+
+    def summary(self):
+        noun = "pattern" if self.checked == 1 else "patterns"
+        return (f"checked {self.checked} {noun}: {self.accepted} accepted, "
+                f"{self.rejected} rejected, {self.skipped} skipped")
+
+
+class Progress:
+    """A carriage-return counter on a terminal's stderr, shown once inputs get large."""
+
+    def __init__(self, enabled):
+        self.enabled = enabled
+        self.shown = False
+
+    def tick(self, count):
+        if self.enabled and count % PROGRESS_EVERY == 0:
+            sys.stdout.flush()
+            sys.stderr.write(f"\rchecked {count:,} patterns ...")
+            sys.stderr.flush()
+            self.shown = True
+
+    def clear(self):
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self.shown = False
+
+
+class TextReport:
+    def __init__(self, shapes, show_trees, progress):
+        self.shapes = shapes
+        self.show_trees = show_trees
+        self.progress = progress
+
+    def outcome(self, result):
+        if result.error is not None:
+            self.write(f"{result.pattern.source}: {result.error}")
+        elif self.show_trees:
+            lines = tree_lines(self.shapes, result.tree)
+            self.write("\n".join([f"{result.pattern.source}:", *lines]))
+
+    def write(self, block):
+        self.progress.clear()
+        sys.stdout.write(block + "\n\n")
+
+    def summary(self, tally):
+        self.progress.clear()
+        sys.stdout.write(tally.summary() + "\n")
+
+
+class JsonReport:
+    def __init__(self, shapes, progress):
+        self.shapes = shapes
+        self.progress = progress
+
+    def outcome(self, result):
+        pattern = result.pattern
+        head = f'{{"source": {dump(pattern.source)}, "pattern": {dump(pattern.text)}'
+        if result.error is not None:
+            record = f'{head}, "ok": false, "error": {dump(result.error)}}}'
+        else:
+            record = f'{head}, "ok": true, "tree": {tree_json(self.shapes, result.tree)}}}'
+        self.progress.clear()
+        sys.stdout.write(record + "\n")
+
+    def summary(self, tally):
+        self.progress.clear()
+        sys.stdout.flush()
+        sys.stderr.write(tally.summary() + "\n")
+
+
+class QuietReport:
+    def outcome(self, result):
+        pass
+
+    def summary(self, tally):
+        pass
+
+
+# ---------------------------------------------------------------------------------------
+# Command line
+
+
+def argument_parser():
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM,
+        description="Check STIX patterns: one per line in text files, or the indicators of "
+                    "STIX 2.x JSON bundles. Exit status: 0 all accepted, 1 some rejected, "
+                    "2 bad usage or unreadable input.")
+    parser.add_argument("files", nargs="*", metavar="FILE",
+                        help="pattern file or JSON bundle; '-' or none reads standard input")
+    parser.add_argument("--tree", action="store_true",
+                        help="also print the syntax tree of each accepted pattern")
+    parser.add_argument("--json", action="store_true",
+                        help="write one JSON record per pattern to stdout (summary to stderr)")
+    parser.add_argument("--quiet", "-q", action="store_true",
+                        help="print nothing but input problems; only the exit status tells")
+    return parser
+
+
+def import_module():
+    try:
+        with warnings.catch_warnings():
+            # A free-threaded interpreter warns that the module turns its GIL on; this
+            # single-threaded tool loses nothing by it.
+            warnings.filterwarnings("ignore", message="The global interpreter lock",
+                                    category=RuntimeWarning)
+            import quarnel
+    except ImportError as error:
+        raise InputError(f"cannot import the quarnel module ({error}); build it with "
+                         "scripts/build-module.sh or install it with pip") from None
+    return quarnel
+
+
+def make_report(args, shapes, progress):
+    if args.quiet:
+        return QuietReport()
+    if args.json:
+        return JsonReport(shapes, progress)
+    return TextReport(shapes, args.tree, progress)
+
+
+def run(args):
+    """Checks every input; returns the exit status."""
+    module = import_module()
+    progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
+    report = make_report(args, TreeShapes(module), progress)
+    tally = Tally()
+    unreadable = False
+    for path in args.files or ["-"]:
+        try:
+            check_input(module.parse, path, report, tally, progress)
+        except InputError as error:
+            progress.clear()
+            sys.stdout.flush()
+            complain(str(error))
+            unreadable = True
+    report.summary(tally)
+    return 2 if unreadable else (1 if tally.rejected else 0)
+
+
+def check_input(parse, path, report, tally, progress):
+    name, stream, owned = open_input(path)
+    try:
+        for entry in patterns_of(name, stream):
+            if isinstance(entry, Skipped):
+                tally.skipped += 1
+                continue
+            result = check(parse, entry)
+            if result.error is None:
+                tally.accepted += 1
+            else:
+                tally.rejected += 1
+            report.outcome(result)
+            progress.tick(tally.checked)
+    finally:
+        if owned:
+            stream.close()
+
+
+def complain(message):
+    sys.stderr.write(f"{PROGRAM}: {message}\n")
+
+
+def main(argv=None):
+    args = argument_parser().parse_args(argv)
+    if args.quiet and (args.tree or args.json):
+        argument_parser().error("--quiet cannot be combined with --tree or --json")
+    # Sources and patterns from JSON may hold lone surrogates; never die printing them.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        status = run(args)
+        sys.stdout.flush()
+        return status
+    except InputError as error:
+        complain(str(error))
+        return 2
+    except KeyboardInterrupt:
+        complain("interrupted")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`): stop quietly, and point stdout at
+        # /dev/null so the flush at exit does not fail a second time.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

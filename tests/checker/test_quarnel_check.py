@@ -1,0 +1,452 @@
+"""The pattern checker, run as users run it: `python -m quarnel_check` in a subprocess, with
+the built module found through QUARNEL_MODULE_DIR."""
+
+import json
+import os
+import pty
+import select
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+EXAMPLES = ROOT / "examples"
+# The module under test: from QUARNEL_MODULE_DIR when set, else wherever it is installed.
+if os.environ.get("QUARNEL_MODULE_DIR"):
+    sys.path.insert(0, os.path.abspath(os.environ["QUARNEL_MODULE_DIR"]))
+with warnings.catch_warnings():
+    warnings.filterwarnings("ignore", message="The global interpreter lock",
+                            category=RuntimeWarning)
+    import quarnel
+
+ENV = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+PATHS = (os.path.dirname(quarnel.__file__), str(ROOT / "checker"), os.environ.get("PYTHONPATH"))
+ENV["PYTHONPATH"] = os.pathsep.join(p for p in PATHS if p)
+SUMMARY = "checked {} {}: {} accepted, {} rejected, {} skipped"
+VALID = "[file:name = 'a.exe']"
+INVALID = "[file:name = ]"
+
+
+def run(*args, stdin=b"", cwd=ROOT):
+    if isinstance(stdin, str):
+        stdin = stdin.encode()
+    return subprocess.run([sys.executable, "-m", "quarnel_check", *map(str, args)], input=stdin,
+                          capture_output=True, env=ENV, cwd=cwd, timeout=120)
+
+
+def summary(accepted, rejected, skipped=0):
+    checked = accepted + rejected
+    return SUMMARY.format(checked, "pattern" if checked == 1 else "patterns", accepted,
+                          rejected, skipped)
+
+
+def report_of(pattern):
+    with pytest.raises(ValueError) as caught:
+        quarnel.parse(pattern)
+    return caught.value.args[0]
+
+
+def write(tmp_path, name, content):
+    path = tmp_path / name
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    return path
+
+
+def bundle(*objects):
+    return json.dumps({"type": "bundle", "id": "bundle--1", "objects": list(objects)})
+
+
+def indicator(identifier, **fields):
+    return {"type": "indicator", "id": identifier, **fields}
+
+
+def json_lines(stdout):
+    return [json.loads(line) for line in stdout.decode().splitlines()]
+
+
+# ----------------------------------------------------------------------------- examples
+
+EXAMPLE_REJECTIONS = [
+    ("examples/patterns.txt:4", "Grammar error: "),
+    ("examples/patterns.txt:7", "Grammar error: "),
+    ("examples/patterns.txt:10", "Invalid timestamp: 2024-13-01T00:00:00Z"),
+    ("examples/bundle.json:indicator--e2c96b41-8d05-4a7f-9b3e-6f1d0c4a8e57", "Grammar error: "),
+]
+
+
+def example_patterns():
+    lines = (EXAMPLES / "patterns.txt").read_text().splitlines()
+    found = {f"examples/patterns.txt:{n}": line for n, line in enumerate(lines, 1) if line}
+    objects = json.loads((EXAMPLES / "bundle.json").read_text())["objects"]
+    found.update({f"examples/bundle.json:{o['id']}": o["pattern"] for o in objects
+                  if o["type"] == "indicator" and o.get("pattern_type", "stix") == "stix"})
+    return found
+
+
+def test_examples_print_each_failure_with_the_modules_report_then_the_summary():
+    result = run("examples/patterns.txt", "examples/bundle.json")
+    patterns = example_patterns()
+    expected = "".join(f"{source}: {report_of(patterns[source])}\n\n"
+                       for source, _ in EXAMPLE_REJECTIONS)
+    assert result.stdout.decode() == expected + summary(13, 4, 1) + "\n"
+    assert result.stderr == b""
+    assert result.returncode == 1
+
+
+@pytest.mark.parametrize("source, start", EXAMPLE_REJECTIONS)
+def test_example_failures_are_the_intended_ones(source, start):
+    assert report_of(example_patterns()[source]).startswith(start)
+
+
+def test_examples_through_check_sh_as_the_readme_says():
+    result = subprocess.run(["bash", "scripts/check.sh", "examples/patterns.txt",
+                             "examples/bundle.json"], capture_output=True, cwd=ROOT, timeout=600)
+    assert result.returncode == 1, result.stderr.decode()
+    assert result.stdout.decode().endswith(summary(13, 4, 1) + "\n")
+
+
+# ----------------------------------------------------------------------------- exit statuses
+
+EXIT_CASES = [
+    # name, files {name: content}, arguments, status, stderr fragment
+    ("all valid", {"p.txt": f"{VALID}\n{VALID}\n"}, ["p.txt"], 0, ""),
+    ("one invalid", {"p.txt": f"{VALID}\n{INVALID}\n"}, ["p.txt"], 1, ""),
+    ("empty file", {"p.txt": ""}, ["p.txt"], 0, ""),
+    ("comments and blanks only", {"p.txt": "# x\n\n   \n  # y\n"}, ["p.txt"], 0, ""),
+    ("missing file", {}, ["absent.txt"], 2, "absent.txt: cannot open: No such file"),
+    ("missing file beats a rejection", {"p.txt": INVALID}, ["p.txt", "absent.txt"], 2,
+     "absent.txt"),
+    ("directory", {}, ["."], 2, ".: cannot open"),
+    ("invalid UTF-8", {"p.txt": b"[file:name = '\xff']\n"}, ["p.txt"], 2,
+     "p.txt:1: not valid UTF-8"),
+    ("invalid UTF-8 in JSON", {"b.json": b'{"type": "\xc3"}'}, ["b.json"], 2,
+     "b.json: not valid UTF-8"),
+    ("broken JSON", {"b.json": '{"type": "bundle", "objects": ['}, ["b.json"], 2,
+     "b.json: invalid JSON"),
+    ("JSON nested too deeply", {"b.json": '{"a": ' * 100_000}, ["b.json"], 2,
+     "b.json: invalid JSON"),
+    ("bundle objects not a list", {"b.json": '{"type": "bundle", "objects": {}}'}, ["b.json"],
+     2, "not a list"),
+    ("list item not an object", {"b.json": "[{}, 3]"}, ["b.json"], 2,
+     "object #1 is not a JSON object"),
+    ("unknown option", {}, ["--frobnicate"], 2, "unrecognized arguments"),
+    ("quiet with json", {"p.txt": VALID}, ["--quiet", "--json", "p.txt"], 2, "--quiet"),
+]
+
+
+@pytest.mark.parametrize("name, files, arguments, status, message", EXIT_CASES,
+                         ids=[case[0] for case in EXIT_CASES])
+def test_exit_status(tmp_path, name, files, arguments, status, message):
+    for file_name, content in files.items():
+        write(tmp_path, file_name, content)
+    result = run(*arguments, cwd=tmp_path)
+    assert result.returncode == status
+    assert message in result.stderr.decode()
+    assert b"Traceback" not in result.stderr
+
+
+def test_unreadable_input_does_not_stop_the_other_files(tmp_path):
+    write(tmp_path, "p.txt", f"{INVALID}\n")
+    result = run("absent.txt", "p.txt", cwd=tmp_path)
+    assert result.stdout.decode().startswith("p.txt:1: Grammar error: ")
+    assert result.stdout.decode().endswith(summary(0, 1) + "\n")
+
+
+def test_invalid_utf8_stops_at_the_bad_line_after_checking_the_lines_before(tmp_path):
+    write(tmp_path, "p.txt", f"{INVALID}\n".encode() + b"\x80\n" + f"{INVALID}\n".encode())
+    result = run("p.txt", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "p.txt:2: not valid UTF-8" in result.stderr.decode()
+    assert result.stdout.decode().endswith(summary(0, 1) + "\n")
+
+
+# ----------------------------------------------------------------------------- text input
+
+TEXT_CASES = [
+    # content, expected failing sources
+    (f"{INVALID}\n{VALID}\n{INVALID}\n", ["p.txt:1", "p.txt:3"]),
+    (f"# comment\n\n{INVALID}\n", ["p.txt:3"]),  # skipped lines still count
+    (f"{INVALID}\r\n{VALID}\r\n", ["p.txt:1"]),  # CRLF is not part of the pattern
+    (f"\ufeff{VALID}\n{INVALID}", ["p.txt:2"]),  # BOM dropped; last line without newline
+    (f"   # indented comment\n{INVALID}\n", ["p.txt:2"]),
+]
+
+
+@pytest.mark.parametrize("content, failing", TEXT_CASES)
+def test_text_lines_are_numbered_and_skipped_as_documented(tmp_path, content, failing):
+    write(tmp_path, "p.txt", content)
+    records = json_lines(run("--json", "p.txt", cwd=tmp_path).stdout)
+    assert [r["source"] for r in records if not r["ok"]] == failing
+    assert all(r["ok"] for r in records if r["source"] not in failing)
+
+
+def test_crlf_and_bom_do_not_reach_the_parser(tmp_path):
+    write(tmp_path, "p.txt", f"\ufeff{VALID}\r\n{VALID}\r\n")
+    result = run("p.txt", cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stdout.decode() == summary(2, 0) + "\n"
+
+
+STDIN_CASES = [
+    ([], f"{INVALID}\n", "<stdin>:1"),
+    (["-"], f"{VALID}\n{INVALID}\n", "<stdin>:2"),
+    (["-"], bundle(indicator("indicator--s", pattern=INVALID)), "<stdin>:indicator--s"),
+]
+
+
+@pytest.mark.parametrize("arguments, stdin, source", STDIN_CASES)
+def test_standard_input(arguments, stdin, source):
+    result = run(*arguments, stdin=stdin)
+    assert result.returncode == 1
+    assert result.stdout.decode().startswith(f"{source}: Grammar error: ")
+
+
+def test_text_input_streams_rather_than_loading_whole_files(tmp_path):
+    # Many more lines than one read chunk, and a pattern split across the chunk boundary.
+    lines = [VALID] * 50_000 + [INVALID]
+    write(tmp_path, "p.txt", "\n".join(lines) + "\n")
+    result = run("p.txt", cwd=tmp_path)
+    assert result.stdout.decode() == f"p.txt:50001: {report_of(INVALID)}\n\n{summary(50_000, 1)}\n"
+    assert result.stderr == b""  # no progress indicator when stderr is not a terminal
+
+
+def test_progress_indicator_on_a_terminal(tmp_path):
+    write(tmp_path, "p.txt", f"{VALID}\n" * 20_000)
+    controller, terminal = pty.openpty()
+    with subprocess.Popen([sys.executable, "-m", "quarnel_check", "p.txt"], env=ENV,
+                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal) as process:
+        os.close(terminal)
+        stdout = process.stdout.read().decode()
+        process.wait(timeout=120)
+    shown = b""
+    while select.select([controller], [], [], 0)[0]:
+        try:
+            shown += os.read(controller, 4096)
+        except OSError:
+            break
+    os.close(controller)
+    assert b"\rchecked 10,000 patterns" in shown and b"\rchecked 20,000 patterns" in shown
+    assert shown.endswith(b"\r\x1b[K")
+    assert stdout == summary(20_000, 0) + "\n"
+
+
+def test_a_closed_pipe_stops_the_checker_quietly(tmp_path):
+    write(tmp_path, "p.txt", f"{INVALID}\n" * 20_000)
+    with subprocess.Popen([sys.executable, "-m", "quarnel_check", "p.txt"], env=ENV,
+                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        process.stdout.readline()
+        process.stdout.close()
+        stderr = process.stderr.read()
+        status = process.wait(timeout=120)
+    assert status == 1
+    assert b"Traceback" not in stderr and b"Exception ignored" not in stderr
+
+
+# ----------------------------------------------------------------------------- JSON bundles
+
+BUNDLE_CASES = [
+    # name, document, expected (source suffix, ok, error) per checked pattern, skipped
+    ("stix and absent pattern_type are checked",
+     bundle(indicator("indicator--a", pattern=VALID, pattern_type="stix"),
+            indicator("indicator--b", pattern=INVALID)),
+     [("indicator--a", True, None), ("indicator--b", False, "Grammar error: ")], 0),
+    ("other pattern types are skipped",
+     bundle(indicator("indicator--s", pattern="title: x", pattern_type="sigma"),
+            indicator("indicator--y", pattern="rule x {}", pattern_type="yara")),
+     [], 2),
+    ("missing pattern", bundle(indicator("indicator--m", pattern_type="stix")),
+     [("indicator--m", False, 'the indicator has no "pattern"')], 0),
+    ("number as pattern", bundle(indicator("indicator--n", pattern=42)),
+     [("indicator--n", False, 'the indicator\'s "pattern" is not a string but int')], 0),
+    ("null pattern", bundle(indicator("indicator--z", pattern=None)),
+     [("indicator--z", False, 'the indicator\'s "pattern" is not a string but null')], 0),
+    ("other objects are ignored",
+     bundle({"type": "identity", "id": "identity--1", "pattern": INVALID},
+            {"type": "malware", "id": "malware--1"}),
+     [], 0),
+    ("indicator without id is named by its position",
+     bundle({"type": "identity", "id": "identity--1"}, {"type": "indicator", "pattern": INVALID}),
+     [("objects[1]", False, "Grammar error: ")], 0),
+    ("lone surrogate from a JSON escape",
+     bundle(indicator("indicator--u", pattern="[a:b = '\ud800']")),
+     [("indicator--u", False, "the pattern is not valid Unicode: ")], 0),
+    ("single indicator object", json.dumps(indicator("indicator--o", pattern=INVALID)),
+     [("indicator--o", False, "Grammar error: ")], 0),
+    ("list of objects",
+     json.dumps([indicator("indicator--l1", pattern=VALID),
+                 indicator("indicator--l2", pattern=VALID)]),
+     [("indicator--l1", True, None), ("indicator--l2", True, None)], 0),
+    ("indented list", "[\n\n  " + json.dumps(indicator("indicator--i", pattern=VALID)) + "\n]",
+     [("indicator--i", True, None)], 0),
+    ("empty list", "[]", [], 0),
+    ("bundle without objects key is a single object", '{"type": "bundle"}', [], 0),
+]
+
+
+@pytest.mark.parametrize("name, document, expected, skipped", BUNDLE_CASES,
+                         ids=[case[0] for case in BUNDLE_CASES])
+def test_bundles(tmp_path, name, document, expected, skipped):
+    write(tmp_path, "b.json", document)
+    result = run("--json", "b.json", cwd=tmp_path)
+    records = json_lines(result.stdout)
+    got = [(r["source"], r["ok"], r.get("error")) for r in records]
+    assert [(s, ok) for s, ok, _ in got] == [(f"b.json:{s}", ok) for s, ok, _ in expected]
+    for (_, _, error), (_, _, start) in zip(got, expected):
+        assert (error is None) == (start is None) and (start is None or error.startswith(start))
+    accepted = sum(ok for _, ok, _ in expected)
+    assert result.stderr.decode() == summary(accepted, len(expected) - accepted, skipped) + "\n"
+    assert result.returncode == (0 if accepted == len(expected) else 1)
+
+
+def test_text_report_of_a_missing_pattern(tmp_path):
+    write(tmp_path, "b.json", bundle(indicator("indicator--m")))
+    result = run("b.json", cwd=tmp_path)
+    assert result.stdout.decode() == ('b.json:indicator--m: the indicator has no "pattern"\n\n'
+                                      + summary(0, 1) + "\n")
+
+
+def test_lone_surrogates_are_printed_escaped_not_crashing(tmp_path):
+    write(tmp_path, "b.json", bundle(indicator("indicator--\ud800", pattern=INVALID)))
+    result = run("b.json", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stdout.decode().startswith("b.json:indicator--\\ud800: Grammar error: ")
+
+
+# ----------------------------------------------------------------------------- --json records
+
+
+def test_json_records_read_back_with_the_same_fields():
+    result = run("--json", "examples/patterns.txt", "examples/bundle.json")
+    records = json_lines(result.stdout)
+    patterns = example_patterns()
+    assert [r["source"] for r in records] == list(patterns)
+    for record in records:
+        assert record["pattern"] == patterns[record["source"]]
+        if record["ok"]:
+            assert set(record) == {"source", "pattern", "ok", "tree"}
+        else:
+            assert set(record) == {"source", "pattern", "ok", "error"}
+            assert record["error"] == report_of(record["pattern"])
+    assert result.stderr.decode() == summary(13, 4, 1) + "\n"
+
+
+def path(object_type, *steps):
+    return {"node": "ObjectPath", "object_type": object_type,
+            "property_path": [{"node": "PathComponent", "property": p, "index": i}
+                              for p, i in steps]}
+
+
+def comparison(op, object_path, constant, negated=False):
+    return {"node": "Comparison", "op": op, "negated": negated, "object_path": object_path,
+            "constant": constant}
+
+
+JSON_TREES = [
+    ("[file:name = 'x']", comparison("=", path("file", ("name", None)), "x")),
+    ("[a:b[*].c[2] NOT IN (1, 2.5, true)]",
+     comparison("IN", path("a", ("b", "*"), ("c", 2)), [1, 2.5, True], negated=True)),
+    ("[EXISTS a:b]", comparison("EXISTS", path("a", ("b", None)), None)),
+    ("[a:b = h'fF'] OR [a:b = b'QUJD']",
+     {"node": "CompositePattern", "op": "OR",
+      "left": comparison("=", path("a", ("b", None)), "fF"),
+      "right": comparison("=", path("a", ("b", None)), "QUJD")}),
+    ("[a:b = 1 AND a:c > 2]",
+     {"node": "CompositeComparison", "op": "AND",
+      "left": comparison("=", path("a", ("b", None)), 1),
+      "right": comparison(">", path("a", ("c", None)), 2)}),
+    ("[a:b = t'2020-01-01T00:00:00.5-05:00']",
+     comparison("=", path("a", ("b", None)), "2020-01-01T05:00:00.500000Z")),
+    ("[a:b = 1] REPEATS 3 TIMES WITHIN 2.5 SECONDS",
+     {"node": "QualifiedPattern", "repeat": 3, "within": 2.5, "start": None, "stop": None,
+      "pattern": comparison("=", path("a", ("b", None)), 1)}),
+    ("[a:b = 1] START t'2020-01-01T00:00:00Z' STOP t'2020-01-02T00:00:00Z'",
+     {"node": "QualifiedPattern", "repeat": None, "within": None,
+      "start": "2020-01-01T00:00:00Z", "stop": "2020-01-02T00:00:00Z",
+      "pattern": comparison("=", path("a", ("b", None)), 1)}),
+    # JSON has no infinity: written as text rather than as invalid JSON.
+    ("[a:b = 1" + "0" * 400 + ".0]", comparison("=", path("a", ("b", None)), "inf")),
+]
+
+
+@pytest.mark.parametrize("pattern, tree", JSON_TREES)
+def test_json_tree(pattern, tree):
+    result = run("--json", stdin=pattern)
+    (record,) = json_lines(result.stdout)
+    assert record == {"source": "<stdin>:1", "pattern": pattern, "ok": True, "tree": tree}
+
+
+UNCONVERTIBLE = [
+    ("[a:b = t'0000-01-01T00:00:00Z']", "constant"),
+    ("[a:b IN (1, t'0000-01-01T00:00:00Z')]", "constant"),
+    ("[a:b = t'2016-12-31T23:59:60Z']", "constant"),  # a leap second
+    ("[a:b = 1] START t'0000-01-01T00:00:00Z' STOP t'2020-01-01T00:00:00Z'", "start"),
+]
+
+
+@pytest.mark.parametrize("pattern, field", UNCONVERTIBLE)
+def test_timestamps_that_datetime_cannot_hold_are_noted_not_fatal(pattern, field):
+    result = run("--json", stdin=pattern)
+    assert result.returncode == 0, result.stderr.decode()
+    (record,) = json_lines(result.stdout)
+    node = record["tree"]
+    message = node["conversion_errors"][field]
+    assert node[field] == f"unconvertible: {message}" and message
+    tree_text = run("--tree", stdin=pattern).stdout.decode()
+    assert f"<cannot convert: {message}>" in tree_text
+
+
+def test_deep_trees_do_not_exhaust_the_stack():
+    # Deeper than Python's recursion limit; json.loads could not read it back, so count.
+    pattern = " AND ".join(["[a:b = 1]"] * 3000)
+    records = run("--json", stdin=pattern)
+    tree = run("--tree", stdin=pattern)
+    assert (records.returncode, tree.returncode) == (0, 0), records.stderr + tree.stderr
+    assert records.stdout.decode().count('{"node": "CompositePattern"') == 2999
+    assert records.stdout.decode().count('{"node": "Comparison"') == 3000
+    assert tree.stdout.decode().count("CompositePattern op='AND'\n") == 2999
+
+
+# ----------------------------------------------------------------------------- --tree and --quiet
+
+TREE_TEXT = """\
+<stdin>:1:
+  CompositePattern op='FOLLOWEDBY'
+    left: Comparison op='=' negated=False
+      object_path: ObjectPath object_type='file'
+        property_path[0]: PathComponent property='name' index=None
+      constant: 'x'
+    right: QualifiedPattern repeat=2 within=None start=None stop=None
+      pattern: CompositeComparison op='OR'
+        left: Comparison op='EXISTS' negated=False
+          object_path: ObjectPath object_type='a'
+            property_path[0]: PathComponent property='b' index='*'
+            property_path[1]: PathComponent property='c' index=0
+          constant: None
+        right: Comparison op='LIKE' negated=True
+          object_path: ObjectPath object_type='a'
+            property_path[0]: PathComponent property='d' index=None
+          constant: 'x%'
+
+"""
+
+
+def test_tree_output_shape():
+    pattern = ("[file:name = 'x'] FOLLOWEDBY [EXISTS a:b[*].c[0] OR a:d NOT LIKE 'x%'] "
+               "REPEATS 2 TIMES")
+    result = run("--tree", stdin=f"{pattern}\n{INVALID}\n")
+    assert result.stdout.decode() == (TREE_TEXT + f"<stdin>:2: {report_of(INVALID)}\n\n"
+                                      + summary(1, 1) + "\n")
+
+
+def test_tree_prints_constants_via_repr():
+    result = run("--tree", stdin="[a:b IN (1, 'x', t'2020-01-01T00:00:00Z')]")
+    assert "constant: [1, 'x', datetime.datetime(2020, 1, 1, 0, 0)]\n" in result.stdout.decode()
+
+
+@pytest.mark.parametrize("stdin, status", [(VALID, 0), (INVALID, 1)])
+def test_quiet_prints_nothing(stdin, status):
+    result = run("--quiet", stdin=stdin)
+    assert (result.returncode, result.stdout, result.stderr) == (status, b"", b"")
