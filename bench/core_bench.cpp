@@ -1,0 +1,292 @@
+// Core benchmarks: parse_pattern (grammar, tree building and destruction of the tree) over the
+// pattern corpus and over large generated inputs, plus the grammar alone over the corpus.
+// Every benchmark reports bytes/s; the per-byte and per-pattern counters make runs of different
+// sizes comparable, which is how linearity is read.
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "parser/builder.hpp"
+#include "parser/rule.hpp"
+#include "parser/stix_parser.hpp"
+
+namespace {
+
+using quarnel::parser::parse_pattern;
+using quarnel::parser::Rule;
+using quarnel::parser::StixParser;
+
+constexpr std::size_t kilobyte = 1000;
+constexpr std::size_t megabyte = 1000 * kilobyte;
+
+// ---- inputs ---------------------------------------------------------------------------------
+
+std::vector<std::string> read_corpus() {
+    const std::string path = std::string(QUARNEL_SOURCE_DIR) + "/bench/corpus.txt";
+    std::ifstream file(path);
+    if (!file) throw std::runtime_error("cannot open " + path);
+    std::vector<std::string> patterns;
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty()) patterns.push_back(std::move(line));
+    }
+    return patterns;
+}
+
+const std::vector<std::string>& corpus() {
+    static const std::vector<std::string> patterns = read_corpus();
+    return patterns;
+}
+
+std::size_t total_bytes(const std::vector<std::string>& texts) {
+    std::size_t bytes = 0;
+    for (const auto& text : texts) bytes += text.size();
+    return bytes;
+}
+
+// Deterministic pseudo-random hex digits, so that every run parses the same text.
+class HexSource {
+public:
+    std::string digits(std::size_t count) {
+        static constexpr char hex[] = "0123456789abcdef";
+        std::string out;
+        out.reserve(count);
+        while (out.size() < count) {
+            std::uint64_t bits = next();
+            for (int i = 0; i < 16 && out.size() < count; ++i, bits >>= 4) out += hex[bits & 15];
+        }
+        return out;
+    }
+
+private:
+    std::uint64_t next() {  // splitmix64
+        state_ += 0x9e3779b97f4a7c15ULL;
+        std::uint64_t z = state_;
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    std::uint64_t state_ = 0x5eed;
+};
+
+// A shape appends its i-th element (with its separator) to a text.
+enum class Shape { hash_or_chain, observation_chain };
+
+void append_element(Shape shape, std::size_t i, HexSource& hex, std::string& out) {
+    if (shape == Shape::hash_or_chain) {
+        if (i > 0) out += " OR ";
+        out += "file:hashes.'SHA-256' = '";
+        out += hex.digits(64);
+        out += '\'';
+    } else {
+        if (i > 0) out += " OR ";
+        out += "[ipv4-addr:value = '198.51.100.";
+        out += std::to_string(i % 256);
+        out += "']";
+    }
+}
+
+std::string wrap(Shape shape, std::string body) {
+    return shape == Shape::hash_or_chain ? "[" + body + "]" : body;
+}
+
+// A chain of exactly `count` elements.
+std::string chain_of_count(Shape shape, std::size_t count) {
+    HexSource hex;
+    std::string body;
+    for (std::size_t i = 0; i < count; ++i) append_element(shape, i, hex, body);
+    return wrap(shape, std::move(body));
+}
+
+// The shortest chain of the shape that is at least `bytes` long.
+std::string chain_of_bytes(Shape shape, std::size_t bytes) {
+    HexSource hex;
+    std::string body;
+    for (std::size_t i = 0; body.size() + 2 < bytes; ++i) append_element(shape, i, hex, body);
+    return wrap(shape, std::move(body));
+}
+
+// One comparison whose string constant is `bytes` long: words, with an escaped quote and an
+// escaped backslash now and then, as in file paths and registry keys.
+std::string long_string_pattern(std::size_t bytes) {
+    static constexpr std::string_view words[] = {"Software", "Microsoft", "Windows ",
+                                                 "CurrentVersion", "Run ", "it\\'s ", "C:\\\\"};
+    std::string text = "[windows-registry-key:key = '";
+    const std::size_t end = text.size() + bytes;
+    for (std::size_t i = 0;; ++i) {
+        const auto word = words[i % std::size(words)];
+        if (text.size() + word.size() > end) break;
+        text += word;
+    }
+    text.append(end - text.size(), 'x');  // whole words only: no escape is cut in half
+    text += "']";
+    return text;
+}
+
+constexpr std::size_t nesting_depth = StixParser::max_nesting - 1;
+
+// Parenthesised observations, the bracket of the innermost one filling the last level.
+std::string nested_groups() {
+    return std::string(nesting_depth, '(') + "[file:name = 'a.exe']" +
+           std::string(nesting_depth, ')');
+}
+
+// Parenthesised comparisons inside one observation's brackets.
+std::string nested_comparisons() {
+    return "[" + std::string(nesting_depth, '(') + "file:name = 'a.exe'" +
+           std::string(nesting_depth, ')') + "]";
+}
+
+// Inputs are built once per process and kept: the benchmark body runs several times.
+template <typename Make>
+const std::string& cached(const std::string& key, Make make) {
+    static std::map<std::string, std::string> inputs;
+    auto found = inputs.find(key);
+    if (found == inputs.end()) found = inputs.emplace(key, make()).first;
+    return found->second;
+}
+
+// ---- counters -------------------------------------------------------------------------------
+
+// Time per unit of work (printed with its SI prefix): the inverted rate of `units` per iteration.
+benchmark::Counter time_per(double units) {
+    using benchmark::Counter;
+    return Counter(units, Counter::kIsIterationInvariantRate | Counter::kInvert);
+}
+
+void report_bytes(benchmark::State& state, std::size_t bytes) {
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    state.counters["input_bytes"] = static_cast<double>(bytes);
+    state.counters["time_per_byte"] = time_per(static_cast<double>(bytes));
+}
+
+// ---- benchmarks -----------------------------------------------------------------------------
+
+// A rejected input would time the error path: such a benchmark reports the error instead.
+bool accepted(const std::string& text, benchmark::State& state) {
+    const auto result = parse_pattern(text);
+    if (result.ok()) return true;
+    const std::string shown = text.size() > 200 ? text.substr(0, 200) + "..." : text;
+    state.SkipWithError(("rejected: " + shown + ": " + result.error().message()).c_str());
+    return false;
+}
+
+bool all_parse(const std::vector<std::string>& texts, benchmark::State& state) {
+    for (const auto& text : texts) {
+        if (!accepted(text, state)) return false;
+    }
+    return true;
+}
+
+void BM_ParsePatternCorpus(benchmark::State& state) {
+    const auto& patterns = corpus();
+    if (!all_parse(patterns, state)) return;
+    for (auto _ : state) {
+        for (const auto& text : patterns) {
+            const auto result = parse_pattern(text);
+            benchmark::DoNotOptimize(result.ok());
+        }
+    }
+    const auto count = static_cast<double>(patterns.size());
+    report_bytes(state, total_bytes(patterns));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * patterns.size()));
+    state.counters["time_per_pattern"] = time_per(count);
+}
+BENCHMARK(BM_ParsePatternCorpus)->Unit(benchmark::kMicrosecond);
+
+void BM_GrammarOnlyCorpus(benchmark::State& state) {
+    const auto& patterns = corpus();
+    if (!all_parse(patterns, state)) return;
+    for (auto _ : state) {
+        for (const auto& text : patterns) {
+            const auto tree = StixParser::parse(Rule::pattern, text);
+            benchmark::DoNotOptimize(tree.ok());
+        }
+    }
+    const auto count = static_cast<double>(patterns.size());
+    report_bytes(state, total_bytes(patterns));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * patterns.size()));
+    state.counters["time_per_pattern"] = time_per(count);
+}
+BENCHMARK(BM_GrammarOnlyCorpus)->Unit(benchmark::kMicrosecond);
+
+// Parses one large input per iteration; its tree is destroyed inside the loop.
+void parse_one(benchmark::State& state, const std::string& text) {
+    if (!accepted(text, state)) return;
+    for (auto _ : state) {
+        const auto result = parse_pattern(text);
+        benchmark::DoNotOptimize(result.ok());
+    }
+    report_bytes(state, text.size());
+}
+
+void BM_HashOrChain(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("hash-count-" + std::to_string(count),
+                            [&] { return chain_of_count(Shape::hash_or_chain, count); }));
+    state.counters["comparisons"] = static_cast<double>(count);
+}
+BENCHMARK(BM_HashOrChain)->Arg(1'000)->Arg(10'000)->Arg(100'000)->Unit(benchmark::kMillisecond);
+
+void BM_ObservationChain(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("observation-count-" + std::to_string(count),
+                            [&] { return chain_of_count(Shape::observation_chain, count); }));
+    state.counters["observations"] = static_cast<double>(count);
+}
+BENCHMARK(BM_ObservationChain)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_LongString(benchmark::State& state) {
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("string-" + std::to_string(bytes),
+                            [&] { return long_string_pattern(bytes); }));
+}
+BENCHMARK(BM_LongString)->Arg(1 * megabyte)->Arg(10 * megabyte)->Unit(benchmark::kMillisecond);
+
+void BM_NestedGroups(benchmark::State& state) {
+    parse_one(state, cached("nested-groups", nested_groups));
+    state.counters["depth"] = static_cast<double>(StixParser::max_nesting);
+}
+BENCHMARK(BM_NestedGroups)->Unit(benchmark::kMicrosecond);
+
+void BM_NestedComparisons(benchmark::State& state) {
+    parse_one(state, cached("nested-comparisons", nested_comparisons));
+    state.counters["depth"] = static_cast<double>(StixParser::max_nesting);
+}
+BENCHMARK(BM_NestedComparisons)->Unit(benchmark::kMicrosecond);
+
+// The same shapes at 10 KB and 10 MB: time_per_byte of the two rows should match.
+void BM_LinearityHashOrChain(benchmark::State& state) {
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("hash-bytes-" + std::to_string(bytes),
+                            [&] { return chain_of_bytes(Shape::hash_or_chain, bytes); }));
+}
+BENCHMARK(BM_LinearityHashOrChain)
+    ->Arg(10 * kilobyte)
+    ->Arg(10 * megabyte)
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_LinearityObservationChain(benchmark::State& state) {
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("observation-bytes-" + std::to_string(bytes),
+                            [&] { return chain_of_bytes(Shape::observation_chain, bytes); }));
+}
+BENCHMARK(BM_LinearityObservationChain)
+    ->Arg(10 * kilobyte)
+    ->Arg(10 * megabyte)
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
+# for Debian's python3 into build/py311/module, then runs quarnel_bench and bench/python_bench.py.
+# Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
+# --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+python=/usr/bin/python3
+jobs=${QUARNEL_JOBS:-2}
+
+quick=()
+core_args=()
+for argument in "$@"; do
+  if [[ $argument == --quick ]]; then quick=(--quick); else core_args+=("$argument"); fi
+done
+if ((${#quick[@]})); then
+  # Each benchmark still runs, just long enough for one reading; later arguments win.
+  core_args=(--benchmark_min_time=0.01 "${core_args[@]}")
+fi
+
+section() { printf '\n==== %s\n' "$*"; }
+
+bash scripts/deps.sh
+
+werror=OFF
+[[ "${CI:-}" == "true" ]] && werror=ON
+
+section "Build: core benchmarks (Release) in build/bench"
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
+  -DQUARNEL_TESTS=OFF -DQUARNEL_PYTHON=OFF -DQUARNEL_BENCH=ON >/dev/null
+# CMake skips the target quietly when Google Benchmark is missing; say so here instead.
+if ! ninja -C build/bench -t targets all | grep -q '^quarnel_bench:'; then
+  echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
+  exit 2
+fi
+ninja -C build/bench -j "$jobs" quarnel_bench >/dev/null
+
+section "Build: Python module for $python in build/py311/module"
+bash scripts/build-module.sh "$python" build/py311/module build/py311
+
+section "Core benchmarks: build/bench/quarnel_bench ${core_args[*]}"
+build/bench/quarnel_bench "${core_args[@]}"
+
+section "Python benchmarks: bench/python_bench.py ${quick[*]}"
+QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "${quick[@]}"
