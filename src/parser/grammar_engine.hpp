@@ -361,6 +361,41 @@ template <typename Input>
     return !set.nullable && (in.empty() || !set.admits(static_cast<unsigned char>(in.peek_char())));
 }
 
+// Rules that match exactly one byte, whenever that byte is in their first set.
+template <typename R>
+inline constexpr bool single_byte = false;
+template <char... Cs>
+inline constexpr bool single_byte<pegtl::ascii::one<Cs...>> = true;
+template <>
+inline constexpr bool single_byte<pegtl::ascii::digit> = true;
+template <>
+inline constexpr bool single_byte<pegtl::ascii::xdigit> = true;
+template <>
+inline constexpr bool single_byte<pegtl::ascii::alnum> = true;
+template <typename... Rs>
+inline constexpr bool single_byte<sor<Rs...>> = (single_byte<Rs> && ...);
+
+// e+ over a character class: without implicit whitespace between the repetitions,
+// a run of the class's bytes is consumed in one go.
+template <typename R>
+    requires single_byte<R>
+struct plus<R> : combinator {
+    template <typename Input>
+    static bool matches(Input& in, State& st) {
+        if (st.mode == Mode::non_atomic) {
+            return peg::match<plus<seq<R>>>(in, st);
+        }
+        constexpr FirstSet set = first<R>::value;
+        const char*& at = in.iterator();
+        const char* const start = at;
+        const char* const end = in.end();
+        while (at != end && set.admits(static_cast<unsigned char>(*at))) {
+            ++at;
+        }
+        return at != start;
+    }
+};
+
 // e* over "Special | !Stop ~ ANY" (the body of a quoted text): outside the bookkeeping
 // and implicit whitespace, a run of ASCII bytes that can begin neither Special nor Stop
 // is consumed by the second alternative one byte at a time, so it is skipped in one go.
