@@ -1,7 +1,6 @@
 #include "ast/ast.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <functional>
 #include <memory>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "parser/builder.hpp"
+#include "support/small_stack.hpp"
 
 namespace quarnel::ast {
 namespace {
@@ -290,22 +290,6 @@ void expect_whole(const ChainOutcome& outcome) {
     EXPECT_TRUE(outcome.differs_after_change);
 }
 
-// Runs `work` on a thread of its own with a stack of `bytes`: recursion that grows with
-// the chain would overflow it.
-void run_on_small_stack(std::size_t bytes, const std::function<void()>& work) {
-    pthread_attr_t attributes;
-    ASSERT_EQ(pthread_attr_init(&attributes), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
-    pthread_t thread;
-    auto trampoline = [](void* argument) -> void* {
-        (*static_cast<const std::function<void()>*>(argument))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attributes, trampoline, const_cast<std::function<void()>*>(&work)), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
-}
-
 constexpr std::size_t small_stack = 256 * 1024;
 
 TEST(LongChain, OfComparisonsInOneObservation) {
@@ -319,14 +303,14 @@ TEST(LongChain, OfObservations) {
 TEST(LongChain, OfComparisonsOnASmallStack) {
     const std::string text = comparison_chain_text();
     ChainOutcome outcome;
-    run_on_small_stack(small_stack, [&] { outcome = exercise_chain(text, &comparison_chain); });
+    quarnel::test_support::run_on_stack(small_stack, [&] { outcome = exercise_chain(text, &comparison_chain); });
     expect_whole(outcome);
 }
 
 TEST(LongChain, OfObservationsOnASmallStack) {
     const std::string text = observation_chain_text();
     ChainOutcome outcome;
-    run_on_small_stack(small_stack, [&] { outcome = exercise_chain(text, &observation_chain); });
+    quarnel::test_support::run_on_stack(small_stack, [&] { outcome = exercise_chain(text, &observation_chain); });
     expect_whole(outcome);
 }
 

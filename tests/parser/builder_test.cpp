@@ -1,7 +1,6 @@
 #include "parser/builder.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "parser/stix_parser.hpp"
+#include "support/small_stack.hpp"
 
 namespace quarnel::parser {
 namespace {
@@ -506,20 +506,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- nesting at the grammar's limit, on a thread with a 1 MiB stack ---
 
-void run_on_stack(std::size_t bytes, const std::function<void()>& work) {
-    pthread_attr_t attributes;
-    ASSERT_EQ(pthread_attr_init(&attributes), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
-    pthread_t thread;
-    auto trampoline = [](void* argument) -> void* {
-        (*static_cast<const std::function<void()>*>(argument))();
-        return nullptr;
-    };
-    ASSERT_EQ(pthread_create(&thread, &attributes, trampoline, const_cast<std::function<void()>*>(&work)), 0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
-}
-
 std::string repeated(std::string_view piece, std::size_t times) {
     std::string text;
     for (std::size_t i = 0; i < times; ++i) {
@@ -528,7 +514,6 @@ std::string repeated(std::string_view piece, std::size_t times) {
     return text;
 }
 
-constexpr std::size_t one_mebibyte = 1024 * 1024;
 // The brackets of the observation take one level of the grammar's limit.
 constexpr std::size_t deepest_parentheses = StixParser::max_nesting - 1;
 
@@ -541,7 +526,7 @@ TEST(DeepNesting, QualifiedGroupsAtTheLimit) {
     }
     bool equal = false;
     std::string error;
-    run_on_stack(one_mebibyte, [&] {
+    quarnel::test_support::run_on_stack(quarnel::test_support::one_mebibyte, [&] {
         const auto result = parse_pattern(text);
         error = message_of(result);
         equal = result.ok() && result.value() == expected;
@@ -560,7 +545,7 @@ TEST(DeepNesting, ParenthesisedComparisonsAtTheLimit) {
     const PatternExpr expected_pattern = observe(std::move(expected));
     bool equal = false;
     std::string error;
-    run_on_stack(one_mebibyte, [&] {
+    quarnel::test_support::run_on_stack(quarnel::test_support::one_mebibyte, [&] {
         const auto result = parse_pattern(text);
         error = message_of(result);
         equal = result.ok() && result.value() == expected_pattern;

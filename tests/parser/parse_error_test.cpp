@@ -1,8 +1,8 @@
 // Error reports word for word, and the limits of nesting depth and input size.
 #include "parser/parse_error.hpp"
+#include "support/small_stack.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cstddef>
@@ -278,28 +278,9 @@ TEST(ParseErrorNesting, ReportsTheColumnOnOneLine) {
 
 // Runs `task` on a thread with a 1 MiB stack and returns what it returned.
 std::string on_small_stack(const std::function<std::string()>& task) {
-    struct Job {
-        const std::function<std::string()>* task;
-        std::string result;
-    } job{&task, "thread did not run"};
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, std::size_t{1} << 20);
-    pthread_t thread;
-    const int created = pthread_create(
-        &thread, &attributes,
-        [](void* argument) -> void* {
-            Job& running = *static_cast<Job*>(argument);
-            running.result = (*running.task)();
-            return nullptr;
-        },
-        &job);
-    pthread_attr_destroy(&attributes);
-    if (created != 0) {
-        return "pthread_create failed";
-    }
-    pthread_join(thread, nullptr);
-    return job.result;
+    std::string result = "thread did not run";
+    quarnel::test_support::run_on_stack(quarnel::test_support::one_mebibyte, [&] { result = task(); });
+    return result;
 }
 
 struct SmallStack {
