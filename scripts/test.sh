@@ -44,3 +44,6 @@ python_tests py311 /usr/bin/python3 ""
 py313t=$(bash scripts/build-python.sh)
 # Debian's pytest is pure Python and runs under the built interpreter too.
 python_tests py313t "$py313t" /usr/lib/python3/dist-packages
+
+echo "== benchmarks, smoke run"
+bash scripts/bench.sh --quick
