@@ -32,6 +32,9 @@ rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
 build/fuzz/quarnel_fuzz -max_total_time="$QUARNEL_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
   -print_final_stats=1 build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 15
 
+echo "== benchmarks, smoke run"
+bash scripts/bench.sh --quick
+
 python_tests() {
   local name=$1 python=$2 pythonpath=$3
   echo "== Python module under $name ($python)"
@@ -44,6 +47,3 @@ python_tests py311 /usr/bin/python3 ""
 py313t=$(bash scripts/build-python.sh)
 # Debian's pytest is pure Python and runs under the built interpreter too.
 python_tests py313t "$py313t" /usr/lib/python3/dist-packages
-
-echo "== benchmarks, smoke run"
-bash scripts/bench.sh --quick
