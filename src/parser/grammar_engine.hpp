@@ -89,7 +89,7 @@ struct State {
 
     // The attempt bookkeeping only matters when a parse fails, so a parse first runs
     // without it, skipping rules that cannot start at the next character, and runs
-    // again with it only to report a failure.
+    // again with it, building no nodes, only to report a failure.
     bool tracking;
 
     std::size_t attempts_at(std::size_t pos) const {
@@ -475,28 +475,15 @@ private:
         if (!st.tracking) {
             return match_node_untracked(in, st);
         }
+        // The tracked run only reports a failure, so it builds no nodes.
         const std::size_t pos = offset(in, st);
         const bool at_attempt = pos == st.attempt_pos;
         const std::size_t positive_len = at_attempt ? st.positive_attempts.size() : 0;
         const std::size_t negative_len = at_attempt ? st.negative_attempts.size() : 0;
         const std::size_t previous_attempts = st.attempts_at(pos);
-        const bool makes_node = !st.in_negative_lookahead && st.mode != Mode::atomic;
-        const std::size_t index = st.nodes.size();
-        if (makes_node) {
-            st.nodes.push(FlatNode{static_cast<std::uint32_t>(pos), 0, 0, Id});
-        }
         const bool matched = with_mode(in, st);
         if (matched == st.in_negative_lookahead) {
             st.track(Id, pos, positive_len, negative_len, previous_attempts);
-        }
-        if (makes_node) {
-            if (matched) {
-                FlatNode& node = st.nodes[index];
-                node.end = static_cast<std::uint32_t>(offset(in, st));
-                node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
-            } else {
-                st.nodes.truncate(index);
-            }
         }
         return matched;
     }

@@ -78,7 +78,7 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
             ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), max_nesting});
     }
     fast = peg::State(input.data(), 0, max_nesting, false);
-    peg::State tracked(input.data(), expected_nodes(input.size()), max_nesting, true);
+    peg::State tracked(input.data(), 0, max_nesting, true);
     (void)run_from(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
 }
