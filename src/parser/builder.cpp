@@ -153,6 +153,7 @@ bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qual
                 pending = BooleanOp::OR;
                 break;
             case Rule::comparison:
+                child.release_walked();
                 if (!have_operand) {
                     if (!comparison_into(child, out, failure)) return false;
                     have_operand = true;
@@ -320,6 +321,7 @@ bool expression_into(Node node, PatternExpr& out, Failure& failure) {
         if (++it == children.end()) {
             return failure.set(missing("right operand"));
         }
+        (*it).release_walked();
         PatternExpr right;
         if (!pair_into(*it, right, failure)) {
             return false;

@@ -35,7 +35,11 @@ public:
     class Children;
     Children children() const;
 
+    // Gives back the memory of the nodes before this one: see ParseTree::release_before.
+    void release_walked() const;
+
 private:
+    friend class ParseTree;
     const FlatNode& flat() const;
     const ParseTree* tree_;
     std::uint32_t index_;
@@ -50,9 +54,14 @@ public:
         using iterator_category = std::forward_iterator_tag;
 
         iterator() = default;
-        iterator(const ParseTree* tree, std::uint32_t index) : tree_(tree), index_(index) {}
+        iterator(const ParseTree* tree, std::uint32_t index, std::uint32_t last)
+            : tree_(tree), index_(index), next_(next_after(tree, index, last)), last_(last) {}
         Node operator*() const { return Node(*tree_, index_); }
-        iterator& operator++();
+        iterator& operator++() {
+            index_ = next_;
+            next_ = next_after(tree_, index_, last_);
+            return *this;
+        }
         iterator operator++(int) {
             iterator old = *this;
             ++*this;
@@ -61,14 +70,20 @@ public:
         bool operator==(const iterator& other) const { return index_ == other.index_; }
 
     private:
+        // Read when the iterator reaches a node, so that stepping on never reads a node
+        // whose memory a forward walk may have released since.
+        static std::uint32_t next_after(const ParseTree* tree, std::uint32_t index, std::uint32_t last);
+
         const ParseTree* tree_ = nullptr;
         std::uint32_t index_ = 0;
+        std::uint32_t next_ = 0;
+        std::uint32_t last_ = 0;
     };
 
     Children(const ParseTree& tree, std::uint32_t first, std::uint32_t last)
         : tree_(&tree), first_(first), last_(last) {}
-    iterator begin() const { return {tree_, first_}; }
-    iterator end() const { return {tree_, last_}; }
+    iterator begin() const { return {tree_, first_, last_}; }
+    iterator end() const { return {tree_, last_, last_}; }
     bool empty() const { return first_ == last_; }
 
 private:
@@ -88,11 +103,18 @@ public:
     // The top-level nodes (for a parse from `pattern`, exactly one).
     Node::Children top_level() const { return {*this, 0, size_}; }
 
+    // Hands the memory of the nodes before `node` back to the system. A walk that only
+    // moves forward through a long chain calls it, so that a huge parse tree and the
+    // syntax tree built from it need not be whole at once. Those nodes, and the
+    // ancestors of `node`, must not be read afterwards.
+    void release_before(const Node& node) const;
+
 private:
     friend class Node;
     std::string_view input_;
     std::unique_ptr<FlatNode[]> nodes_;
     std::uint32_t size_;
+    mutable std::uint32_t released_ = 0;  // nodes before this one are given back
 };
 
 inline const FlatNode& Node::flat() const { return tree_->nodes_[index_]; }
@@ -105,9 +127,10 @@ inline std::string_view Node::text() const {
 inline Node::Children Node::children() const {
     return {*tree_, index_ + 1, index_ + 1 + flat().descendants};
 }
-inline Node::Children::iterator& Node::Children::iterator::operator++() {
-    index_ += 1 + tree_->nodes_[index_].descendants;
-    return *this;
+inline std::uint32_t Node::Children::iterator::next_after(const ParseTree* tree, std::uint32_t index,
+                                                         std::uint32_t last) {
+    return index < last ? index + 1 + tree->nodes_[index].descendants : last;
 }
+inline void Node::release_walked() const { tree_->release_before(*this); }
 
 }  // namespace quarnel::parser

@@ -1,0 +1,36 @@
+#include "parser/parse_tree.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace quarnel::parser {
+
+namespace {
+
+// Only trees this large are worth a system call; they also lie in a mapping of their own.
+constexpr std::size_t release_step_bytes = std::size_t{64} << 20;
+
+}  // namespace
+
+void ParseTree::release_before(const Node& node) const {
+    const std::size_t done_bytes = std::size_t{node.index_} * sizeof(FlatNode);
+    const std::size_t released_bytes = std::size_t{released_} * sizeof(FlatNode);
+    if (done_bytes < released_bytes + release_step_bytes) {
+        return;
+    }
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto base = reinterpret_cast<std::uintptr_t>(nodes_.get());
+    // Whole pages strictly inside the nodes already walked; the first page keeps the
+    // root and the chain's parent, which the walk may still read.
+    const std::uintptr_t from = (base + page + released_bytes + page - 1) / page * page;
+    const std::uintptr_t to = (base + done_bytes) / page * page;
+    if (to > from) {
+        // Advice only: should the system refuse, the memory simply stays in use.
+        (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    }
+    released_ = node.index_;
+}
+
+}  // namespace quarnel::parser
