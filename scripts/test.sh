@@ -44,6 +44,8 @@ python_tests() {
 }
 
 python_tests py311 /usr/bin/python3 ""
+echo "== Python suite under valgrind memcheck"
+QUARNEL_MODULE_DIR="$root/build/py311/module" bash scripts/memcheck.sh
 py313t=$(bash scripts/build-python.sh)
 # Debian's pytest is pure Python and runs under the built interpreter too.
 python_tests py313t "$py313t" /usr/lib/python3/dist-packages
