@@ -438,7 +438,6 @@ enum class BodyMode : std::uint8_t { inherit, atomic, compound_atomic };
 // A rule with an identifier. `HasNode` is false for silent rules.
 template <Rule Id, bool HasNode, BodyMode Body_mode, typename Body>
 struct rule_of_kind : combinator {
-    static constexpr Rule id = Id;
     using body = Body;
 
     template <typename Input>

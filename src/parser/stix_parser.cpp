@@ -77,7 +77,7 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
         return ParseError(
             ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), max_nesting});
     }
-    fast = peg::State(input.data(), 0, max_nesting, false);
+    fast = peg::State(input.data(), 0, max_nesting, false);  // frees the failed run's nodes
     peg::State tracked(input.data(), 0, max_nesting, true);
     (void)run_from(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
