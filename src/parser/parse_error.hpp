@@ -1,6 +1,7 @@
 // The one error type of parsing and building, and the grammar's failure report.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -86,6 +87,7 @@ public:
                                      InputTooLarge>;
 
     template <typename T>
+        requires std::constructible_from<Alternative, T>
     ParseError(T alternative) : alternative_(std::move(alternative)) {}
 
     const Alternative& alternative() const { return alternative_; }
