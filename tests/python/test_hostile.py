@@ -531,9 +531,15 @@ def test_hundred_megabytes_parse_within_the_memory_target(make, check):
     assert check(node)
 
 
+# A guard against super-linear cost, not a speed measurement (the benchmarks measure
+# speed): linear work on 100 MB takes seconds even on a loaded machine, anything worse
+# takes hours.
+HUGE_SECONDS = 30
+
+
 def assert_cheap(seconds, growth, input_bytes):
     per_byte = growth / input_bytes
-    assert seconds < 5 * TIME_SCALE and per_byte < BYTES_PER_INPUT_BYTE, (
+    assert seconds < HUGE_SECONDS * TIME_SCALE and per_byte < BYTES_PER_INPUT_BYTE, (
         f"{seconds:.1f} s and {per_byte:.1f} bytes of peak memory per input byte")
 
 
@@ -560,6 +566,6 @@ def test_hundred_megabytes_of_garbage_fail_cleanly(make, position):
 @pytest.mark.parametrize("prefix", ["", "["])
 def test_hundred_megabytes_of_openings_stop_at_the_limit(prefix):
     message, seconds = timed(lambda: rejection(prefix + "(" * HUGE))
-    assert seconds < 5 * TIME_SCALE
+    assert seconds < HUGE_SECONDS * TIME_SCALE
     assert message.startswith("Nesting too deep:")
     assert report_position(message) == (1, LIMIT + 1)
