@@ -13,7 +13,7 @@ werror=OFF
 
 echo "== C++ core: build and tests"
 cmake -S . -B build/core -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
-  -DQUARNEL_PYTHON=OFF >/dev/null
+  -DQUARNEL_PYTHON=OFF -DQUARNEL_BENCH=OFF >/dev/null
 ninja -C build/core -j "$jobs"
 ctest --test-dir build/core --output-on-failure -j "$jobs"
 
