@@ -383,7 +383,7 @@ struct plus<R> : combinator {
     template <typename Input>
     static bool matches(Input& in, State& st) {
         if (st.mode == Mode::non_atomic) {
-            return peg::match<plus<seq<R>>>(in, st);
+            return peg::match<plus<seq<R>>>(in, st);  // the general repetition
         }
         constexpr FirstSet set = first<R>::value;
         const char*& at = in.iterator();
@@ -406,7 +406,7 @@ struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
     template <typename Input>
     static bool matches(Input& in, State& st) {
         if (st.tracking || st.mode == Mode::non_atomic) {
-            return peg::match<star<seq<Step>>>(in, st);
+            return peg::match<star<seq<Step>>>(in, st);  // the general repetition
         }
         do {
             skip_plain(in);
