@@ -30,7 +30,10 @@ section "Build: core benchmarks (Release) in build/bench"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
   -DQUARNEL_TESTS=OFF -DQUARNEL_PYTHON=OFF -DQUARNEL_BENCH=ON >/dev/null
 # CMake skips the target quietly when Google Benchmark is missing; say so here instead.
-if ! ninja -C build/bench -t targets all | grep -q '^quarnel_bench:'; then
+# The target list is read whole first: `grep -q` would stop early, and under pipefail
+# the SIGPIPE it gives ninja would fail the check at random.
+targets=$(ninja -C build/bench -t targets all)
+if ! grep -q '^quarnel_bench:' <<<"$targets"; then
   echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
   exit 2
 fi

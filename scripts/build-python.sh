@@ -68,6 +68,7 @@ detect_mirror() {
   local codename uri
   # shellcheck source=/dev/null
   codename=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-bookworm}")
+  # `sed -n 1p` reads its input to the end, so no writer dies of SIGPIPE under pipefail.
   uri=$(
     {
       awk -v suite="$codename" '
@@ -85,7 +86,7 @@ detect_mirror() {
           if (uris != "" && suites ~ ("[ \t]" suite "[ \t]")) { split(uris, u, /[ \t]+/); print u[1] }
         }
       ' /etc/apt/sources.list.d/*.sources 2>/dev/null || true
-    } | head -n 1
+    } | sed -n 1p
   )
   printf '%s\n' "${uri:-$fallback_mirror}"
 }
@@ -113,7 +114,7 @@ fetch_source() {
   # Lets apt's sandbox user write the download, avoiding the root warning.
   chown _apt "$dir" 2>/dev/null || true
   (cd "$dir" && run_logged apt-get source python3.13/trixie)
-  find "$dir" -mindepth 1 -maxdepth 1 -type d -name 'python3.13-*' | head -n 1
+  find "$dir" -mindepth 1 -maxdepth 1 -type d -name 'python3.13-*' | sed -n 1p
 }
 
 build_and_stage() {

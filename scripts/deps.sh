@@ -11,7 +11,8 @@ packages=(
 
 missing=()
 for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ $status == *'install ok installed'* ]] || missing+=("$package")
 done
 
 if ((${#missing[@]})); then
