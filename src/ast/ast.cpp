@@ -79,8 +79,8 @@ bool spines_equal(const Composite& a, const Composite& b) {
 
 }  // namespace
 
-CompositeComparison CompositeComparison::new_(ComparisonExpr left, BooleanOp op,
-                                              ComparisonExpr right) {
+CompositeComparison CompositeComparison::new_(ComparisonExpr&& left, BooleanOp op,
+                                              ComparisonExpr&& right) {
     return CompositeComparison(std::make_unique<ComparisonExpr>(std::move(left)), op,
                                std::make_unique<ComparisonExpr>(std::move(right)));
 }
@@ -107,7 +107,7 @@ bool operator==(const CompositeComparison& a, const CompositeComparison& b) {
     return spines_equal<CompositeComparison, ComparisonExpr>(a, b);
 }
 
-CompositePattern CompositePattern::new_(PatternExpr left, ObservationOp op, PatternExpr right) {
+CompositePattern CompositePattern::new_(PatternExpr&& left, ObservationOp op, PatternExpr&& right) {
     return CompositePattern(std::make_unique<PatternExpr>(std::move(left)), op,
                             std::make_unique<PatternExpr>(std::move(right)));
 }

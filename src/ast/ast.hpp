@@ -121,7 +121,7 @@ struct CompositeComparison {
     BooleanOp op;
 
     // The only way to make a composite: each operand goes into a heap node of its own.
-    static CompositeComparison new_(ComparisonExpr left, BooleanOp op, ComparisonExpr right);
+    static CompositeComparison new_(ComparisonExpr&& left, BooleanOp op, ComparisonExpr&& right);
 
     CompositeComparison(std::unique_ptr<ComparisonExpr> left, BooleanOp op,
                         std::unique_ptr<ComparisonExpr> right);
@@ -148,7 +148,7 @@ struct CompositePattern {
     std::unique_ptr<PatternExpr> right;
     ObservationOp op;
 
-    static CompositePattern new_(PatternExpr left, ObservationOp op, PatternExpr right);
+    static CompositePattern new_(PatternExpr&& left, ObservationOp op, PatternExpr&& right);
 
     CompositePattern(std::unique_ptr<PatternExpr> left, ObservationOp op,
                      std::unique_ptr<PatternExpr> right);
