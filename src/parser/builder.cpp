@@ -112,12 +112,14 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
 // --- folding and qualifying, out of line ---
 
 [[gnu::noinline]] void fold(ComparisonExpr& accumulated, BooleanOp op, ComparisonExpr&& right) {
-    accumulated =
-        ComparisonExpr{ast::CompositeComparison::new_(std::move(accumulated), op, std::move(right))};
+    // The arguments move `accumulated` out before emplace replaces it.
+    accumulated.value.emplace<ComparisonExpr::Composite>(
+        ast::CompositeComparison::new_(std::move(accumulated), op, std::move(right)));
 }
 
 [[gnu::noinline]] void fold(PatternExpr& accumulated, ObservationOp op, PatternExpr&& right) {
-    accumulated = PatternExpr{ast::CompositePattern::new_(std::move(accumulated), op, std::move(right))};
+    accumulated.value.emplace<PatternExpr::Composite>(
+        ast::CompositePattern::new_(std::move(accumulated), op, std::move(right)));
 }
 
 // An observation or group stays as it is when no qualifier follows it.
@@ -132,6 +134,97 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
 [[gnu::noinline]] bool read_qualifier(Node node, QualifierSet& set, Failure& failure) {
     Status status = parse_qualifier(node, set);
     return status ? true : failure.set(std::move(status).error());
+}
+
+// --- leaves, built in place ---
+
+bool step_into(Node node, ast::PathComponent& component, Failure& failure) {
+    for (const Node child : node.children()) {
+        if (child.rule() == Rule::property) {
+            std::string_view name = child.text();
+            if (name.size() > 1 && name.front() == '\'' && name.back() == '\'') {
+                name = name.substr(1, name.size() - 2);
+            }
+            component.property.assign(name);
+        } else if (child.rule() == Rule::index) {
+            if (child.text() == "*") {
+                component.index = ast::PathIndex{ast::PathIndex::Star{}};
+                continue;
+            }
+            ast::PathIndex::Number number = 0;
+            if (!failure.take(parse_uint32(child.text()), number)) {
+                return false;
+            }
+            component.index = ast::PathIndex{number};
+        }
+    }
+    return true;
+}
+
+bool path_into(Node node, ast::ObjectPath& path, Failure& failure) {
+    std::size_t steps = 0;
+    for (const Node child : node.children()) {
+        steps += child.rule() == Rule::step ? 1 : 0;
+    }
+    path.property_path.reserve(steps);
+    for (const Node child : node.children()) {
+        if (child.rule() == Rule::object) {
+            path.object_type.assign(child.text());
+        } else if (child.rule() == Rule::step) {
+            if (!step_into(child, path.property_path.emplace_back(), failure)) return false;
+        }
+    }
+    return true;
+}
+
+template <typename Alternative, typename T>
+bool converted_into(Result<T>&& converted, ast::StixValue& out, Failure& failure) {
+    if (!converted) {
+        return failure.set(std::move(converted).error());
+    }
+    out.value.emplace<Alternative>(std::move(converted).value());
+    return true;
+}
+
+bool value_into(Node node, ast::StixValue& out, Failure& failure) {
+    const Node::Children children = node.children();
+    if (children.empty()) {
+        return failure.set(missing("value content"));
+    }
+    const Node child = *children.begin();
+    const std::string_view text = child.text();
+    using Value = ast::StixValue;
+    switch (child.rule()) {
+        case Rule::bool_:
+            out.value.emplace<Value::Bool>(text == "true");
+            return true;
+        case Rule::hex:
+            out.value.emplace<Value::Hex>(Value::Hex{std::string(text)});
+            return true;
+        case Rule::bin:
+            out.value.emplace<Value::Binary>(Value::Binary{std::string(text)});
+            return true;
+        case Rule::int_:
+            return converted_into<Value::Int>(parse_int64(text), out, failure);
+        case Rule::float_:
+            return converted_into<Value::Float>(parse_float64(text), out, failure);
+        case Rule::string:
+            out.value.emplace<Value::String>(unescape_string(text));
+            return true;
+        case Rule::time:
+            return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
+        default:
+            return failure.set(unexpected(child.rule()));
+    }
+}
+
+bool list_into(Node node, std::vector<ast::StixValue>& values, Failure& failure) {
+    for (const Node child : node.children()) {
+        if (child.rule() == Rule::value && !value_into(child, values.emplace_back(), failure)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // --- comparisons ---
@@ -179,33 +272,14 @@ bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qual
     if (++next == children.end()) {
         return failure.set(missing("path"));
     }
-    ast::ObjectPath path;
-    if (!failure.take(parse_object_path(*next), path)) {
-        return false;
-    }
-    out = ComparisonExpr{ast::Comparison{std::move(path), ast::UnaryOp::EXISTS, false, std::nullopt}};
-    return true;
-}
-
-// Reads the right-hand side of a comparison from a `value` or `list` node.
-Result<ast::ComparisonRhs> build_rhs(Node node) {
-    if (node.rule() == Rule::value) {
-        auto value = parse_value(node);
-        if (!value) {
-            return std::move(value).error();
-        }
-        return ast::ComparisonRhs{std::move(value).value()};
-    }
-    auto list = parse_list(node);
-    if (!list) {
-        return std::move(list).error();
-    }
-    return ast::ComparisonRhs{std::move(list).value()};
+    ast::Comparison& comparison = out.value.emplace<ast::Comparison>();
+    comparison.op = ast::UnaryOp::EXISTS;
+    return path_into(*next, comparison.object_path, failure);
 }
 
 [[gnu::noinline]] bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
-    ast::Comparison comparison;
-    if (!failure.take(parse_object_path(*children.begin()), comparison.object_path)) {
+    ast::Comparison& comparison = out.value.emplace<ast::Comparison>();
+    if (!path_into(*children.begin(), comparison.object_path, failure)) {
         return false;
     }
     std::optional<ComparisonOp> op;
@@ -216,19 +290,18 @@ Result<ast::ComparisonRhs> build_rhs(Node node) {
             op = found;
         } else if (child.rule() == Rule::not_) {
             comparison.negated = true;
-        } else if (child.rule() == Rule::value || child.rule() == Rule::list) {
-            auto rhs = build_rhs(child);
-            if (!rhs) {
-                return failure.set(std::move(rhs).error());
-            }
-            comparison.constant = std::move(rhs).value();
+        } else if (child.rule() == Rule::value) {
+            auto& value = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::Value>();
+            if (!value_into(child, value, failure)) return false;
+        } else if (child.rule() == Rule::list) {
+            auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
+            if (!list_into(child, list, failure)) return false;
         }
     }
     if (!op) {
         return failure.set(missing("operator"));
     }
     comparison.op = *op;
-    out = ComparisonExpr{std::move(comparison)};
     return true;
 }
 
@@ -254,12 +327,11 @@ bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
 bool expression_into(Node node, PatternExpr& out, Failure& failure);
 
 [[gnu::noinline]] bool observation_into(Node node, PatternExpr& out, Failure& failure) {
-    ComparisonExpr inside;
     QualifierSet qualifiers;
+    auto& inside = out.value.emplace<PatternExpr::Observation>();
     if (!chain_into(node.children(), inside, &qualifiers, failure)) {
         return false;
     }
-    out = PatternExpr{std::move(inside)};
     apply_qualifiers(out, qualifiers);
     return true;
 }
@@ -333,30 +405,6 @@ bool expression_into(Node node, PatternExpr& out, Failure& failure) {
 
 // --- leaves ---
 
-Result<ast::PathComponent> build_step(Node node) {
-    ast::PathComponent component;
-    for (const Node child : node.children()) {
-        if (child.rule() == Rule::property) {
-            std::string_view name = child.text();
-            if (name.size() > 1 && name.front() == '\'' && name.back() == '\'') {
-                name = name.substr(1, name.size() - 2);
-            }
-            component.property.assign(name);
-        } else if (child.rule() == Rule::index) {
-            if (child.text() == "*") {
-                component.index = ast::PathIndex{ast::PathIndex::Star{}};
-                continue;
-            }
-            const auto number = parse_uint32(child.text());
-            if (!number) {
-                return number.error();
-            }
-            component.index = ast::PathIndex{number.value()};
-        }
-    }
-    return component;
-}
-
 // Each number of a qualifier replaces the one before it, so the last one written counts.
 Status read_repeat(Node node, QualifierSet& set) {
     for (const Node child : node.children()) {
@@ -406,14 +454,6 @@ Status read_interval(Node node, QualifierSet& set) {
     return Done{};
 }
 
-template <typename T>
-Result<ast::StixValue> as_value(Result<T> converted) {
-    if (!converted) {
-        return std::move(converted).error();
-    }
-    return ast::StixValue{std::move(converted).value()};
-}
-
 }  // namespace
 
 Result<PatternExpr> parse_pattern(std::string_view text) {
@@ -459,66 +499,15 @@ Result<ComparisonExpr> parse_comparison(Node node) {
 }
 
 Result<ast::ObjectPath> parse_object_path(Node node) {
-    ast::ObjectPath path;
-    std::size_t steps = 0;
-    for (const Node child : node.children()) {
-        steps += child.rule() == Rule::step ? 1 : 0;
-    }
-    path.property_path.reserve(steps);
-    for (const Node child : node.children()) {
-        if (child.rule() == Rule::object) {
-            path.object_type.assign(child.text());
-        } else if (child.rule() == Rule::step) {
-            auto component = build_step(child);
-            if (!component) {
-                return std::move(component).error();
-            }
-            path.property_path.push_back(std::move(component).value());
-        }
-    }
-    return path;
+    return build_whole<ast::ObjectPath>(node, path_into);
 }
 
 Result<ast::StixValue> parse_value(Node node) {
-    const Node::Children children = node.children();
-    if (children.empty()) {
-        return missing("value content");
-    }
-    const Node child = *children.begin();
-    const std::string_view text = child.text();
-    switch (child.rule()) {
-        case Rule::bool_:
-            return ast::StixValue{text == "true"};
-        case Rule::hex:
-            return ast::StixValue{ast::StixValue::Hex{std::string(text)}};
-        case Rule::bin:
-            return ast::StixValue{ast::StixValue::Binary{std::string(text)}};
-        case Rule::int_:
-            return as_value(parse_int64(text));
-        case Rule::float_:
-            return as_value(parse_float64(text));
-        case Rule::string:
-            return ast::StixValue{unescape_string(text)};
-        case Rule::time:
-            return as_value(parse_timestamp(text));
-        default:
-            return unexpected(child.rule());
-    }
+    return build_whole<ast::StixValue>(node, value_into);
 }
 
 Result<std::vector<ast::StixValue>> parse_list(Node node) {
-    std::vector<ast::StixValue> values;
-    for (const Node child : node.children()) {
-        if (child.rule() != Rule::value) {
-            continue;
-        }
-        auto value = parse_value(child);
-        if (!value) {
-            return std::move(value).error();
-        }
-        values.push_back(std::move(value).value());
-    }
-    return values;
+    return build_whole<std::vector<ast::StixValue>>(node, list_into);
 }
 
 }  // namespace quarnel::parser
