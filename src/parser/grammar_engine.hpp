@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -42,7 +43,7 @@ public:
     std::size_t size() const { return size_; }
     FlatNode& operator[](std::size_t index) { return storage_[index]; }
 
-    void push(const FlatNode& node) {
+    [[gnu::always_inline]] void push(const FlatNode& node) {
         if (size_ == capacity_) [[unlikely]] {
             grow();
         }
@@ -56,7 +57,7 @@ public:
     }
 
 private:
-    void grow() {
+    [[gnu::noinline]] void grow() {
         auto larger = std::make_unique_for_overwrite<FlatNode[]>(capacity_ * 2);
         std::copy(storage_.get(), storage_.get() + size_, larger.get());
         storage_ = std::move(larger);
@@ -356,6 +357,15 @@ struct first<nested<Open, Rest...>> {
     static constexpr FirstSet value = first<Open>::value;
 };
 
+// A set as one flag per byte: a byte-at-a-time scan then tests a byte with one load.
+constexpr std::array<bool, 256> byte_table(const FirstSet& set) {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[static_cast<std::size_t>(c)] = set.admits(static_cast<unsigned char>(c));
+    }
+    return table;
+}
+
 template <typename Input>
 [[gnu::always_inline]] inline bool cannot_start(const Input& in, const FirstSet& set) {
     return !set.nullable && (in.empty() || !set.admits(static_cast<unsigned char>(in.peek_char())));
@@ -385,15 +395,17 @@ struct plus<R> : combinator {
         if (st.mode == Mode::non_atomic) {
             return peg::match<plus<seq<R>>>(in, st);  // the general repetition
         }
-        constexpr FirstSet set = first<R>::value;
         const char*& at = in.iterator();
         const char* const start = at;
         const char* const end = in.end();
-        while (at != end && set.admits(static_cast<unsigned char>(*at))) {
+        while (at != end && in_class[static_cast<unsigned char>(*at)]) {
             ++at;
         }
         return at != start;
     }
+
+private:
+    static constexpr std::array<bool, 256> in_class = byte_table(first<R>::value);
 };
 
 // e* over "Special | !Stop ~ ANY" (the body of a quoted text): outside the bookkeeping
@@ -415,18 +427,17 @@ struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
     }
 
 private:
+    // Bytes that end a plain run: non-ASCII ones, and those that may begin Special or Stop.
+    static constexpr std::array<bool, 256> run_ends = [] {
+        static_assert(!first<Special>::value.nullable && !first<Stop>::value.nullable);
+        return byte_table(first<Special>::value | first<Stop>::value | FirstSet::range('\x80', '\xff'));
+    }();
+
     template <typename Input>
     static void skip_plain(Input& in) {
-        constexpr FirstSet special = first<Special>::value;
-        constexpr FirstSet stop = first<Stop>::value;
-        static_assert(!special.nullable && !stop.nullable);
         const char*& at = in.iterator();
         const char* const end = in.end();
-        while (at != end) {
-            const auto c = static_cast<unsigned char>(*at);
-            if (c >= 0x80 || special.admits(c) || stop.admits(c)) {
-                return;
-            }
+        while (at != end && !run_ends[static_cast<unsigned char>(*at)]) {
             ++at;
         }
     }
