@@ -148,14 +148,9 @@ void restore(Input& in, State& st, const char* position, std::size_t node_count)
 }
 
 // Implicit whitespace: zero or more `Whitespace`, only while the mode is non-atomic.
+// Defined below, with the byte sets it uses.
 template <typename Whitespace, typename Input>
-[[gnu::always_inline]] inline void skip(Input& in, State& st) {
-    if (st.mode != Mode::non_atomic) {
-        return;
-    }
-    while (match<Whitespace>(in, st)) {
-    }
-}
+void skip(Input& in, State& st);
 
 
 template <typename... Rs>
@@ -284,6 +279,11 @@ struct FirstSet {
     }
     constexpr void add(unsigned char c) { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
     constexpr bool admits(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+    constexpr FirstSet without(const FirstSet& other) const {
+        FirstSet set;
+        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] & ~other.bits[i];
+        return set;
+    }
     constexpr FirstSet operator|(const FirstSet& other) const {
         FirstSet set;
         for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] | other.bits[i];
@@ -371,6 +371,56 @@ template <typename Input>
     return !set.nullable && (in.empty() || !set.admits(static_cast<unsigned char>(in.peek_char())));
 }
 
+// Bytes that on their own are a whole match of a silent rule R, and the only match R can
+// make from them: a run of them may be consumed without matching R once per byte.
+template <typename R>
+struct lone {
+    static constexpr FirstSet value{};
+};
+template <typename R>
+    requires(!R::has_node)
+struct lone<R> {
+    static constexpr FirstSet value = lone<typename R::body>::value;
+};
+template <char... Cs>
+struct lone<pegtl::ascii::one<Cs...>> {
+    static constexpr FirstSet value = FirstSet::of({Cs...});
+};
+template <typename... Rs>
+struct lone<sor<Rs...>> {
+    // A byte that another alternative may also begin with could start a longer match.
+    static constexpr FirstSet value = [] {
+        constexpr FirstSet firsts[] = {first<Rs>::value...};
+        constexpr FirstSet lones[] = {lone<Rs>::value...};
+        FirstSet set;
+        for (std::size_t i = 0; i < sizeof...(Rs); ++i) {
+            FirstSet others;
+            for (std::size_t j = 0; j < sizeof...(Rs); ++j) {
+                if (j != i) others = others | firsts[j];
+            }
+            set = set | lones[i].without(others);
+        }
+        return set;
+    }();
+};
+
+template <typename Whitespace, typename Input>
+[[gnu::always_inline]] inline void skip(Input& in, State& st) {
+    static constexpr std::array<bool, 256> plain = byte_table(lone<Whitespace>::value);
+    static constexpr std::array<bool, 256> may_start = byte_table(first<Whitespace>::value);
+    static_assert(!first<Whitespace>::value.nullable);
+    if (st.mode != Mode::non_atomic) {
+        return;
+    }
+    const char*& at = in.iterator();
+    const char* const end = in.end();
+    do {
+        while (at != end && plain[static_cast<unsigned char>(*at)]) {
+            ++at;
+        }
+    } while (at != end && may_start[static_cast<unsigned char>(*at)] && match<Whitespace>(in, st));
+}
+
 // Rules that match exactly one byte, whenever that byte is in their first set.
 template <typename R>
 inline constexpr bool single_byte = false;
@@ -450,6 +500,7 @@ enum class BodyMode : std::uint8_t { inherit, atomic, compound_atomic };
 template <Rule Id, bool HasNode, BodyMode Body_mode, typename Body>
 struct rule_of_kind : combinator {
     using body = Body;
+    static constexpr bool has_node = HasNode;
 
     template <typename Input>
     static bool matches(Input& in, State& st) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <variant>
 
+#include "parser/grammar.hpp"
 #include "parser/parse_tree.hpp"
 #include "parser/rule.hpp"
 #include "parser/stix_parser.hpp"
@@ -557,6 +558,27 @@ INSTANTIATE_TEST_SUITE_P(
                     StartRejection{Rule::path, "a : b"}, StartRejection{Rule::list, "()"},
                     StartRejection{Rule::comparison, "a:b"}, StartRejection{Rule::EOI, "x"},
                     StartRejection{Rule::qualifier, "WITHIN 5"}, StartRejection{Rule::pattern, "a:b = 1"}));
+
+
+// Implicit whitespace consumes runs of "lone" bytes without matching the rule per byte;
+// a byte that may also begin a longer alternative must never be one of them.
+namespace lone_bytes {
+using peg::lone;
+using peg::sor;
+using tao::pegtl::ascii::one;
+using tao::pegtl::ascii::string;
+
+constexpr auto whitespace = lone<grammar::WHITESPACE>::value;
+static_assert(whitespace.admits(' ') && whitespace.admits('\t') && whitespace.admits('\r') &&
+              whitespace.admits('\n'));
+static_assert(!whitespace.admits('\\') && !whitespace.admits('t'));
+
+constexpr auto shared_start = lone<sor<one<'a', 'b'>, string<'b', 'c'>>>::value;
+static_assert(shared_start.admits('a') && !shared_start.admits('b'));
+
+// A silent rule's bytes may be lone; rules that make nodes are matched in full, always.
+static_assert(lone<grammar::QUOTE>::value.admits('\'') && !lone<grammar::equal>::value.admits('='));
+}  // namespace lone_bytes
 
 }  // namespace
 }  // namespace quarnel::parser
