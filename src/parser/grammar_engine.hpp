@@ -366,9 +366,15 @@ constexpr std::array<bool, 256> byte_table(const FirstSet& set) {
     return table;
 }
 
-template <typename Input>
-[[gnu::always_inline]] inline bool cannot_start(const Input& in, const FirstSet& set) {
-    return !set.nullable && (in.empty() || !set.admits(static_cast<unsigned char>(in.peek_char())));
+// Whether R must fail at the next byte; asked at every rule attempt, so one load.
+template <typename R, typename Input>
+[[gnu::always_inline]] inline bool cannot_start(const Input& in) {
+    if constexpr (first<R>::value.nullable) {
+        return false;
+    } else {
+        static constexpr std::array<bool, 256> may_begin = byte_table(first<R>::value);
+        return in.empty() || !may_begin[static_cast<unsigned char>(in.peek_char())];
+    }
 }
 
 // Bytes that on their own are a whole match of a silent rule R, and the only match R can
@@ -507,7 +513,7 @@ struct rule_of_kind : combinator {
         if (st.too_deep_at) {
             return false;
         }
-        if (!st.tracking && cannot_start(in, first<Body>::value)) {
+        if (!st.tracking && cannot_start<Body>(in)) {
             return false;
         }
         if constexpr (!HasNode) {
