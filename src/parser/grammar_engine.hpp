@@ -38,7 +38,9 @@ class NodeStack {
 public:
     explicit NodeStack(std::size_t expected)
         : capacity_(std::max<std::size_t>(expected, 16)),
-          storage_(std::make_unique_for_overwrite<FlatNode[]>(capacity_)) {}
+          storage_(std::make_unique_for_overwrite<FlatNode[]>(capacity_)) {
+        advise_large_nodes(storage_.get(), capacity_);
+    }
 
     std::size_t size() const { return size_; }
     FlatNode& operator[](std::size_t index) { return storage_[index]; }
@@ -59,6 +61,7 @@ public:
 private:
     [[gnu::noinline]] void grow() {
         auto larger = std::make_unique_for_overwrite<FlatNode[]>(capacity_ * 2);
+        advise_large_nodes(larger.get(), capacity_ * 2);
         std::copy(storage_.get(), storage_.get() + size_, larger.get());
         storage_ = std::move(larger);
         capacity_ *= 2;

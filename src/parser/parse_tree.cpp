@@ -12,7 +12,22 @@ namespace {
 // Only trees this large are worth a system call; they also lie in a mapping of their own.
 constexpr std::size_t release_step_bytes = std::size_t{64} << 20;
 
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
+
 }  // namespace
+
+void advise_large_nodes(FlatNode* nodes, std::size_t count) {
+    const std::size_t bytes = count * sizeof(FlatNode);
+    if (bytes < 4 * huge_page_bytes) {
+        return;
+    }
+    const auto begin = reinterpret_cast<std::uintptr_t>(nodes);
+    const std::uintptr_t from = (begin + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+    const std::uintptr_t to = (begin + bytes) / huge_page_bytes * huge_page_bytes;
+    if (to > from) {
+        (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    }
+}
 
 void ParseTree::release_before(const Node& node) const {
     const std::size_t done_bytes = std::size_t{node.index_} * sizeof(FlatNode);

@@ -3,6 +3,7 @@
 // little memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -21,6 +22,10 @@ struct FlatNode {
 };
 
 class ParseTree;
+
+// Asks for large pages under a large node array, whose pages a big parse would otherwise
+// fault in one by one; advice only, and nothing for small arrays.
+void advise_large_nodes(FlatNode* nodes, std::size_t count);
 
 // A node of a parse tree: its rule, its span, its text and its children in input order.
 class Node {
