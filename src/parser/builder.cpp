@@ -111,15 +111,17 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
 
 // --- folding and qualifying, out of line ---
 
-[[gnu::noinline]] void fold(ComparisonExpr& accumulated, BooleanOp op, ComparisonExpr&& right) {
-    // The arguments move `accumulated` out before emplace replaces it.
+// The right operand is built straight into its heap node; the left one moves into its own.
+[[gnu::noinline]] void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right) {
+    auto left = std::make_unique<ComparisonExpr>(std::move(accumulated));
     accumulated.value.emplace<ComparisonExpr::Composite>(
-        ast::CompositeComparison::new_(std::move(accumulated), op, std::move(right)));
+        ast::CompositeComparison::new_(std::move(left), op, std::move(right)));
 }
 
-[[gnu::noinline]] void fold(PatternExpr& accumulated, ObservationOp op, PatternExpr&& right) {
+[[gnu::noinline]] void fold(PatternExpr& accumulated, ObservationOp op, std::unique_ptr<PatternExpr> right) {
+    auto left = std::make_unique<PatternExpr>(std::move(accumulated));
     accumulated.value.emplace<PatternExpr::Composite>(
-        ast::CompositePattern::new_(std::move(accumulated), op, std::move(right)));
+        ast::CompositePattern::new_(std::move(left), op, std::move(right)));
 }
 
 // An observation or group stays as it is when no qualifier follows it.
@@ -251,8 +253,8 @@ bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qual
                     if (!comparison_into(child, out, failure)) return false;
                     have_operand = true;
                 } else {
-                    ComparisonExpr operand;
-                    if (!comparison_into(child, operand, failure)) return false;
+                    auto operand = std::make_unique<ComparisonExpr>();
+                    if (!comparison_into(child, *operand, failure)) return false;
                     fold(out, pending, std::move(operand));
                 }
                 pending = BooleanOp::AND;
@@ -394,8 +396,8 @@ bool expression_into(Node node, PatternExpr& out, Failure& failure) {
             return failure.set(missing("right operand"));
         }
         (*it).release_walked();
-        PatternExpr right;
-        if (!pair_into(*it, right, failure)) {
+        auto right = std::make_unique<PatternExpr>();
+        if (!pair_into(*it, *right, failure)) {
             return false;
         }
         fold(out, *op, std::move(right));
