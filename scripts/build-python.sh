@@ -13,7 +13,8 @@
 #   PY=$(scripts/build-python.sh)
 #   PYTHONPATH=/usr/lib/python3/dist-packages "$PY" -m pytest ...
 # That pytest (7.2) uses ast names deprecated in 3.13, so it warns while
-# rewriting asserts; `-W 'ignore:ast.:DeprecationWarning'` silences it, and
+# rewriting asserts ("ast.Str is deprecated", "Attribute s is deprecated"); two `-W ignore:...`
+# options in test.sh silence them, and
 # `-W error::DeprecationWarning` would break collection.
 # An extension module that does not declare Py_mod_gil = Py_MOD_GIL_NOT_USED
 # turns the GIL back on when imported here.
