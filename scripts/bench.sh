@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
-# for Debian's python3 into build/py311/module, then runs quarnel_bench and bench/python_bench.py.
+# for Debian's python3 into build/py311/module, then runs quarnel_bench, bench/python_bench.py
+# and bench/python_instructions.py.
 # Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
-# --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs.
+# --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs,
+# and no instruction counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -47,3 +49,9 @@ build/bench/quarnel_bench "${core_args[@]}"
 
 section "Python benchmarks: bench/python_bench.py ${quick[*]}"
 QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "${quick[@]}"
+
+# Instruction counts do not wander with the machine's load as times do; too slow for --quick.
+if ((${#quick[@]} == 0)); then
+  section "Python instruction counts (callgrind): bench/python_instructions.py"
+  QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_instructions.py
+fi
