@@ -1,5 +1,5 @@
 // The extension module quarnel: its definition, PyInit_quarnel and parse().
-#include "ast/py_handle.hpp"  // first: it brings in Python.h
+#include "ast/py_boundary.hpp"  // first: it brings in Python.h
 
 #include <array>
 #include <atomic>

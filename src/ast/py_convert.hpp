@@ -5,7 +5,7 @@
 // its subtree. Python cannot tell: every read still returns a new object.
 #pragma once
 
-#include "ast/py_handle.hpp"  // first: Python.h precedes the standard headers
+#include "ast/py_boundary.hpp"  // first: Python.h precedes the standard headers
 
 #include <memory>
 #include <optional>

@@ -2,7 +2,7 @@
 // QualifiedPattern, ObjectPath and PathComponent.
 #pragma once
 
-#include "ast/py_handle.hpp"  // first: Python.h precedes the standard headers
+#include "ast/py_boundary.hpp"  // first: Python.h precedes the standard headers
 
 #include <memory>
 

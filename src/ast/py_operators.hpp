@@ -1,7 +1,7 @@
 // The Python operator classes ComparisonOp, UnaryOp, BooleanOp and ObservationOp.
 #pragma once
 
-#include "ast/py_handle.hpp"  // first: Python.h precedes the standard headers
+#include "ast/py_boundary.hpp"  // first: Python.h precedes the standard headers
 
 #include "ast/ast.hpp"
 
