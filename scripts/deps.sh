@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  tao-pegtl-dev libgtest-dev libbenchmark-dev
+  tao-pegtl-dev libgtest-dev libbenchmark-dev libsimdjson-dev libpcre2-dev libutf8proc-dev
   python3 python3-dev python3-pytest python3-hypothesis python3-setuptools python3-wheel
   clang-14 libclang-rt-14-dev valgrind
 )

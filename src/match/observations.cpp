@@ -1,0 +1,481 @@
+#include "match/observations.hpp"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace quarnel::match {
+
+namespace {
+
+constexpr std::array<std::string_view, 25> non_sco_types{
+    "attack-pattern", "bundle", "campaign", "course-of-action", "extension-definition",
+    "grouping", "identity", "incident", "indicator", "infrastructure", "intrusion-set",
+    "language-content", "location", "malware", "malware-analysis", "marking-definition",
+    "note", "observed-data", "opinion", "relationship", "report", "sighting",
+    "threat-actor", "tool", "vulnerability"};
+
+// Properties whose values are dictionaries: their keys are not property names.
+constexpr std::array<std::string_view, 10> dictionary_properties{
+    "hashes", "file_header_hashes", "environment_variables", "startup_info",
+    "additional_header_fields", "request_header", "document_info_dict", "exif_tags",
+    "ipfix", "options"};
+
+bool ends_with(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+bool is_non_sco(std::string_view type) {
+    return std::find(non_sco_types.begin(), non_sco_types.end(), type) != non_sco_types.end();
+}
+
+bool is_dictionary(std::string_view name) {
+    return std::find(dictionary_properties.begin(), dictionary_properties.end(), name) !=
+           dictionary_properties.end();
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+DataError data_error(DataErrorKind kind, std::string message) { return {kind, std::move(message)}; }
+
+// Walks records and pool objects of one store, validating and decoding as it goes.
+class Checker {
+public:
+    explicit Checker(Store& store) : store_(store) {}
+
+    std::string_view text(std::uint32_t node) const { return store_.text(store_.node(node)); }
+    Kind kind(std::uint32_t node) const { return store_.node(node).kind; }
+    std::string loc(std::uint32_t node) const { return store_.location(node); }
+
+    std::optional<DataError> missing(std::uint32_t object, std::string_view name) const {
+        return data_error(DataErrorKind::MissingProperty,
+                          loc(object) + ": missing required property \"" + std::string(name) + "\"");
+    }
+    std::optional<DataError> wrong_type(std::uint32_t member, std::string_view expected) const {
+        return data_error(DataErrorKind::WrongType, loc(member) + ": property \"" +
+                                                        std::string(store_.name(store_.node(member))) +
+                                                        "\" must be " + std::string(expected));
+    }
+
+    // A string member that must be present.
+    std::optional<DataError> string_member(std::uint32_t object, std::string_view name,
+                                           std::uint32_t& out) const {
+        out = store_.member(object, name);
+        if (out == no_node) return missing(object, name);
+        if (kind(out) != Kind::String) return wrong_type(out, "a string");
+        return std::nullopt;
+    }
+
+    // The typed-property rules over one object and everything below it.
+    std::optional<DataError> typed_properties(std::uint32_t object) {
+        std::vector<std::pair<std::uint32_t, bool>> pending{{object, true}};  // node, names count
+        while (!pending.empty()) {
+            const auto [at, names_count] = pending.back();
+            pending.pop_back();
+            const Node& node = store_.node(at);
+            if (node.kind != Kind::Object && node.kind != Kind::List) continue;
+            for (const std::uint32_t* c = store_.child_end(node); c-- != store_.child_begin(node);) {
+                const Node& child = store_.node(*c);
+                bool child_names_count = true;
+                if (node.kind == Kind::Object && names_count) {
+                    const std::string_view name = store_.name(child);
+                    if (auto error = typed_member(*c, name)) return error;
+                    if (is_dictionary(name)) child_names_count = false;
+                }
+                if (node.kind == Kind::List) child_names_count = names_count;
+                if (child.kind == Kind::Object || child.kind == Kind::List) {
+                    pending.emplace_back(*c, child_names_count);
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::optional<DataError> typed_member(std::uint32_t member, std::string_view name) {
+        if (ends_with(name, "_hex")) return binary(member, name, false);
+        if (ends_with(name, "_bin")) return binary(member, name, true);
+        if (ends_with(name, "_ref")) {
+            if (kind(member) != Kind::String) return bad_reference(member, name, "a string");
+        } else if (ends_with(name, "_refs")) {
+            const Node& node = store_.node(member);
+            bool ok = node.kind == Kind::List;
+            for (const std::uint32_t* c = store_.child_begin(node); ok && c != store_.child_end(node); ++c) {
+                ok = kind(*c) == Kind::String;
+            }
+            if (!ok) return bad_reference(member, name, "an array of strings");
+        }
+        return std::nullopt;
+    }
+
+    std::optional<DataError> bad_reference(std::uint32_t member, std::string_view name,
+                                           std::string_view expected) const {
+        return data_error(DataErrorKind::InvalidReference,
+                          loc(member) + ": reference property \"" + std::string(name) +
+                              "\" must hold " + std::string(expected));
+    }
+
+    std::optional<DataError> binary(std::uint32_t member, std::string_view name, bool base64) {
+        const auto invalid = [&](std::uint32_t at) {
+            return data_error(DataErrorKind::InvalidBinary,
+                              loc(at) + ": property \"" + std::string(name) + "\" is not valid " +
+                                  (base64 ? "base64" : "hex"));
+        };
+        const Node& node = store_.node(member);
+        if (node.kind == Kind::String) {
+            if (!decode(member, base64)) return invalid(member);
+            return std::nullopt;
+        }
+        if (node.kind != Kind::List) return invalid(member);
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
+            if (kind(*c) != Kind::String || !decode(*c, base64)) return invalid(*c);
+        }
+        return std::nullopt;
+    }
+
+    // Turns a String node into a Binary node holding the decoded bytes.
+    bool decode(std::uint32_t at, bool base64) {
+        const std::string_view digits = text(at);
+        std::string out;
+        if (base64 ? !decode_base64(digits, out) : !decode_hex(digits, out)) return false;
+        Node& node = store_.nodes[at];
+        node.kind = Kind::Binary;
+        node.decoded.first = static_cast<std::uint32_t>(store_.bytes.size());
+        node.decoded.count = static_cast<std::uint32_t>(out.size());
+        store_.bytes += out;
+        return true;
+    }
+
+    Store& store_;
+
+public:
+    static bool decode_hex(std::string_view digits, std::string& out) {
+        if (digits.size() % 2 != 0) return false;
+        out.reserve(digits.size() / 2);
+        for (std::size_t i = 0; i < digits.size(); i += 2) {
+            const int high = hex_value(digits[i]);
+            const int low = hex_value(digits[i + 1]);
+            if (high < 0 || low < 0) return false;
+            out += static_cast<char>(high * 16 + low);
+        }
+        return true;
+    }
+
+    static bool decode_base64(std::string_view digits, std::string& out) {
+        if (digits.size() % 4 != 0) return false;
+        std::size_t padding = 0;
+        if (!digits.empty() && digits.back() == '=') ++padding;
+        if (digits.size() >= 2 && digits[digits.size() - 2] == '=') ++padding;
+        if (padding == 1 && digits.size() >= 2 && digits[digits.size() - 2] == '=') return false;
+        const std::size_t data = digits.size() - padding;
+        std::uint32_t buffer = 0;
+        int bits = 0;
+        for (std::size_t i = 0; i < data; ++i) {
+            const int value = base64_value(digits[i]);
+            if (value < 0) return false;
+            buffer = (buffer << 6) | static_cast<std::uint32_t>(value);
+            bits += 6;
+            if (bits >= 8) {
+                bits -= 8;
+                out += static_cast<char>((buffer >> bits) & 0xFF);
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+bool decode_hex_text(std::string_view digits, std::string& out) { return Checker::decode_hex(digits, out); }
+bool decode_base64_text(std::string_view digits, std::string& out) {
+    return Checker::decode_base64(digits, out);
+}
+
+std::uint32_t ObservationSet::resolve(const Record& record, std::string_view key) const {
+    const auto first = scope_.begin() + record.scope_first;
+    const auto last = first + record.scope_count;
+    const auto at = std::lower_bound(first, last, key,
+                                     [](const ScopeEntry& e, std::string_view k) { return e.key < k; });
+    return at != last && at->key == key ? at->node : no_node;
+}
+
+std::string_view ObservationSet::id(const Record& record) const {
+    return record.id_node == no_node ? std::string_view() : store_->text(store_->node(record.id_node));
+}
+
+std::string ObservationSet::describe(std::uint32_t index) const {
+    std::string out = "observed-data #" + std::to_string(index);
+    const Record& record = records_[index];
+    if (record.id_node != no_node) out += " (" + std::string(id(record)) + ")";
+    return out;
+}
+
+Loader::Loader(LoadOptions options) : options_(options) {}
+
+void Loader::add_json(std::string_view text) {
+    const std::uint32_t input = next_input_++;
+    if (error_) return;
+    error_ = reader_.read(*set_.store_, text, input, options_.max_depth);
+}
+
+Builder Loader::begin_value() { return Builder(*set_.store_, next_input_++, options_.max_depth); }
+
+void Loader::end_value(Builder& builder, bool ok) {
+    if (error_) return;
+    if (!ok) {
+        error_ = builder.error();
+        builder.discard();
+        return;
+    }
+    builder.finish();
+}
+
+namespace {
+
+// The load algorithm over a filled store.
+class Assembler {
+public:
+    Assembler(Store& store, std::vector<Record>& records, std::vector<Root>& roots,
+              std::vector<ScopeEntry>& scope, std::size_t& unresolved)
+        : store_(store), check_(store), records_(records), roots_(roots), scope_(scope),
+          unresolved_(unresolved) {}
+
+    std::optional<DataError> run() {
+        if (auto error = collect()) return error;
+        if (auto error = sort_objects()) return error;
+        for (const std::uint32_t candidate : record_nodes_) {
+            if (auto error = add_record(candidate)) return error;
+        }
+        for (const std::uint32_t object : reached_pool_) {
+            if (auto error = check_.typed_properties(object)) return error;
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::optional<DataError> collect() {
+        for (const std::uint32_t top : store_.inputs) {
+            const Node& node = store_.node(top);
+            if (node.kind == Kind::List) {
+                for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
+                    if (auto error = collect_value(*c)) return error;
+                }
+            } else if (auto error = collect_value(top)) {
+                return error;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<DataError> not_an_object(std::uint32_t at) const {
+        return data_error(DataErrorKind::NotAnObject, store_.location(at) + ": expected a JSON object");
+    }
+
+    std::optional<DataError> collect_value(std::uint32_t at) {
+        if (store_.node(at).kind != Kind::Object) return not_an_object(at);
+        const std::uint32_t type = store_.member(at, "type");
+        if (type == no_node || store_.node(type).kind != Kind::String || check_.text(type) != "bundle") {
+            collected_.push_back(at);
+            return std::nullopt;
+        }
+        const std::uint32_t objects = store_.member(at, "objects");
+        if (objects == no_node) return std::nullopt;
+        if (store_.node(objects).kind != Kind::List) return check_.wrong_type(objects, "an array");
+        const Node& list = store_.node(objects);
+        for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
+            if (store_.node(*c).kind != Kind::Object) return not_an_object(*c);
+            collected_.push_back(*c);
+        }
+        return std::nullopt;
+    }
+
+    std::optional<DataError> sort_objects() {
+        for (const std::uint32_t object : collected_) {
+            std::uint32_t type = no_node;
+            if (auto error = check_.string_member(object, "type", type)) return error;
+            if (check_.text(type) == "observed-data") {
+                record_nodes_.push_back(object);
+                continue;
+            }
+            std::uint32_t id = no_node;
+            if (auto error = check_.string_member(object, "id", id)) return error;
+            const auto [at, inserted] = pool_.emplace(check_.text(id), object);
+            if (!inserted && !store_.equal(at->second, object)) {
+                return data_error(DataErrorKind::DuplicateId,
+                                  store_.location(object) + ": object \"" +
+                                      std::string(check_.text(id)) +
+                                      "\" is defined twice with different contents");
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::optional<DataError> timestamp(std::uint32_t member, Instant& out) const {
+        const auto instant = parse_data_timestamp(check_.text(member));
+        if (!instant) {
+            return data_error(DataErrorKind::InvalidTimestamp,
+                              store_.location(member) + ": invalid timestamp: " +
+                                  std::string(check_.text(member)));
+        }
+        out = *instant;
+        return std::nullopt;
+    }
+
+    std::optional<DataError> add_record(std::uint32_t object) {
+        Record record;
+        record.node = object;
+        const std::uint32_t id = store_.member(object, "id");
+        if (id != no_node) {
+            if (store_.node(id).kind != Kind::String) return check_.wrong_type(id, "a string");
+            record.id_node = id;
+        }
+        std::uint32_t first = no_node, last = no_node;
+        if (auto error = check_.string_member(object, "first_observed", first)) return error;
+        if (auto error = check_.string_member(object, "last_observed", last)) return error;
+        const std::uint32_t count = store_.member(object, "number_observed");
+        if (count == no_node) return check_.missing(object, "number_observed");
+        if (store_.node(count).kind != Kind::Integer) return check_.wrong_type(count, "an integer");
+        if (auto error = timestamp(first, record.first)) return error;
+        if (auto error = timestamp(last, record.last)) return error;
+        const std::int64_t n = store_.node(count).integer;
+        if (n < 1 || n > 999'999'999) {
+            return data_error(DataErrorKind::NumberObservedRange,
+                              store_.location(count) +
+                                  ": number_observed must be between 1 and 999999999: " +
+                                  std::to_string(n));
+        }
+        record.count = static_cast<std::uint32_t>(n);
+        const auto index = static_cast<std::uint32_t>(records_.size());
+        if (record.last < record.first) {
+            return data_error(DataErrorKind::IntervalInverted,
+                              describe(index, record) + ": last_observed is earlier than first_observed");
+        }
+        if (auto error = contents(index, record)) return error;
+        records_.push_back(record);
+        return std::nullopt;
+    }
+
+    std::string describe(std::uint32_t index, const Record& record) const {
+        std::string out = "observed-data #" + std::to_string(index);
+        if (record.id_node != no_node) out += " (" + std::string(check_.text(record.id_node)) + ")";
+        return out;
+    }
+
+    std::optional<DataError> contents(std::uint32_t index, Record& record) {
+        const std::uint32_t objects = store_.member(record.node, "objects");
+        const std::uint32_t refs = store_.member(record.node, "object_refs");
+        if (refs == no_node && objects == no_node) {
+            return data_error(DataErrorKind::NoContents,
+                              describe(index, record) + ": neither objects nor object_refs is present");
+        }
+        if (refs == no_node) return embedded(objects, record);
+        if (objects != no_node) {
+            const Node& node = store_.node(objects);
+            if (node.kind != Kind::Object || node.count != 0) {
+                return data_error(DataErrorKind::BothForms,
+                                  describe(index, record) + ": objects and object_refs are both present");
+            }
+        }
+        return referenced(refs, record);
+    }
+
+    std::optional<DataError> embedded(std::uint32_t objects, Record& record) {
+        const Node& node = store_.node(objects);
+        if (node.kind != Kind::Object) return check_.wrong_type(objects, "an object");
+        record.scope_first = static_cast<std::uint32_t>(scope_.size());
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
+            if (store_.node(*c).kind != Kind::Object) return check_.wrong_type(*c, "an object");
+            std::uint32_t type = no_node;
+            if (auto error = check_.string_member(*c, "type", type)) return error;
+            if (auto error = check_.typed_properties(*c)) return error;
+            scope_.push_back({store_.name(store_.node(*c)), *c});
+        }
+        const auto begin = scope_.begin() + record.scope_first;
+        std::sort(begin, scope_.end(), [](const ScopeEntry& a, const ScopeEntry& b) { return a.key < b.key; });
+        record.scope_count = static_cast<std::uint32_t>(scope_.size() - record.scope_first);
+        // Every embedded object is a root, in code-point order of the member names.
+        record.roots_first = static_cast<std::uint32_t>(roots_.size());
+        for (auto e = begin; e != scope_.end(); ++e) {
+            roots_.push_back({e->node, check_.text(store_.member(e->node, "type"))});
+        }
+        record.roots_count = record.scope_count;
+        return std::nullopt;
+    }
+
+    std::optional<DataError> referenced(std::uint32_t refs, Record& record) {
+        const Node& node = store_.node(refs);
+        bool ok = node.kind == Kind::List;
+        for (const std::uint32_t* c = store_.child_begin(node); ok && c != store_.child_end(node); ++c) {
+            ok = store_.node(*c).kind == Kind::String;
+        }
+        if (!ok) return check_.wrong_type(refs, "an array of strings");
+        record.scope_first = static_cast<std::uint32_t>(scope_.size());
+        record.roots_first = static_cast<std::uint32_t>(roots_.size());
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
+            const std::string_view key = check_.text(*c);
+            const auto found = pool_.find(key);
+            if (found == pool_.end()) {
+                ++unresolved_;
+                continue;
+            }
+            const auto scope_begin = scope_.begin() + record.scope_first;
+            if (std::any_of(scope_begin, scope_.end(), [&](const ScopeEntry& e) { return e.key == key; })) {
+                continue;
+            }
+            scope_.push_back({found->first, found->second});
+            if (reached_set_.insert(found->second).second) reached_pool_.push_back(found->second);
+            const std::string_view type = check_.text(store_.member(found->second, "type"));
+            if (!is_non_sco(type)) roots_.push_back({found->second, type});
+        }
+        std::sort(scope_.begin() + record.scope_first, scope_.end(),
+                  [](const ScopeEntry& a, const ScopeEntry& b) { return a.key < b.key; });
+        record.scope_count = static_cast<std::uint32_t>(scope_.size() - record.scope_first);
+        record.roots_count = static_cast<std::uint32_t>(roots_.size() - record.roots_first);
+        return std::nullopt;
+    }
+
+    Store& store_;
+    Checker check_;
+    std::vector<Record>& records_;
+    std::vector<Root>& roots_;
+    std::vector<ScopeEntry>& scope_;
+    std::size_t& unresolved_;
+    std::vector<std::uint32_t> collected_;
+    std::vector<std::uint32_t> record_nodes_;
+    std::unordered_map<std::string_view, std::uint32_t> pool_;
+    std::vector<std::uint32_t> reached_pool_;
+    std::unordered_set<std::uint32_t> reached_set_;
+};
+
+}  // namespace
+
+Expected<ObservationSet, DataError> Loader::finish() && {
+    if (error_) return std::move(*error_);
+    Assembler assembler(*set_.store_, set_.records_, set_.roots_, set_.scope_, set_.unresolved_refs_);
+    if (auto error = assembler.run()) return std::move(*error);
+    return std::move(set_);
+}
+
+Expected<ObservationSet, DataError> load(std::span<const std::string_view> texts,
+                                         const LoadOptions& options) {
+    Loader loader(options);
+    for (const std::string_view text : texts) loader.add_json(text);
+    return std::move(loader).finish();
+}
+
+}  // namespace quarnel::match
