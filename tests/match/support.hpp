@@ -28,9 +28,7 @@ inline std::string record(const std::string& objects, int first, int last, int c
     return out;
 }
 
-inline std::string record(const std::string& objects, int time, int count = 1) {
-    return record(objects, time, time, count);
-}
+inline std::string record(const std::string& objects, int time) { return record(objects, time, time); }
 
 // One object under key "0".
 inline std::string one(const std::string& object) { return "{\"0\":" + object + "}"; }
