@@ -482,6 +482,8 @@ private:
                 if (n.has_window) {
                     window.first = std::max(window.first, n.start);
                     window.second = std::min(window.second, n.stop);
+                    // An empty window admits no record at all, however long its interval.
+                    if (window.first >= window.second) window = {instant_max, instant_min};
                 }
                 inherited[n.left] = window;
             } else {
