@@ -32,6 +32,12 @@ rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
 build/fuzz/quarnel_fuzz -max_total_time="$QUARNEL_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
   -print_final_stats=1 build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 15
 
+echo "== fuzzing the matcher for ${QUARNEL_MATCH_FUZZ_SECONDS:=30} s"
+ninja -C build/fuzz -j "$jobs" quarnel_fuzz_match
+rm -rf build/fuzz/match_corpus && mkdir -p build/fuzz/match_corpus
+build/fuzz/quarnel_fuzz_match -max_total_time="$QUARNEL_MATCH_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
+  -print_final_stats=1 build/fuzz/match_corpus fuzz/match_corpus 2>&1 | tail -n 15
+
 echo "== benchmarks, smoke run"
 bash scripts/bench.sh --quick
 

@@ -16,6 +16,10 @@ enum class Kind : std::uint8_t { String, Binary, Integer, Float, Boolean, Null, 
 
 inline constexpr std::uint32_t no_node = UINT32_MAX;
 
+struct Span {
+    std::uint32_t first, count;
+};
+
 struct Node {
     Kind kind = Kind::Null;
     bool boolean = false;
@@ -27,9 +31,7 @@ struct Node {
     union {
         std::int64_t integer;
         double real;
-        struct {
-            std::uint32_t first, count;  // Binary: decoded bytes in `bytes`
-        } decoded;
+        Span decoded;  // Binary: decoded bytes in `bytes`
     };
     Node() : integer(0) {}
 };
