@@ -42,6 +42,12 @@ public:
     // Every leaf on every record, in the canonical order; nothing after a strict error.
     std::optional<CandidateLists> phase1();
     const std::optional<MatchError>& error() const { return error_; }
+    // The values a comparison's path reaches from one root, deduplicated, in order.
+    const std::vector<std::uint32_t>& path_values(const CompiledComparison& c, const Record& record,
+                                                  std::uint32_t root) {
+        eval_path(c, record, root);
+        return values_;
+    }
 
 private:
     enum class Truth : std::uint8_t { False, True, Error };
