@@ -1,5 +1,7 @@
 #include "match/document.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -35,6 +37,45 @@ bool numbers_equal(const Node& a, const Node& b) {
 bool is_number(Kind kind) { return kind == Kind::Integer || kind == Kind::Float; }
 
 }  // namespace
+
+namespace {
+
+// Large buffers are filled once, front to back: large pages spare most of the page faults.
+template <typename T>
+void reserve_large(T& buffer, std::size_t count) {
+    if (buffer.capacity() >= buffer.size() + count) return;
+    buffer.reserve(buffer.size() + count);
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    const std::size_t bytes = buffer.capacity() * sizeof(*buffer.data());
+    if (bytes < 4 * huge_page) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
+    const std::uintptr_t from = (begin + huge_page - 1) / huge_page * huge_page;
+    const std::uintptr_t to = (begin + bytes) / huge_page * huge_page;
+    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+void Store::reserve_for(std::size_t json_bytes) {
+    // Typically a value per twenty to thirty bytes of text, and most of the text in strings.
+    reserve_large(nodes, json_bytes / 20);
+    reserve_large(children, json_bytes / 20);
+    reserve_large(chars, json_bytes / 4 * 3);
+}
+
+std::uint32_t Store::intern_name(std::string_view name) {
+    if (name.size() > 64) {
+        const auto at = static_cast<std::uint32_t>(chars.size());
+        chars.append(name);
+        return at;
+    }
+    const auto found = names_.find(name);
+    if (found != names_.end()) return found->second;
+    const auto at = static_cast<std::uint32_t>(chars.size());
+    chars.append(name);
+    names_.emplace(std::string(name), at);
+    return at;
+}
 
 std::uint32_t Store::member(std::uint32_t object, std::string_view wanted) const {
     const Node& n = nodes[object];
@@ -113,8 +154,7 @@ Builder::Builder(Store& store, std::uint32_t input, std::uint32_t max_depth)
       input_(input),
       max_depth_(max_depth),
       nodes_before_(store.nodes.size()),
-      children_before_(store.children.size()),
-      chars_before_(store.chars.size()) {}
+      children_before_(store.children.size()) {}
 
 std::uint32_t Builder::append_chars(std::string_view text, std::uint32_t node) {
     const auto at = static_cast<std::uint32_t>(store_.chars.size());
@@ -135,9 +175,8 @@ std::uint32_t Builder::add(Kind kind) {
         node.parent = open_.back().node;
         const Node& parent = store_.nodes[node.parent];
         if (parent.kind == Kind::Object) {
-            node.name_first = static_cast<std::uint32_t>(store_.chars.size());
+            node.name_first = store_.intern_name(pending_key_);
             node.name_size = static_cast<std::uint32_t>(pending_key_.size());
-            store_.chars.append(pending_key_);
         } else {
             node.name_first = no_node;
             node.name_size = static_cast<std::uint32_t>(scratch_.size() - open_.back().scratch_from);
@@ -250,7 +289,7 @@ std::uint32_t Builder::finish() { return top_; }
 void Builder::discard() {
     store_.nodes.resize(nodes_before_);
     store_.children.resize(children_before_);
-    store_.chars.resize(chars_before_);
+    // Characters stay: interned names may live among them.
     if (input_ < store_.inputs.size()) store_.inputs[input_] = no_node;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "match/errors.hpp"
@@ -43,6 +44,15 @@ struct Store {
     std::string bytes;                    // decoded binary values
     std::vector<std::uint32_t> inputs;    // top node of each input, by input number
 
+private:
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> names_;
+
+public:
+
     const Node& node(std::uint32_t at) const { return nodes[at]; }
     std::string_view text(const Node& n) const { return {chars.data() + n.first, n.count}; }
     std::string_view octets(const Node& n) const {
@@ -53,6 +63,12 @@ struct Store {
     const std::uint32_t* child_begin(const Node& n) const { return children.data() + n.first; }
     const std::uint32_t* child_end(const Node& n) const { return children.data() + n.first + n.count; }
 
+    // The offset in `chars` of a member name, stored once for all members of that name.
+    std::uint32_t intern_name(std::string_view name);
+
+    // Room for the values of a JSON text of this size, so that building them does not
+    // copy the store over and over while it grows.
+    void reserve_for(std::size_t json_bytes);
     // The member of an object node by exact name, or no_node.
     std::uint32_t member(std::uint32_t object, std::string_view name) const;
     // "input N: /json/pointer", or "input N" for an input's top value.
@@ -108,7 +124,7 @@ private:
     bool has_key_ = false;
     std::uint32_t last_ = no_node;
     std::uint32_t top_ = no_node;
-    std::size_t nodes_before_, children_before_, chars_before_;
+    std::size_t nodes_before_, children_before_;
     DataError error_{DataErrorKind::InvalidJson, ""};
 };
 

@@ -409,6 +409,7 @@ std::optional<DataError> JsonReader::read(Store& store, std::string_view text, s
     if (engine_->parser.parse(text.data(), text.size(), true).get(root) != simdjson::SUCCESS) {
         return read_json_strict(store, text, input, max_depth);
     }
+    store.reserve_for(text.size());
     Builder builder(store, input, max_depth);
     auto error = walk(builder, root);
     if (error) builder.discard();

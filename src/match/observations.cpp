@@ -83,7 +83,8 @@ public:
 
     // The typed-property rules over one object and everything below it.
     std::optional<DataError> typed_properties(std::uint32_t object) {
-        std::vector<std::pair<std::uint32_t, bool>> pending{{object, true}};  // node, names count
+        std::vector<std::pair<std::uint32_t, bool>>& pending = pending_;  // node, names count
+        pending.assign(1, {object, true});
         while (!pending.empty()) {
             const auto [at, names_count] = pending.back();
             pending.pop_back();
@@ -162,6 +163,7 @@ private:
     }
 
     Store& store_;
+    std::vector<std::pair<std::uint32_t, bool>> pending_;
 
 public:
     static bool decode_hex(std::string_view digits, std::string& out) {
@@ -305,6 +307,8 @@ private:
     }
 
     std::optional<DataError> sort_objects() {
+        pool_.reserve(collected_.size());
+        reached_.assign(store_.nodes.size(), false);
         for (const std::uint32_t object : collected_) {
             std::uint32_t type = no_node;
             if (auto error = check_.string_member(object, "type", type)) return error;
@@ -438,7 +442,10 @@ private:
                 continue;
             }
             scope_.push_back({found->first, found->second});
-            if (reached_set_.insert(found->second).second) reached_pool_.push_back(found->second);
+            if (!reached_[found->second]) {
+                reached_[found->second] = true;
+                reached_pool_.push_back(found->second);
+            }
             const std::string_view type = check_.text(store_.member(found->second, "type"));
             if (!is_non_sco(type)) roots_.push_back({found->second, type});
         }
@@ -459,7 +466,7 @@ private:
     std::vector<std::uint32_t> record_nodes_;
     std::unordered_map<std::string_view, std::uint32_t> pool_;
     std::vector<std::uint32_t> reached_pool_;
-    std::unordered_set<std::uint32_t> reached_set_;
+    std::vector<bool> reached_;  // by node: pool objects some record lists
 };
 
 }  // namespace
