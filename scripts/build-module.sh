@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the quarnel extension module for one interpreter into one folder.
+# Builds the extension modules quarnel and quarnel_tools for one interpreter into one folder.
 # Usage: scripts/build-module.sh PYTHON OUTPUT_DIR [BUILD_DIR]
-# Then: PYTHONPATH=OUTPUT_DIR PYTHON -c 'import quarnel'
+# Then: PYTHONPATH=OUTPUT_DIR PYTHON -c 'import quarnel, quarnel_tools'
 set -euo pipefail
 [[ $# -ge 2 ]] || { echo "usage: $0 PYTHON OUTPUT_DIR [BUILD_DIR]" >&2; exit 2; }
 python=$(command -v "$1")
@@ -13,5 +13,5 @@ werror=OFF
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
   -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF \
   -DPython_EXECUTABLE="$python" -DQUARNEL_MODULE_DIR="$output" >/dev/null
-ninja -C "$build" quarnel >/dev/null
-echo "built $(ls "$output"/quarnel*.so)"
+ninja -C "$build" -j "${QUARNEL_JOBS:-2}" quarnel quarnel_tools >/dev/null
+echo "built $(cd "$output" && echo quarnel*.so)"

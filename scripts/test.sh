@@ -47,7 +47,8 @@ python_tests() {
   bash scripts/build-module.sh "$python" "build/$name/module" "build/$name"
   QUARNEL_MODULE_DIR="$root/build/$name/module" PYTHONPATH="$pythonpath" \
     "$python" -m pytest -q -p no:cacheprovider -W 'ignore:ast.:DeprecationWarning' \
-      -W 'ignore:Attribute s is deprecated:DeprecationWarning' tests/python tests/checker
+      -W 'ignore:Attribute s is deprecated:DeprecationWarning' tests/python tests/tools_module \
+      tests/checker
 }
 
 python_tests py311 /usr/bin/python3 ""

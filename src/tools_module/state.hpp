@@ -1,0 +1,49 @@
+// The per-module state of quarnel_tools, and how feature sets join the module.
+//
+// Each feature file (py_toolkit.cpp, ...) defines an `add_<feature>(module, state)` hook
+// that module.cpp's exec slot calls in turn: it adds the feature's functions, classes and
+// exception classes to the module and keeps its Python objects in its own member of
+// ModuleState. A new feature set adds a member below, lists its objects in
+// `for_each_object`, and puts its hook in module.cpp's feature table.
+#pragma once
+
+#include "ast/py_boundary.hpp"  // first: it brings in Python.h
+
+#include <array>
+#include <initializer_list>
+
+namespace quarnel::py {
+
+struct ToolkitState {
+    PyRef finding_class;  // Finding: one result of the strict checks
+
+    auto objects() { return std::array{&finding_class}; }
+};
+
+struct ModuleState {
+    ToolkitState toolkit;
+
+    // Every Python object that the state owns, for the garbage collector and tear-down.
+    template <typename Visit>
+    void for_each_object(Visit&& visit) {
+        for (PyRef* object : toolkit.objects()) {
+            visit(*object);
+        }
+    }
+};
+
+// The state of a quarnel_tools module object: what functions receive as their `self`.
+ModuleState& state_of_module(PyObject* module);
+// The state of the module that created `defining_class`, for methods of the module's own
+// classes; null with TypeError set when the class is not one of them.
+ModuleState* state_of_class(PyTypeObject* defining_class);
+
+// Adds `functions` (ended by an empty entry) to the module and their names to __all__.
+bool add_functions(PyObject* module, PyMethodDef* functions);
+// Sets the module attribute `name` to `object` and lists it in __all__.
+bool add_public_object(PyObject* module, const char* name, PyObject* object);
+
+// The feature hooks; each returns false with a Python exception set.
+bool add_toolkit(PyObject* module, ModuleState& state);
+
+}  // namespace quarnel::py
