@@ -97,6 +97,7 @@ public:
     // The location the next value would get, for errors found by the caller.
     std::string next_location() const;
     std::uint32_t depth() const { return static_cast<std::uint32_t>(open_.size()); }
+    std::uint32_t last_node() const { return last_; }
     const DataError& error() const { return error_; }
     // The input's top node once the stream is complete.
     std::uint32_t finish();

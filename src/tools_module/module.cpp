@@ -37,8 +37,9 @@ ModuleState* constructed_state(PyObject* module) {
 using FeatureHook = bool (*)(PyObject*, ModuleState&);
 
 // The feature sets, added in this order.
-constexpr std::array<FeatureHook, 1> features{
+constexpr std::array<FeatureHook, 2> features{
     &add_toolkit,
+    &add_matching,
 };
 
 PyRef fill_module(PyObject* module) {

@@ -20,13 +20,32 @@ struct ToolkitState {
     auto objects() { return std::array{&finding_class}; }
 };
 
+struct MatchState {
+    PyRef pattern_error;       // PatternError(ValueError): a pattern that does not compile
+    PyRef data_error;          // DataError(ValueError): observed data that does not load
+    PyRef match_error;         // MatchError(ValueError): a value error or the search budget
+    PyRef compiled_class;      // CompiledPattern
+    PyRef observations_class;  // Observations
+    PyRef result_class;        // MatchResult
+    PyRef index_class;         // PatternIndex
+
+    auto objects() {
+        return std::array{&pattern_error, &data_error, &match_error, &compiled_class,
+                          &observations_class, &result_class, &index_class};
+    }
+};
+
 struct ModuleState {
     ToolkitState toolkit;
+    MatchState matching;
 
     // Every Python object that the state owns, for the garbage collector and tear-down.
     template <typename Visit>
     void for_each_object(Visit&& visit) {
         for (PyRef* object : toolkit.objects()) {
+            visit(*object);
+        }
+        for (PyRef* object : matching.objects()) {
             visit(*object);
         }
     }
@@ -45,5 +64,6 @@ bool add_public_object(PyObject* module, const char* name, PyObject* object);
 
 // The feature hooks; each returns false with a Python exception set.
 bool add_toolkit(PyObject* module, ModuleState& state);
+bool add_matching(PyObject* module, ModuleState& state);
 
 }  // namespace quarnel::py
