@@ -1,10 +1,20 @@
 # Type stubs for the quarnel_tools extension module: tools over STIX patterns that take
 # pattern text and do their work in C++.
-from typing import Final, final
+from typing import Any, Final, Iterable, final
 
 __all__ = [
     "is_valid_pattern",
     "Finding",
+    "match",
+    "compile_pattern",
+    "load_observations",
+    "PatternError",
+    "DataError",
+    "MatchError",
+    "CompiledPattern",
+    "Observations",
+    "MatchResult",
+    "PatternIndex",
 ]
 
 def is_valid_pattern(pattern: str) -> bool: ...
@@ -20,3 +30,68 @@ class Finding(tuple[str, str]):
     def code(self) -> str: ...
     @property
     def message(self) -> str: ...
+
+# ---- Matching patterns against observed data
+
+# JSON text (str or bytes, input 0), or a list of parsed JSON values (element n is input n).
+_Data = str | bytes | list[Any]
+
+def match(pattern: str | CompiledPattern, observations: _Data | Observations, *,
+          lenient: bool = False) -> list[Any]:
+    """The observed-data objects bound by the first binding, in input order; [] for no match."""
+
+def compile_pattern(pattern: str) -> CompiledPattern: ...
+def load_observations(observations: _Data) -> Observations: ...
+
+class PatternError(ValueError):
+    kind: str
+    message: str
+
+class DataError(ValueError):
+    kind: str
+    message: str
+
+class MatchError(ValueError):
+    kind: str
+    message: str
+
+@final
+class CompiledPattern:
+    @property
+    def pattern(self) -> str: ...
+    @property
+    def warnings(self) -> list[str]: ...
+    @property
+    def observations(self) -> int: ...
+    def match(self, observations: _Data | Observations, *, lenient: bool = False) -> MatchResult: ...
+
+@final
+class Observations:
+    def __len__(self) -> int: ...
+    @property
+    def unresolved_refs(self) -> int: ...
+
+@final
+class MatchResult:
+    def __bool__(self) -> bool: ...
+    @property
+    def matched(self) -> bool: ...
+    @property
+    def observed_data(self) -> list[Any]: ...
+    @property
+    def observed_data_indices(self) -> list[int]: ...
+    @property
+    def observed_data_ids(self) -> list[str]: ...
+    @property
+    def binding(self) -> list[tuple[int, int, int]]: ...
+    @property
+    def warnings(self) -> list[tuple[str, str]]: ...
+    @property
+    def steps(self) -> int: ...
+
+@final
+class PatternIndex:
+    def __init__(self, patterns: Iterable[str | CompiledPattern]) -> None: ...
+    def __len__(self) -> int: ...
+    def match(self, observations: _Data | Observations
+              ) -> tuple[list[tuple[int, MatchResult]], list[tuple[int, str, str]]]: ...
