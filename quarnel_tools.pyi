@@ -8,6 +8,7 @@ __all__ = [
     "match",
     "compile_pattern",
     "load_observations",
+    "load_json",
     "PatternError",
     "DataError",
     "MatchError",
@@ -42,6 +43,8 @@ def match(pattern: str | CompiledPattern, observations: _Data | Observations, *,
 
 def compile_pattern(pattern: str) -> CompiledPattern: ...
 def load_observations(observations: _Data) -> Observations: ...
+def load_json(texts: Iterable[str | bytes]) -> Observations:
+    """Observations from several JSON texts, text n being input n."""
 
 class PatternError(ValueError):
     kind: str

@@ -262,6 +262,17 @@ PyRef load_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     return new_instance(state.observations_class.get(), ObservationsPayload{std::move(*loaded)});
 }
 
+const Signature load_json_signature{"load_json", {"texts"}, 1, 1};
+
+PyRef load_json_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_arguments(load_json_signature, args, nargs, kwnames, bound)) return {};
+    const MatchState& state = state_of_module(module).matching;
+    auto loaded = load_json_texts(state, bound[0], load_json_signature.function);
+    if (!loaded) return {};
+    return new_instance(state.observations_class.get(), ObservationsPayload{std::move(*loaded)});
+}
+
 PyMethodDef matching_functions[] = {
     {"match", fast_call<&match_function>(), METH_FASTCALL | METH_KEYWORDS,
      "match(pattern, observations, *, lenient=False)\n--\n\n"
@@ -272,6 +283,8 @@ PyMethodDef matching_functions[] = {
      "compile_pattern(pattern)\n--\n\nA CompiledPattern, to match against many data sets."},
     {"load_observations", fast_call<&load_function>(), METH_FASTCALL | METH_KEYWORDS,
      "load_observations(observations)\n--\n\nLoaded Observations, to match many patterns against."},
+    {"load_json", fast_call<&load_json_function>(), METH_FASTCALL | METH_KEYWORDS,
+     "load_json(texts)\n--\n\nObservations from several JSON texts (str or bytes), text n being input n."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -215,32 +215,74 @@ void raise_with_kind(PyObject* type, std::string_view kind, std::string_view mes
     PyErr_SetObject(type, error.get());
 }
 
+namespace {
+
+// The JSON text of a str or bytes; nothing with DataError set for a lone surrogate.
+std::optional<std::string_view> json_text(const MatchState& state, PyObject* value, std::size_t input) {
+    if (PyBytes_Check(value)) {
+        return std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear();
+            raise_data_error(state, DataError{DataErrorKind::InvalidJson,
+                                              "input " + std::to_string(input) +
+                                                  ": invalid JSON: the text holds a lone surrogate"});
+        }
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// Reads the texts, all borrowed from objects the caller holds for the whole call.
+std::optional<LoadedObservations> load_texts(const MatchState& state, const std::vector<PyObject*>& texts) {
+    match::Loader loader;
+    std::vector<std::string_view> views;
+    std::size_t total = 0;
+    for (PyObject* text : texts) {
+        const auto view = json_text(state, text, views.size());
+        if (!view) return std::nullopt;
+        views.push_back(*view);
+        total += view->size();
+    }
+    const auto read_all = [&] {
+        for (const std::string_view view : views) loader.add_json(view);
+    };
+    if (total >= 2048) {
+        const InterpreterLockReleased released;
+        read_all();
+    } else {
+        read_all();
+    }
+    return finish(state, std::move(loader), total >= 2048, LoadedObservations{});
+}
+
+}  // namespace
+
+std::optional<LoadedObservations> load_json_texts(const MatchState& state, PyObject* texts, const char* function) {
+    const PyRef items = PyRef::steal(PySequence_Tuple(texts));
+    if (!items) return std::nullopt;
+    std::vector<PyObject*> views;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* const item = PyTuple_GET_ITEM(items.get(), i);
+        if (!PyUnicode_Check(item) && !PyBytes_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "%s() expects JSON texts (str or bytes), not %.200s", function,
+                         Py_TYPE(item)->tp_name);
+            return std::nullopt;
+        }
+        views.push_back(item);
+    }
+    return load_texts(state, views);
+}
+
 std::optional<LoadedObservations> load_observations(const MatchState& state, PyObject* observations,
                                                     const char* function) {
     match::Loader loader;
     LoadedObservations loaded;
     if (PyUnicode_Check(observations) || PyBytes_Check(observations)) {
-        std::string_view json;
-        if (PyBytes_Check(observations)) {
-            json = std::string_view(PyBytes_AS_STRING(observations), static_cast<std::size_t>(PyBytes_GET_SIZE(observations)));
-        } else {
-            Py_ssize_t size = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(observations, &size);
-            if (data == nullptr) {
-                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
-                PyErr_Clear();
-                raise_data_error(state, DataError{DataErrorKind::InvalidJson,
-                                                  "input 0: invalid JSON: the text holds a lone surrogate"});
-                return std::nullopt;
-            }
-            json = std::string_view(data, static_cast<std::size_t>(size));
-        }
-        // The text stays alive: the caller holds the argument for the whole call.
-        run_released_for(json, [&] {
-            loader.add_json(json);
-            return 0;
-        });
-        return finish(state, std::move(loader), json.size() >= 2048, std::move(loaded));
+        return load_texts(state, {observations});
     }
     if (!PyList_Check(observations)) {
         PyErr_Format(PyExc_TypeError, "%s() argument 'observations' must be str, bytes or list, not %.200s",

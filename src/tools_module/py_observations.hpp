@@ -31,6 +31,9 @@ struct LoadedObservations {
 std::optional<LoadedObservations> load_observations(const MatchState& state, PyObject* observations,
                                                     const char* function);
 
+// Loads JSON texts (each a str or bytes), text n being input n.
+std::optional<LoadedObservations> load_json_texts(const MatchState& state, PyObject* texts, const char* function);
+
 // The Python object of one record: the dict that was passed in, or a new one built from
 // the JSON text.
 PyRef record_object(const LoadedObservations& loaded, std::uint32_t record);

@@ -210,3 +210,15 @@ def test_threads_share_compiled_patterns_and_observations():
     for thread in threads:
         thread.join()
     assert results == [[6, 7, 8]] * 80
+
+
+def test_load_json_numbers_texts_as_inputs():
+    first = json.dumps(DATA_S[:2])
+    second = json.dumps(DATA_S[2]).encode()
+    observations = qt.load_json([first, second])
+    assert len(observations) == 3
+    assert qt.compile_pattern("[person:name = 'carol']").match(observations).observed_data_indices == [2]
+    with pytest.raises(qt.DataError, match="input 1: invalid JSON at byte 1"):
+        qt.load_json([first, "{"])
+    with pytest.raises(TypeError, match="expects JSON texts"):
+        qt.load_json([first, 5])
