@@ -23,9 +23,13 @@ DataError invalid_json(std::uint32_t input, std::size_t offset) {
 class StrictReader {
 public:
     StrictReader(Store& store, std::string_view text, std::uint32_t input, std::uint32_t max_depth)
-        : text_(text), input_(input), builder_(store, input, max_depth) {}
+        : text_(text),
+          input_(input),
+          builder_(store, input, max_depth),
+          utf8_valid_(simdjson::validate_utf8(text.data(), text.size())) {}
 
-    std::optional<DataError> run() {
+    std::optional<DataError> run(Store& store) {
+        store.reserve_for(text_.size());
         auto error = parse();
         if (error) builder_.discard();
         return error;
@@ -94,14 +98,13 @@ private:
     bool member_key() {
         skip_space();
         if (peek() != '"') return fail_at(at_);
-        std::string key;
-        if (!string_body(key)) return false;
+        std::string_view key;
+        if (!string_body(key, key_)) return false;
         skip_space();
         if (peek() != ':') return fail_at(at_);
         ++at_;
         skip_space();
-        key_ = std::move(key);
-        builder_.key(key_);
+        builder_.key(key);
         return true;
     }
 
@@ -121,8 +124,8 @@ private:
                 return true;
             }
             case '"': {
-                std::string text;
-                if (!string_body(text)) return false;
+                std::string_view text;
+                if (!string_body(text, value_)) return false;
                 builder_.string(text);
                 return true;
             }
@@ -289,8 +292,28 @@ private:
         return true;
     }
 
-    bool string_body(std::string& out) {
-        ++at_;  // the opening quote
+    // The string at the cursor: a view of the input when it holds no escape, else decoded
+    // into `buffer`.
+    bool string_body(std::string_view& out, std::string& buffer) {
+        const std::size_t start = ++at_;  // after the opening quote
+        // Text already known to be valid UTF-8 needs only its quote, escapes and controls found.
+        while (at_ < text_.size()) {
+            const auto c = static_cast<unsigned char>(text_[at_]);
+            if (c == '"' || c == '\\' || c < 0x20 || (c >= 0x80 && !utf8_valid_)) break;
+            ++at_;
+        }
+        if (at_ < text_.size() && text_[at_] == '"') {
+            out = text_.substr(start, at_ - start);
+            ++at_;
+            return true;
+        }
+        buffer.assign(text_.substr(start, at_ - start));
+        if (!decode_rest(buffer)) return false;
+        out = buffer;
+        return true;
+    }
+
+    bool decode_rest(std::string& out) {
         while (true) {
             if (at_ >= text_.size()) return fail_at(at_);
             const auto c = static_cast<unsigned char>(text_[at_]);
@@ -315,8 +338,9 @@ private:
     std::string_view text_;
     std::uint32_t input_;
     Builder builder_;
+    const bool utf8_valid_;
     std::size_t at_ = 0;
-    std::string key_;
+    std::string key_, value_;  // decoded strings that held escapes
     bool pending_open_ = false;
     bool pending_object_ = false;
     DataError failure_{DataErrorKind::InvalidJson, ""};
@@ -387,7 +411,7 @@ std::optional<DataError> walk(Builder& builder, simdjson::dom::element root) {
 
 std::optional<DataError> read_json_strict(Store& store, std::string_view text, std::uint32_t input,
                                           std::uint32_t max_depth) {
-    return StrictReader(store, text, input, max_depth).run();
+    return StrictReader(store, text, input, max_depth).run(store);
 }
 
 struct JsonReader::Engine {

@@ -1,6 +1,11 @@
-// JSON text into the node store: simdjson reads the text; when it refuses, a strict reader
-// of our own either finds the exact byte of the fault or reads what simdjson cannot hold
-// (integers beyond 64 bits, which are floats here).
+// JSON text into the node store, two ways that give the same values:
+// - the strict reader, in one pass straight into the store (simdjson checks the UTF-8 of
+//   the whole text first); it finds the exact byte of any fault. Best for a text read once:
+//   it touches the least fresh memory, and fresh memory is what costs most.
+// - JsonReader, simdjson's document parser walked into the store; faster once its buffers
+//   are warm, so for callers that read many texts with one reader. Where simdjson refuses
+//   a text, the strict reader finds the fault or reads what simdjson cannot hold
+//   (integers beyond 64 bits, which are floats here).
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace quarnel::match {
 
@@ -227,12 +225,13 @@ std::string ObservationSet::describe(std::uint32_t index) const {
     return out;
 }
 
-Loader::Loader(LoadOptions options) : options_(options) {}
+Loader::Loader(LoadOptions options, JsonReader* reader) : options_(options), reader_(reader) {}
 
 void Loader::add_json(std::string_view text) {
     const std::uint32_t input = next_input_++;
     if (error_) return;
-    error_ = reader_.read(*set_.store_, text, input, options_.max_depth);
+    error_ = reader_ != nullptr ? reader_->read(*set_.store_, text, input, options_.max_depth)
+                                : read_json_strict(*set_.store_, text, input, options_.max_depth);
 }
 
 Builder Loader::begin_value() { return Builder(*set_.store_, next_input_++, options_.max_depth); }
@@ -249,6 +248,35 @@ void Loader::end_value(Builder& builder, bool ok) {
 
 namespace {
 
+// Pool objects by id: open addressing over one flat array, sized once, no node per entry.
+class PoolTable {
+public:
+    void reserve(std::size_t count) {
+        std::size_t size = 16;
+        while (size < 2 * count) size *= 2;
+        slots_.assign(size, {std::string_view(), no_node});
+    }
+
+    // The entry for `id`: its node, or a slot to fill (node no_node).
+    std::pair<std::string_view, std::uint32_t>& slot(std::string_view id) {
+        std::size_t at = std::hash<std::string_view>()(id) & (slots_.size() - 1);
+        while (slots_[at].second != no_node && slots_[at].first != id) at = (at + 1) & (slots_.size() - 1);
+        return slots_[at];
+    }
+
+    std::uint32_t find(std::string_view id) const {
+        std::size_t at = std::hash<std::string_view>()(id) & (slots_.size() - 1);
+        while (slots_[at].second != no_node) {
+            if (slots_[at].first == id) return slots_[at].second;
+            at = (at + 1) & (slots_.size() - 1);
+        }
+        return no_node;
+    }
+
+private:
+    std::vector<std::pair<std::string_view, std::uint32_t>> slots_;
+};
+
 // The load algorithm over a filled store.
 class Assembler {
 public:
@@ -260,6 +288,9 @@ public:
     std::optional<DataError> run() {
         if (auto error = collect()) return error;
         if (auto error = sort_objects()) return error;
+        records_.reserve(record_nodes_.size());
+        roots_.reserve(collected_.size());
+        scope_.reserve(collected_.size());
         for (const std::uint32_t candidate : record_nodes_) {
             if (auto error = add_record(candidate)) return error;
         }
@@ -318,8 +349,10 @@ private:
             }
             std::uint32_t id = no_node;
             if (auto error = check_.string_member(object, "id", id)) return error;
-            const auto [at, inserted] = pool_.emplace(check_.text(id), object);
-            if (!inserted && !store_.equal(at->second, object)) {
+            auto& entry = pool_.slot(check_.text(id));
+            if (entry.second == no_node) {
+                entry = {check_.text(id), object};
+            } else if (!store_.equal(entry.second, object)) {
                 return data_error(DataErrorKind::DuplicateId,
                                   store_.location(object) + ": object \"" +
                                       std::string(check_.text(id)) +
@@ -432,8 +465,8 @@ private:
         record.roots_first = static_cast<std::uint32_t>(roots_.size());
         for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
             const std::string_view key = check_.text(*c);
-            const auto found = pool_.find(key);
-            if (found == pool_.end()) {
+            const std::uint32_t found = pool_.find(key);
+            if (found == no_node) {
                 ++unresolved_;
                 continue;
             }
@@ -441,13 +474,13 @@ private:
             if (std::any_of(scope_begin, scope_.end(), [&](const ScopeEntry& e) { return e.key == key; })) {
                 continue;
             }
-            scope_.push_back({found->first, found->second});
-            if (!reached_[found->second]) {
-                reached_[found->second] = true;
-                reached_pool_.push_back(found->second);
+            scope_.push_back({key, found});
+            if (!reached_[found]) {
+                reached_[found] = true;
+                reached_pool_.push_back(found);
             }
-            const std::string_view type = check_.text(store_.member(found->second, "type"));
-            if (!is_non_sco(type)) roots_.push_back({found->second, type});
+            const std::string_view type = check_.text(store_.member(found, "type"));
+            if (!is_non_sco(type)) roots_.push_back({found, type});
         }
         std::sort(scope_.begin() + record.scope_first, scope_.end(),
                   [](const ScopeEntry& a, const ScopeEntry& b) { return a.key < b.key; });
@@ -464,7 +497,7 @@ private:
     std::size_t& unresolved_;
     std::vector<std::uint32_t> collected_;
     std::vector<std::uint32_t> record_nodes_;
-    std::unordered_map<std::string_view, std::uint32_t> pool_;
+    PoolTable pool_;
     std::vector<std::uint32_t> reached_pool_;
     std::vector<bool> reached_;  // by node: pool objects some record lists
 };
@@ -479,8 +512,8 @@ Expected<ObservationSet, DataError> Loader::finish() && {
 }
 
 Expected<ObservationSet, DataError> load(std::span<const std::string_view> texts,
-                                         const LoadOptions& options) {
-    Loader loader(options);
+                                         const LoadOptions& options, JsonReader* reader) {
+    Loader loader(options, reader);
     for (const std::string_view text : texts) loader.add_json(text);
     return std::move(loader).finish();
 }

@@ -67,7 +67,8 @@ private:
 // Collects inputs one by one (JSON texts, or values built by a binding), then loads them.
 class Loader {
 public:
-    explicit Loader(LoadOptions options = {});
+    // With a reader, texts go through its warm buffers; without, the strict reader.
+    explicit Loader(LoadOptions options = {}, JsonReader* reader = nullptr);
 
     // Reads a JSON text as the next input; the first error stays and ends the load.
     void add_json(std::string_view text);
@@ -83,12 +84,12 @@ public:
 private:
     LoadOptions options_;
     ObservationSet set_;
-    JsonReader reader_;
+    JsonReader* reader_;
     std::uint32_t next_input_ = 0;
     std::optional<DataError> error_;
 };
 
 Expected<ObservationSet, DataError> load(std::span<const std::string_view> texts,
-                                         const LoadOptions& options = {});
+                                         const LoadOptions& options = {}, JsonReader* reader = nullptr);
 
 }  // namespace quarnel::match
