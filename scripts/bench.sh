@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
-# for Debian's python3 into build/py311/module, then runs quarnel_bench, bench/python_bench.py
-# and bench/python_instructions.py.
+# for Debian's python3 into build/py311/module, then runs quarnel_bench, quarnel_match_bench
+# (on data that bench/make_observations.py and bench/make_patterns.py write into
+# build/bench-data), bench/python_bench.py and bench/python_instructions.py.
 # Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
 # --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs,
 # and no instruction counts.
@@ -39,13 +40,25 @@ if ! grep -q '^quarnel_bench:' <<<"$targets"; then
   echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
   exit 2
 fi
-ninja -C build/bench -j "$jobs" quarnel_bench >/dev/null
+ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench >/dev/null
 
 section "Build: Python module for $python in build/py311/module"
 bash scripts/build-module.sh "$python" build/py311/module build/py311
 
 section "Core benchmarks: build/bench/quarnel_bench ${core_args[*]}"
 build/bench/quarnel_bench "${core_args[@]}"
+
+section "Matcher benchmarks: build/bench/quarnel_match_bench build/bench-data ${quick[*]}"
+# Data and patterns from fixed seeds, written once.
+mkdir -p build/bench-data
+sizes=(1000 10000)
+((${#quick[@]})) || sizes+=(100000)
+for n in "${sizes[@]}"; do
+  [[ -s build/bench-data/observations-$n.json ]] ||
+    "$python" bench/make_observations.py "$n" "build/bench-data/observations-$n.json"
+done
+[[ -s build/bench-data/patterns-10000.txt ]] || "$python" bench/make_patterns.py 10000 build/bench-data/patterns-10000.txt
+build/bench/quarnel_match_bench build/bench-data "${quick[@]}"
 
 section "Python benchmarks: bench/python_bench.py ${quick[*]}"
 QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "${quick[@]}"
