@@ -65,7 +65,7 @@ private:
     const CompiledPattern& pattern_;
     const ObservationSet& set_;
     const Store& store_;
-    const MatchOptions& options_;
+    const MatchOptions options_;  // a copy: callers may pass a temporary
     std::vector<Warning>& warnings_;
     std::optional<MatchError> error_;
     std::vector<std::uint32_t> values_, next_;
