@@ -214,21 +214,12 @@ std::string Builder::next_location() const {
     return out;
 }
 
-bool Builder::begin_object() {
+bool Builder::begin(Kind kind) {
     if (open_.size() >= max_depth_) {
         return fail(DataErrorKind::TooDeep,
                     next_location() + ": nesting exceeds " + std::to_string(max_depth_) + " levels");
     }
-    open_.push_back({add(Kind::Object), scratch_.size()});
-    return true;
-}
-
-bool Builder::begin_list() {
-    if (open_.size() >= max_depth_) {
-        return fail(DataErrorKind::TooDeep,
-                    next_location() + ": nesting exceeds " + std::to_string(max_depth_) + " levels");
-    }
-    open_.push_back({add(Kind::List), scratch_.size()});
+    open_.push_back({add(kind), scratch_.size()});
     return true;
 }
 

@@ -84,8 +84,8 @@ public:
     Builder(Store& store, std::uint32_t input, std::uint32_t max_depth);
 
     // Each returns false with error() set when the value cannot be added.
-    bool begin_object();
-    bool begin_list();
+    bool begin_object() { return begin(Kind::Object); }
+    bool begin_list() { return begin(Kind::List); }
     bool end_container();  // objects: checks member names
     void key(std::string_view name) { pending_key_ = name; has_key_ = true; }
     void string(std::string_view text);
@@ -105,6 +105,7 @@ public:
     void discard();
 
 private:
+    bool begin(Kind kind);
     Node& scalar(Kind kind);
     std::uint32_t add(Kind kind);
     std::uint32_t append_chars(std::string_view text, std::uint32_t node);

@@ -207,6 +207,12 @@ Evaluator::Truth Evaluator::value_error(MatchErrorKind kind, std::string message
     return Truth::Error;
 }
 
+Evaluator::Truth Evaluator::not_a_timestamp(std::uint32_t at, std::string_view text) {
+    return value_error(MatchErrorKind::ValueNotTimestamp,
+                       store_.location(at) + ": value compared with a timestamp is not a valid timestamp: " +
+                           std::string(text));
+}
+
 Evaluator::Truth Evaluator::predicate(const CompiledComparison& c, std::uint32_t at) {
     const Node& value = store_.node(at);
     int cmp = 0;
@@ -259,12 +265,7 @@ Evaluator::Truth Evaluator::equal(const Node& value, std::uint32_t at, const Con
                 case Family::Text: return truth(text == c.text);
                 case Family::Time: {
                     const auto instant = parse_data_timestamp(text);
-                    if (!instant) {
-                        return value_error(MatchErrorKind::ValueNotTimestamp,
-                                           store_.location(at) +
-                                               ": value compared with a timestamp is not a valid timestamp: " +
-                                               std::string(text));
-                    }
+                    if (!instant) return not_a_timestamp(at, text);
                     return truth(*instant == c.instant);
                 }
                 case Family::Bytes: {
@@ -296,12 +297,7 @@ Evaluator::Truth Evaluator::order(const Node& value, std::uint32_t at, const Con
             }
             if (c.family == Family::Time) {
                 const auto instant = parse_data_timestamp(text);
-                if (!instant) {
-                    return value_error(MatchErrorKind::ValueNotTimestamp,
-                                       store_.location(at) +
-                                           ": value compared with a timestamp is not a valid timestamp: " +
-                                           std::string(text));
-                }
+                if (!instant) return not_a_timestamp(at, text);
                 result = *instant < c.instant ? -1 : *instant > c.instant ? 1 : 0;
                 return Truth::True;
             }

@@ -61,6 +61,7 @@ private:
     Truth like(const Node& value, const LikeProgram& program);
     Truth matches(const Node& value, std::uint32_t at, const RegexCode& regex);
     Truth value_error(MatchErrorKind kind, std::string message);
+    Truth not_a_timestamp(std::uint32_t at, std::string_view text);
 
     const CompiledPattern& pattern_;
     const ObservationSet& set_;

@@ -427,28 +427,40 @@ private:
         visit_node_ = n.left;
     }
 
-    void try_leaf(std::size_t at) {
+    // The position of the next candidate of the choice's leaf that is admissible and not
+    // yet full, one step per candidate examined; none when there is none (the choice is
+    // then dropped and the search fails back) or when the budget ran out.
+    std::uint32_t next_open_candidate(std::size_t at) {
         Choice& c = choices_[at];
-        const std::uint32_t leaf = pattern_.nodes[c.node].leaf;
-        const std::uint32_t list = pattern_.leaves[leaf].list;
+        const std::uint32_t list = pattern_.leaves[pattern_.nodes[c.node].leaf].list;
         const CandidateIndex& candidates = index(list);
         while (true) {
             const std::uint32_t position = candidates.next(c.position, c.a, c.b);
             if (position == none) {
                 choices_.pop_back();
                 action_ = Action::Fail;
-                return;
+                return none;
             }
             c.position = position + 1;
-            if (!count_step()) return;
+            if (!count_step()) return none;
             const std::uint32_t record = lists_[list][position];
-            if (uses_[record] >= records_[record].count) continue;
-            bind(leaf, record, 1, c.env);
-            summary_ = {records_[record].first, records_[record].last};
-            continue_with_ = c.next;
-            action_ = Action::Return;
-            return;
+            if (uses_[record] < records_[record].count) return position;
         }
+    }
+
+    std::uint32_t record_at(const Choice& c, std::uint32_t position) const {
+        return lists_[pattern_.leaves[pattern_.nodes[c.node].leaf].list][position];
+    }
+
+    void try_leaf(std::size_t at) {
+        const std::uint32_t position = next_open_candidate(at);
+        if (position == none) return;
+        const Choice& c = choices_[at];
+        const std::uint32_t record = record_at(c, position);
+        bind(pattern_.nodes[c.node].leaf, record, 1, c.env);
+        summary_ = {records_[record].first, records_[record].last};
+        continue_with_ = c.next;
+        action_ = Action::Return;
     }
 
     void runs() {
@@ -462,34 +474,19 @@ private:
 
     // Finds the next record that can take copies and binds the longest run it allows.
     void next_run_record(std::size_t at) {
+        const std::uint32_t position = next_open_candidate(at);
+        if (position == none) return;
         Choice& c = choices_[at];
-        const std::uint32_t leaf = pattern_.nodes[c.node].leaf;
-        const std::uint32_t list = pattern_.leaves[leaf].list;
-        const CandidateIndex& candidates = index(list);
-        while (true) {
-            const std::uint32_t position = candidates.next(c.position, c.a, c.b);
-            if (position == none) {
-                choices_.pop_back();
-                action_ = Action::Fail;
-                return;
-            }
-            c.position = position + 1;
-            if (!count_step()) return;
-            const std::uint32_t record = lists_[list][position];
-            const std::uint64_t available = records_[record].count - uses_[record];
-            if (available == 0) continue;
-            c.record_position = position;
-            c.length = std::min<std::uint64_t>(c.remaining, available);
-            bind_run(at);
-            return;
-        }
+        const std::uint32_t record = record_at(c, position);
+        c.record_position = position;
+        c.length = std::min<std::uint64_t>(c.remaining, records_[record].count - uses_[record]);
+        bind_run(at);
     }
 
     void bind_run(std::size_t at) {
         const Choice& c = choices_[at];
-        const std::uint32_t leaf = pattern_.nodes[c.node].leaf;
-        const std::uint32_t record = lists_[pattern_.leaves[leaf].list][c.record_position];
-        bind(leaf, record, c.length, c.env);
+        const std::uint32_t record = record_at(c, c.record_position);
+        bind(pattern_.nodes[c.node].leaf, record, c.length, c.env);
         const Summary summary = combine(c.accumulated, {records_[record].first, records_[record].last});
         if (c.remaining == c.length) {
             summary_ = summary;
