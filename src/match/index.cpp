@@ -182,11 +182,11 @@ PatternIndex::Outcome PatternIndex::match(const ObservationSet& set, MatchOption
     std::vector<Anchor> hits;
     std::vector<std::string> keys;
     std::vector<Warning> no_warnings;
+    if (patterns_.empty()) return outcome;
     // One evaluator serves path evaluation for every registered path.
-    const CompiledPattern* any = patterns_.empty() ? nullptr : patterns_.front().get();
+    Evaluator paths(*patterns_.front(), set, options, no_warnings);
     const auto& records = set.records();
-    for (std::uint32_t r = 0; r < records.size() && any != nullptr; ++r) {
-        Evaluator paths(*any, set, options, no_warnings);
+    for (std::uint32_t r = 0; r < records.size(); ++r) {
         hits.clear();
         const auto note = [&](const Anchor& a) {
             const std::uint32_t id = first_anchor_[a.pattern] + a.expression;
