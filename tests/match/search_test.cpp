@@ -98,15 +98,15 @@ std::string ages(int count) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Budgets, Search, ::testing::Values(
-    Case{"trace one needs four steps here", data_s,
+    Case{"bob then two more, in four steps", data_s,
          "[person:name = 'bob'] FOLLOWEDBY [person:name < 'elizabeth'] AND [person:age < 15]", 4, "match 0,1,2",
          {{0, 1, 1}, {1, 2, 1}, {2, 0, 1}}},
-    Case{"trace one over budget", data_s,
+    Case{"bob then two more, over budget", data_s,
          "[person:name = 'bob'] FOLLOWEDBY [person:name < 'elizabeth'] AND [person:age < 15]", 3,
          "error SearchLimit"},
-    Case{"trace two", data_r, "[person:name > 'aaron'] REPEATS 5 TIMES WITHIN 1 SECONDS", 7, "match 1,2",
+    Case{"five in one second, in runs", data_r, "[person:name > 'aaron'] REPEATS 5 TIMES WITHIN 1 SECONDS", 7, "match 1,2",
          {{0, 1, 3}, {0, 2, 2}}},
-    Case{"trace two over budget", data_r, "[person:name > 'aaron'] REPEATS 5 TIMES WITHIN 1 SECONDS", 3,
+    Case{"five in one second, over budget", data_r, "[person:name > 'aaron'] REPEATS 5 TIMES WITHIN 1 SECONDS", 3,
          "error SearchLimit"},
     Case{"one step per entry", a_records(3, 5), "[a:x = 1] FOLLOWEDBY [a:x = 1] FOLLOWEDBY [a:x = 1]", 2,
          "error SearchLimit"},
