@@ -29,20 +29,32 @@ constexpr std::size_t megabyte = 1000 * kilobyte;
 
 // ---- inputs ---------------------------------------------------------------------------------
 
-std::vector<std::string> read_corpus() {
-    const std::string path = std::string(QUARNEL_SOURCE_DIR) + "/bench/corpus.txt";
+// One pattern a line; a line that begins with a space or a tab continues the pattern above.
+std::vector<std::string> read_corpus(const std::string& name) {
+    const std::string path = std::string(QUARNEL_SOURCE_DIR) + "/bench/" + name;
     std::ifstream file(path);
     if (!file) throw std::runtime_error("cannot open " + path);
     std::vector<std::string> patterns;
     for (std::string line; std::getline(file, line);) {
-        if (!line.empty()) patterns.push_back(std::move(line));
+        if (line.empty()) continue;
+        if ((line.front() == ' ' || line.front() == '\t') && !patterns.empty()) {
+            patterns.back() += '\n';
+            patterns.back() += line;
+        } else {
+            patterns.push_back(std::move(line));
+        }
     }
     return patterns;
 }
 
-const std::vector<std::string>& corpus() {
-    static const std::vector<std::string> patterns = read_corpus();
-    return patterns;
+// The hand-written corpus, and the larger one bench/make_corpus.py writes from a fixed seed.
+constexpr const char* corpus_names[] = {"corpus.txt", "corpus-mixed.txt"};
+
+const std::vector<std::string>& corpus(const std::string& name) {
+    static std::map<std::string, std::vector<std::string>> corpora;
+    auto found = corpora.find(name);
+    if (found == corpora.end()) found = corpora.emplace(name, read_corpus(name)).first;
+    return found->second;
 }
 
 std::size_t total_bytes(const std::vector<std::string>& texts) {
@@ -185,8 +197,8 @@ bool all_parse(const std::vector<std::string>& texts, benchmark::State& state) {
     return true;
 }
 
-void BM_ParsePatternCorpus(benchmark::State& state) {
-    const auto& patterns = corpus();
+void BM_ParsePatternCorpus(benchmark::State& state, const char* name) {
+    const auto& patterns = corpus(name);
     if (!all_parse(patterns, state)) return;
     for (auto _ : state) {
         for (const auto& text : patterns) {
@@ -199,10 +211,11 @@ void BM_ParsePatternCorpus(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * patterns.size()));
     state.counters["time_per_pattern"] = time_per(count);
 }
-BENCHMARK(BM_ParsePatternCorpus)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ParsePatternCorpus, corpus.txt, corpus_names[0])->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ParsePatternCorpus, corpus-mixed.txt, corpus_names[1])->Unit(benchmark::kMicrosecond);
 
-void BM_GrammarOnlyCorpus(benchmark::State& state) {
-    const auto& patterns = corpus();
+void BM_GrammarOnlyCorpus(benchmark::State& state, const char* name) {
+    const auto& patterns = corpus(name);
     if (!all_parse(patterns, state)) return;
     for (auto _ : state) {
         for (const auto& text : patterns) {
@@ -215,7 +228,8 @@ void BM_GrammarOnlyCorpus(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * patterns.size()));
     state.counters["time_per_pattern"] = time_per(count);
 }
-BENCHMARK(BM_GrammarOnlyCorpus)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_GrammarOnlyCorpus, corpus.txt, corpus_names[0])->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_GrammarOnlyCorpus, corpus-mixed.txt, corpus_names[1])->Unit(benchmark::kMicrosecond);
 
 // Parses one large input per iteration; its tree is destroyed inside the loop.
 void parse_one(benchmark::State& state, const std::string& text) {

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""parse() against json.loads over the corpus, counted in instructions rather than seconds.
+"""parse() against json.loads over each corpus, counted in instructions rather than seconds.
 
 Time on a shared machine wanders by tens of percent from run to run; valgrind's instruction
 count does not. Each mode runs this script once under callgrind: `loop` only walks the corpus
 texts, `parse` calls quarnel.parse on each pattern, `json` calls json.loads on each
-json.dumps({"pattern": p}); the loop's count is subtracted from the other two.
+json.dumps({"pattern": p}); the loop's count is subtracted from the other two. Both corpora
+(bench/corpus.txt and bench/corpus-mixed.txt) are measured.
 
-Usage: python_instructions.py            runs the three modes and prints the table
-       python_instructions.py MODE       one mode (as run under valgrind)
+Usage: python_instructions.py                runs the three modes per corpus, prints the table
+       python_instructions.py MODE CORPUS    one mode over one corpus (as run under valgrind)
 The module comes from $QUARNEL_MODULE_DIR if set, otherwise from a normal import.
 """
 
@@ -17,26 +18,37 @@ import re
 import subprocess
 import sys
 
-ROUNDS = 20
-CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus.txt")
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Corpus file -> rounds over it: about the same number of calls for each.
+CORPORA = {"corpus.txt": 20, "corpus-mixed.txt": 2}
 MODES = ("loop", "parse", "json")
 
 
-def patterns():
-    with open(CORPUS, encoding="utf-8") as corpus:
-        return [line.rstrip("\n") for line in corpus if line.strip()]
+def patterns(name):
+    """One pattern a line; a line that begins with a space or a tab continues the one above."""
+    texts = []
+    with open(os.path.join(HERE, name), encoding="utf-8") as corpus:
+        for line in corpus:
+            line = line.rstrip("\n")
+            if not line.strip():
+                continue
+            if line[0] in " \t" and texts:
+                texts[-1] += "\n" + line
+            else:
+                texts.append(line)
+    return texts
 
 
-def run_mode(mode):
+def run_mode(mode, name):
     module_dir = os.environ.get("QUARNEL_MODULE_DIR")
     if module_dir:
         sys.path.insert(0, module_dir)
     import quarnel
 
-    texts = patterns()
+    texts = patterns(name)
     documents = [json.dumps({"pattern": p}) for p in texts]
     parse, loads = quarnel.parse, json.loads
-    for _ in range(ROUNDS):
+    for _ in range(CORPORA[name]):
         if mode == "parse":
             for text in texts:
                 parse(text)
@@ -48,10 +60,10 @@ def run_mode(mode):
                 pass
 
 
-def instructions(mode):
+def instructions(mode, name):
     completed = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         sys.executable, os.path.abspath(__file__), mode],
+         sys.executable, os.path.abspath(__file__), mode, name],
         capture_output=True, text=True, check=True)
     found = re.search(r"refs:\s+([\d,]+)", completed.stderr)
     if found is None:
@@ -59,19 +71,25 @@ def instructions(mode):
     return int(found.group(1).replace(",", ""))
 
 
-def main():
-    if len(sys.argv) == 2 and sys.argv[1] in MODES:
-        run_mode(sys.argv[1])
-        return
-    count = ROUNDS * len(patterns())
-    totals = {mode: instructions(mode) for mode in MODES}
+def measure(name):
+    count = CORPORA[name] * len(patterns(name))
+    totals = {mode: instructions(mode, name) for mode in MODES}
     per_call = {mode: (totals[mode] - totals["loop"]) / count for mode in ("parse", "json")}
+    print(f"\n{name}: {len(patterns(name))} patterns, {CORPORA[name]} rounds")
     rows = [("call", "instructions per corpus pattern"),
             ("quarnel.parse(p)", f"{per_call['parse']:,.0f}"),
             ('json.loads(json.dumps({"pattern": p}))', f"{per_call['json']:,.0f}")]
     for call, figure in rows:
         print(f"{call:<40}  {figure:>31}")
     print(f"parse/json instruction ratio: {per_call['parse'] / per_call['json']:.2f}")
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] in MODES and sys.argv[2] in CORPORA:
+        run_mode(sys.argv[1], sys.argv[2])
+        return
+    for name in CORPORA:
+        measure(name)
 
 
 if __name__ == "__main__":
