@@ -17,6 +17,10 @@
 
 #include <tao/pegtl.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "parser/parse_tree.hpp"
 #include "parser/rule.hpp"
 
@@ -492,10 +496,47 @@ private:
         return byte_table(first<Special>::value | first<Stop>::value | FirstSet::range('\x80', '\xff'));
     }();
 
+    // The ASCII bytes among run_ends: few enough to compare sixteen bytes at a time.
+    struct AsciiEnds {
+        std::array<char, 4> bytes{};
+        std::size_t count = 0;
+    };
+    static constexpr AsciiEnds ascii_ends = [] {
+        AsciiEnds ends;
+        for (int c = 0; c < 0x80; ++c) {
+            if (run_ends[static_cast<std::size_t>(c)] && ends.count < ends.bytes.size()) {
+                ends.bytes[ends.count++] = static_cast<char>(c);
+            }
+        }
+        return ends;
+    }();
+    static constexpr bool few_ascii_ends = [] {
+        std::size_t count = 0;
+        for (int c = 0; c < 0x80; ++c) count += run_ends[static_cast<std::size_t>(c)] ? 1 : 0;
+        return count <= 4;
+    }();
+
     template <typename Input>
     static void skip_plain(Input& in) {
         const char*& at = in.iterator();
         const char* const end = in.end();
+#if defined(__SSE2__)
+        if constexpr (few_ascii_ends) {
+            while (end - at >= 16) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+                __m128i ends = bytes;  // the sign bit marks the non-ASCII bytes
+                for (std::size_t i = 0; i < ascii_ends.count; ++i) {
+                    ends = _mm_or_si128(ends, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(ascii_ends.bytes[i])));
+                }
+                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+                if (mask != 0) {
+                    at += __builtin_ctz(mask);
+                    return;
+                }
+                at += 16;
+            }
+        }
+#endif
         while (at != end && !run_ends[static_cast<unsigned char>(*at)]) {
             ++at;
         }
@@ -513,6 +554,26 @@ struct rule_of_kind : combinator {
 
     template <typename Input>
     static bool matches(Input& in, State& st) {
+        if constexpr (!flattened) {
+            return match_rule(in, st);
+        } else {
+            return match_flat(in, st);
+        }
+    }
+
+private:
+    // Small rules that cannot recurse (those in an atomic mode, and the choice of a
+    // value or an operator) are compiled into one function each, their sub-rules inlined
+    // rather than called one by one.
+    static constexpr bool flattened =
+        Body_mode != BodyMode::inherit || Id == Rule::value || Id == Rule::comp_op;
+    template <typename Input>
+    [[gnu::flatten]] static bool match_flat(Input& in, State& st) {
+        return match_rule(in, st);
+    }
+
+    template <typename Input>
+    static bool match_rule(Input& in, State& st) {
         if (st.too_deep_at) {
             return false;
         }
@@ -526,7 +587,6 @@ struct rule_of_kind : combinator {
         }
     }
 
-private:
     template <typename Input>
     static bool with_mode(Input& in, State& st) {
         if constexpr (Body_mode != BodyMode::inherit) {
