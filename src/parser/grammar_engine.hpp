@@ -483,10 +483,16 @@ struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
         if (st.tracking || st.mode == Mode::non_atomic) {
             return peg::match<star<seq<Step>>>(in, st);  // the general repetition
         }
-        do {
+        for (;;) {
             skip_plain(in);
-        } while (peg::match<Step>(in, st));
-        return true;
+            // At the end, or at a byte that is a whole Stop and begins no Special, Step fails.
+            if (in.empty() || ends_text[static_cast<unsigned char>(in.peek_char())]) {
+                return true;
+            }
+            if (!peg::match<Step>(in, st)) {
+                return true;
+            }
+        }
     }
 
 private:
@@ -495,6 +501,9 @@ private:
         static_assert(!first<Special>::value.nullable && !first<Stop>::value.nullable);
         return byte_table(first<Special>::value | first<Stop>::value | FirstSet::range('\x80', '\xff'));
     }();
+
+    static constexpr std::array<bool, 256> ends_text =
+        byte_table(lone<Stop>::value.without(first<Special>::value));
 
     // The ASCII bytes among run_ends: few enough to compare sixteen bytes at a time.
     struct AsciiEnds {
