@@ -20,6 +20,39 @@ std::string_view debug_name(ObservationOp op) {
     return "FollowedBy";
 }
 
+bool Date::ok() const {
+    if (month_ < 1 || month_ > 12 || day_ < 1) {
+        return false;
+    }
+    static constexpr unsigned lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year_ % 4 == 0 && (year_ % 100 != 0 || year_ % 400 == 0);
+    return day_ <= lengths[month_ - 1] + (month_ == 2 && leap ? 1 : 0);
+}
+
+// Counting from 1 March of year 0 puts the leap day last in each 400-year era.
+std::int64_t Date::days_since_epoch() const {
+    const std::int64_t year = std::int64_t{year_} - (month_ <= 2 ? 1 : 0);
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t year_of_era = year - era * 400;
+    const std::int64_t day_of_year = (153 * (month_ > 2 ? month_ - 3 : month_ + 9) + 2) / 5 + day_ - 1;
+    const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+Date Date::from_days(std::int64_t days) {
+    const std::int64_t shifted = days + 719468;
+    const std::int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const std::int64_t day_of_era = shifted - era * 146097;
+    const std::int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 is March
+    const auto day = static_cast<unsigned>(day_of_year - (153 * month_index + 2) / 5 + 1);
+    const auto month = static_cast<unsigned>(month_index < 10 ? month_index + 3 : month_index - 9);
+    const auto year = static_cast<std::int32_t>(year_of_era + era * 400 + (month <= 2 ? 1 : 0));
+    return Date(year, month, day);
+}
+
 namespace {
 
 // The loops below serve both composite kinds: `Composite` holds two `Expr` operands,

@@ -314,5 +314,65 @@ TEST(LongChain, OfObservationsOnASmallStack) {
     expect_whole(outcome);
 }
 
+// --- dates beyond std::chrono's years ---
+
+struct DayCount {
+    Date date;
+    std::int64_t days;  // since 1970-01-01
+};
+void PrintTo(const DayCount& c, std::ostream* os) {
+    *os << c.date.year() << '-' << c.date.month() << '-' << c.date.day();
+}
+
+class DateCounts : public testing::TestWithParam<DayCount> {};
+
+TEST_P(DateCounts, DaysBothWays) {
+    EXPECT_EQ(GetParam().date.days_since_epoch(), GetParam().days);
+    EXPECT_EQ(Date::from_days(GetParam().days), GetParam().date);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DateCounts,
+    testing::Values(DayCount{Date(1970, 1, 1), 0}, DayCount{Date(1969, 12, 31), -1},
+                    DayCount{Date(2000, 2, 29), 11016}, DayCount{Date(2000, 3, 1), 11017},
+                    DayCount{Date(1900, 3, 1), -25508}, DayCount{Date(0, 3, 1), -719468},
+                    DayCount{Date(0, 2, 29), -719469}, DayCount{Date(-1, 12, 31), -719529},
+                    DayCount{Date(262143, 12, 31), 95026601}, DayCount{Date(-262144, 1, 1), -96465658}));
+
+TEST(DateCounts, AgreeWithChronoAcrossItsRange) {
+    using namespace std::chrono;
+    for (const sys_days day : {sys_days{year{-32767} / 1 / 1}, sys_days{year{1} / 1 / 1}, sys_days{year{32765} / 1 / 1}}) {
+        for (int step = 0; step < 800; ++step) {
+            const year_month_day expected{day + days{step}};
+            EXPECT_EQ(Date::from_days((day + days{step}).time_since_epoch().count()), Date(expected));
+            EXPECT_EQ(sys_days{Date(expected)}, day + days{step});
+        }
+    }
+}
+
+struct Validity {
+    Date date;
+    bool ok;
+};
+void PrintTo(const Validity& c, std::ostream* os) {
+    PrintTo(DayCount{c.date, 0}, os);
+}
+
+class DateValidity : public testing::TestWithParam<Validity> {};
+
+TEST_P(DateValidity, FollowsTheGregorianLeapYears) {
+    EXPECT_EQ(GetParam().date.ok(), GetParam().ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DateValidity,
+    testing::Values(Validity{Date(2020, 2, 29), true}, Validity{Date(2019, 2, 29), false},
+                    Validity{Date(1900, 2, 29), false}, Validity{Date(2000, 2, 29), true},
+                    Validity{Date(0, 2, 29), true}, Validity{Date(-4, 2, 29), true},
+                    Validity{Date(-1, 2, 29), false}, Validity{Date(-100, 2, 29), false},
+                    Validity{Date(2020, 4, 31), false}, Validity{Date(2020, 12, 31), true},
+                    Validity{Date(2020, 13, 1), false}, Validity{Date(2020, 0, 1), false},
+                    Validity{Date(2020, 1, 0), false}));
+
 }  // namespace
 }  // namespace quarnel::ast
