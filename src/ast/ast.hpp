@@ -1,9 +1,9 @@
 // The typed syntax tree of one parsed pattern. Nodes own their children; copies are deep.
 //
 // Operator chains fold from the left, so a chain of n operands is a tree n levels deep
-// along its left spine. Copying, comparing and destroying composites therefore walk that
-// spine in a loop; only the right operands recurse, and those nest no deeper than the
-// parentheses of the input, which the grammar bounds.
+// along its left spine, and parentheses deepen it further. Copying, comparing and
+// destroying composites and qualified patterns therefore loop over the tree instead of
+// recursing: a tree built on one thread may be used up on another with a small stack.
 #pragma once
 
 #include <chrono>
