@@ -1,5 +1,6 @@
 #include "ast/ast.hpp"
 
+#include <type_traits>
 #include <utility>
 
 namespace quarnel::ast {
@@ -20,61 +21,176 @@ std::string_view debug_name(ObservationOp op) {
     return "FollowedBy";
 }
 
+bool Date::ok() const {
+    if (month_ < 1 || month_ > 12 || day_ < 1) {
+        return false;
+    }
+    static constexpr unsigned lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year_ % 4 == 0 && (year_ % 100 != 0 || year_ % 400 == 0);
+    return day_ <= lengths[month_ - 1] + (month_ == 2 && leap ? 1 : 0);
+}
+
+// Counting from 1 March of year 0 puts the leap day last in each 400-year era.
+std::int64_t Date::days_since_epoch() const {
+    const std::int64_t year = std::int64_t{year_} - (month_ <= 2 ? 1 : 0);
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const std::int64_t year_of_era = year - era * 400;
+    const std::int64_t day_of_year = (153 * (month_ > 2 ? month_ - 3 : month_ + 9) + 2) / 5 + day_ - 1;
+    const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+Date Date::from_days(std::int64_t days) {
+    const std::int64_t shifted = days + 719468;
+    const std::int64_t era = (shifted >= 0 ? shifted : shifted - 146096) / 146097;
+    const std::int64_t day_of_era = shifted - era * 146097;
+    const std::int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const std::int64_t month_index = (5 * day_of_year + 2) / 153;  // 0 is March
+    const auto day = static_cast<unsigned>(day_of_year - (153 * month_index + 2) / 5 + 1);
+    const auto month = static_cast<unsigned>(month_index < 10 ? month_index + 3 : month_index - 9);
+    const auto year = static_cast<std::int32_t>(year_of_era + era * 400 + (month <= 2 ? 1 : 0));
+    return Date(year, month, day);
+}
+
 namespace {
 
-// The loops below serve both composite kinds: `Composite` holds two `Expr` operands,
-// and an `Expr` may hold a `Composite`.
+// Trees of either kind are copied, compared and destroyed in loops over their operand
+// slots, so that no deep tree (a long chain, or deep parentheses parsed on a big stack
+// and used on a small one) can exhaust the stack.
 
-template <typename Composite, typename Expr>
-const Composite* composite_in(const Expr& expr) {
-    return std::get_if<Composite>(&expr.value);
-}
-
-// Copies the left spine bottom-up; right operands are copied recursively.
-template <typename Composite, typename Expr>
-Composite copy_spine(const Composite& top) {
-    std::vector<const Composite*> spine{&top};
-    while (const Composite* next = composite_in<Composite>(*spine.back()->left)) {
-        spine.push_back(next);
+// The operand slots of a node: a composite has two; a qualified pattern one, taken as
+// the right; a leaf none. `Expr` may be const.
+template <typename Expr>
+auto operand_slots(Expr& expr) {
+    using Plain = std::remove_const_t<Expr>;
+    using Slot = std::conditional_t<std::is_const_v<Expr>, const std::unique_ptr<Plain>, std::unique_ptr<Plain>>;
+    struct {
+        Slot* left = nullptr;
+        Slot* right = nullptr;
+    } slots;
+    if (auto* composite = std::get_if<typename Plain::Composite>(&expr.value)) {
+        slots.left = &composite->left;
+        slots.right = &composite->right;
     }
-    auto left = std::make_unique<Expr>(*spine.back()->left);
-    for (std::size_t level = spine.size(); level-- > 1;) {
-        const Composite& source = *spine[level];
-        left = std::make_unique<Expr>(Expr{Composite(
-            std::move(left), source.op, std::make_unique<Expr>(*source.right))});
-    }
-    return Composite(std::move(left), top.op, std::make_unique<Expr>(*top.right));
-}
-
-// Detaches the left spine one node at a time so that no destructor recurses along it.
-template <typename Composite, typename Expr>
-void release_spine(std::unique_ptr<Expr>& left) noexcept {
-    std::unique_ptr<Expr> next = std::move(left);
-    while (next) {
-        auto* composite = std::get_if<Composite>(&next->value);
-        if (composite == nullptr) {
-            return;
+    if constexpr (std::is_same_v<Plain, PatternExpr>) {
+        if (auto* qualified = std::get_if<QualifiedPattern>(&expr.value)) {
+            slots.right = &qualified->pattern;
         }
-        next = std::move(composite->left);
+    }
+    return slots;
+}
+
+template <typename Expr>
+bool has_operands(const Expr& expr) {
+    return operand_slots(expr).right != nullptr;
+}
+
+// Destroys a tree with no recursion and no allocation: a left operand that has operands
+// of its own is rotated up to the root until the root's left is a leaf; then the root
+// goes and its right operand becomes the root.
+template <typename Expr>
+void release(std::unique_ptr<Expr> root) noexcept {
+    while (root) {
+        const auto slots = operand_slots(*root);
+        if (slots.right == nullptr) {
+            return;  // a leaf, destroyed by `root` going out of scope
+        }
+        if (slots.left != nullptr && *slots.left && has_operands(**slots.left)) {
+            std::unique_ptr<Expr> pivot = std::move(*slots.left);
+            auto* pivot_right = operand_slots(*pivot).right;
+            *slots.left = std::move(*pivot_right);
+            *pivot_right = std::move(root);
+            root = std::move(pivot);
+        } else {
+            std::unique_ptr<Expr> next = std::move(*slots.right);
+            root = std::move(next);
+        }
     }
 }
 
-template <typename Composite, typename Expr>
-bool spines_equal(const Composite& a, const Composite& b) {
-    const Composite* x = &a;
-    const Composite* y = &b;
-    while (true) {
-        if (x->op != y->op || !(*x->right == *y->right)) {
+// A copy of a node with its operand slots left empty.
+ComparisonExpr without_operands(const ComparisonExpr& expr) {
+    if (const auto* composite = std::get_if<CompositeComparison>(&expr.value)) {
+        return ComparisonExpr{CompositeComparison(nullptr, composite->op, nullptr)};
+    }
+    return expr;
+}
+
+PatternExpr without_operands(const PatternExpr& expr) {
+    if (const auto* composite = std::get_if<CompositePattern>(&expr.value)) {
+        return PatternExpr{CompositePattern(nullptr, composite->op, nullptr)};
+    }
+    if (const auto* qualified = std::get_if<QualifiedPattern>(&expr.value)) {
+        return PatternExpr{QualifiedPattern(nullptr, qualified->repeat, qualified->within, qualified->start,
+                                            qualified->stop)};
+    }
+    return expr;
+}
+
+template <typename Expr>
+std::unique_ptr<Expr> clone(const std::unique_ptr<Expr>& source) {
+    std::unique_ptr<Expr> root;
+    std::vector<std::pair<const std::unique_ptr<Expr>*, std::unique_ptr<Expr>*>> pending{{&source, &root}};
+    while (!pending.empty()) {
+        const auto [from, into] = pending.back();
+        pending.pop_back();
+        if (!*from) {
+            continue;
+        }
+        *into = std::make_unique<Expr>(without_operands(**from));
+        const auto from_slots = operand_slots(std::as_const(**from));
+        const auto into_slots = operand_slots(**into);
+        if (from_slots.left != nullptr) pending.emplace_back(from_slots.left, into_slots.left);
+        if (from_slots.right != nullptr) pending.emplace_back(from_slots.right, into_slots.right);
+    }
+    return root;
+}
+
+// Whether two nodes agree apart from their operands.
+bool equal_without_operands(const ComparisonExpr& a, const ComparisonExpr& b) {
+    const auto* x = std::get_if<CompositeComparison>(&a.value);
+    const auto* y = std::get_if<CompositeComparison>(&b.value);
+    if (x != nullptr || y != nullptr) {
+        return x != nullptr && y != nullptr && x->op == y->op;
+    }
+    return a == b;
+}
+
+bool equal_without_operands(const PatternExpr& a, const PatternExpr& b) {
+    if (a.value.index() != b.value.index()) {
+        return false;
+    }
+    if (const auto* x = std::get_if<CompositePattern>(&a.value)) {
+        return x->op == std::get<CompositePattern>(b.value).op;
+    }
+    if (const auto* x = std::get_if<QualifiedPattern>(&a.value)) {
+        const auto& y = std::get<QualifiedPattern>(b.value);
+        return x->repeat == y.repeat && x->within == y.within && x->start == y.start && x->stop == y.stop;
+    }
+    return a == b;
+}
+
+template <typename Expr>
+bool trees_equal(const std::unique_ptr<Expr>& a, const std::unique_ptr<Expr>& b) {
+    std::vector<std::pair<const std::unique_ptr<Expr>*, const std::unique_ptr<Expr>*>> pending{{&a, &b}};
+    while (!pending.empty()) {
+        const auto [x, y] = pending.back();
+        pending.pop_back();
+        if (!*x || !*y) {
+            if (*x || *y) return false;
+            continue;
+        }
+        if (!equal_without_operands(**x, **y)) {
             return false;
         }
-        const Composite* x_left = composite_in<Composite>(*x->left);
-        const Composite* y_left = composite_in<Composite>(*y->left);
-        if (x_left == nullptr || y_left == nullptr) {
-            return *x->left == *y->left;
-        }
-        x = x_left;
-        y = y_left;
+        const auto x_slots = operand_slots(**x);
+        const auto y_slots = operand_slots(**y);
+        if (x_slots.left != nullptr) pending.emplace_back(x_slots.left, y_slots.left);
+        if (x_slots.right != nullptr) pending.emplace_back(x_slots.right, y_slots.right);
     }
+    return true;
 }
 
 }  // namespace
@@ -95,7 +211,7 @@ CompositeComparison::CompositeComparison(std::unique_ptr<ComparisonExpr> left_op
     : left(std::move(left_operand)), right(std::move(right_operand)), op(op_) {}
 
 CompositeComparison::CompositeComparison(const CompositeComparison& other)
-    : CompositeComparison(copy_spine<CompositeComparison, ComparisonExpr>(other)) {}
+    : left(clone(other.left)), right(clone(other.right)), op(other.op) {}
 
 CompositeComparison& CompositeComparison::operator=(const CompositeComparison& other) {
     if (this != &other) {
@@ -105,11 +221,12 @@ CompositeComparison& CompositeComparison::operator=(const CompositeComparison& o
 }
 
 CompositeComparison::~CompositeComparison() {
-    release_spine<CompositeComparison>(left);
+    release(std::move(left));
+    release(std::move(right));
 }
 
 bool operator==(const CompositeComparison& a, const CompositeComparison& b) {
-    return spines_equal<CompositeComparison, ComparisonExpr>(a, b);
+    return a.op == b.op && trees_equal(a.left, b.left) && trees_equal(a.right, b.right);
 }
 
 CompositePattern CompositePattern::new_(PatternExpr&& left, ObservationOp op, PatternExpr&& right) {
@@ -127,7 +244,7 @@ CompositePattern::CompositePattern(std::unique_ptr<PatternExpr> left_operand, Ob
     : left(std::move(left_operand)), right(std::move(right_operand)), op(op_) {}
 
 CompositePattern::CompositePattern(const CompositePattern& other)
-    : CompositePattern(copy_spine<CompositePattern, PatternExpr>(other)) {}
+    : left(clone(other.left)), right(clone(other.right)), op(other.op) {}
 
 CompositePattern& CompositePattern::operator=(const CompositePattern& other) {
     if (this != &other) {
@@ -137,11 +254,12 @@ CompositePattern& CompositePattern::operator=(const CompositePattern& other) {
 }
 
 CompositePattern::~CompositePattern() {
-    release_spine<CompositePattern>(left);
+    release(std::move(left));
+    release(std::move(right));
 }
 
 bool operator==(const CompositePattern& a, const CompositePattern& b) {
-    return spines_equal<CompositePattern, PatternExpr>(a, b);
+    return a.op == b.op && trees_equal(a.left, b.left) && trees_equal(a.right, b.right);
 }
 
 QualifiedPattern::QualifiedPattern(std::unique_ptr<PatternExpr> pattern_, std::optional<std::uint32_t> repeat_,
@@ -150,7 +268,7 @@ QualifiedPattern::QualifiedPattern(std::unique_ptr<PatternExpr> pattern_, std::o
     : pattern(std::move(pattern_)), repeat(repeat_), within(within_), start(start_), stop(stop_) {}
 
 QualifiedPattern::QualifiedPattern(const QualifiedPattern& other)
-    : pattern(std::make_unique<PatternExpr>(*other.pattern)),
+    : pattern(clone(other.pattern)),
       repeat(other.repeat),
       within(other.within),
       start(other.start),
@@ -163,11 +281,13 @@ QualifiedPattern& QualifiedPattern::operator=(const QualifiedPattern& other) {
     return *this;
 }
 
-QualifiedPattern::~QualifiedPattern() = default;
+QualifiedPattern::~QualifiedPattern() {
+    release(std::move(pattern));
+}
 
 bool operator==(const QualifiedPattern& a, const QualifiedPattern& b) {
-    return a.repeat == b.repeat && a.within == b.within && a.start == b.start &&
-           a.stop == b.stop && *a.pattern == *b.pattern;
+    return a.repeat == b.repeat && a.within == b.within && a.start == b.start && a.stop == b.stop &&
+           trees_equal(a.pattern, b.pattern);
 }
 
 }  // namespace quarnel::ast

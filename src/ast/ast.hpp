@@ -1,9 +1,9 @@
 // The typed syntax tree of one parsed pattern. Nodes own their children; copies are deep.
 //
 // Operator chains fold from the left, so a chain of n operands is a tree n levels deep
-// along its left spine. Copying, comparing and destroying composites therefore walk that
-// spine in a loop; only the right operands recurse, and those nest no deeper than the
-// parentheses of the input, which the grammar bounds.
+// along its left spine, and parentheses deepen it further. Copying, comparing and
+// destroying composites and qualified patterns therefore loop over the tree instead of
+// recursing: a tree built on one thread may be used up on another with a small stack.
 #pragma once
 
 #include <chrono>
@@ -38,9 +38,41 @@ enum class UnaryOp : std::uint8_t { EXISTS = 0 };
 std::string_view debug_name(BooleanOp op);
 std::string_view debug_name(ObservationOp op);
 
+// A day of the proleptic Gregorian calendar. Its years reach past std::chrono::year's
+// (a timestamp without a zone may name years -262,144 to 262,143).
+class Date {
+public:
+    constexpr Date() = default;
+    constexpr Date(std::int32_t year, unsigned month, unsigned day) : year_(year), month_(month), day_(day) {}
+    // Every chrono date is a Date.
+    constexpr Date(std::chrono::year_month_day date)
+        : Date(static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+               static_cast<unsigned>(date.day())) {}
+
+    // The date `days` days after 1970-01-01 (before it when negative).
+    static Date from_days(std::int64_t days);
+
+    std::int32_t year() const { return year_; }
+    unsigned month() const { return month_; }
+    unsigned day() const { return day_; }
+
+    // Whether the month is 1 to 12 and the day exists in that month of that year.
+    bool ok() const;
+    // Days since 1970-01-01, negative before it.
+    std::int64_t days_since_epoch() const;
+    explicit operator std::chrono::sys_days() const { return std::chrono::sys_days{std::chrono::days{days_since_epoch()}}; }
+
+    bool operator==(const Date&) const = default;
+
+private:
+    std::int32_t year_ = 1970;
+    unsigned month_ = 1;
+    unsigned day_ = 1;
+};
+
 // An instant in UTC. A leap second is second 59 with a fraction of 1e9 ns or more.
 struct Timestamp {
-    std::chrono::year_month_day date;
+    Date date;
     std::int32_t seconds_of_day = 0;  // 0 to 86399
     std::uint32_t nanoseconds = 0;    // 0 to 999,999,999, plus 1e9 for a leap second
 

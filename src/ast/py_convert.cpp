@@ -90,9 +90,9 @@ PyRef datetime_to_pyobject(const ast::Timestamp& timestamp) {
     if (api == nullptr) {
         return {};
     }
-    const int year = static_cast<int>(timestamp.date.year());
-    const auto month = static_cast<int>(static_cast<unsigned>(timestamp.date.month()));
-    const auto day = static_cast<int>(static_cast<unsigned>(timestamp.date.day()));
+    const int year = timestamp.date.year();
+    const auto month = static_cast<int>(timestamp.date.month());
+    const auto day = static_cast<int>(timestamp.date.day());
     const int seconds = timestamp.seconds_of_day;
     // A leap second's fraction of 1e9 ns or more gives a microsecond that datetime rejects.
     const auto microsecond = static_cast<int>(timestamp.nanoseconds / 1000);

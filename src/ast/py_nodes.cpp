@@ -63,38 +63,111 @@ std::string quoted(std::string_view text) {
     return result + '"';
 }
 
-// The exponent form of the shortest round-trip digits: "1e16", "1.5e16", "1e-5".
-std::string exponent_text(double value) {
-    std::array<char, 64> buffer{};
-    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                       std::chars_format::scientific);
+// A finite value as significant digits d1 d2 ... dn and a power of ten: d1.d2...dn × 10^power.
+struct Decimal {
+    bool negative = false;
+    std::string digits;
+    int power = 0;
+};
+
+Decimal scientific(double value, std::optional<int> precision = std::nullopt) {
+    std::array<char, 1024> buffer{};
+    const auto written =
+        precision ? std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                  std::chars_format::scientific, *precision)
+                  : std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                                  std::chars_format::scientific);
     if (written.ec != std::errc{}) {
         throw std::system_error(std::make_error_code(written.ec), "formatting a float");
     }
-    const std::string_view digits(buffer.data(), written.ptr - buffer.data());
-    const std::size_t e = digits.find('e');
-    std::string_view exponent = digits.substr(e + 1);
+    std::string_view text(buffer.data(), static_cast<std::size_t>(written.ptr - buffer.data()));
+    Decimal decimal;
+    if (text.front() == '-') {
+        decimal.negative = true;
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    for (const char c : text.substr(0, e)) {
+        if (c != '.') decimal.digits += c;
+    }
+    std::string_view exponent = text.substr(e + 1);
     if (exponent.front() == '+') {
         exponent.remove_prefix(1);
     }
-    int power = 0;
-    std::from_chars(exponent.data(), exponent.data() + exponent.size(), power);
-    return std::string(digits.substr(0, e)) + 'e' + std::to_string(power);
+    std::from_chars(exponent.data(), exponent.data() + exponent.size(), decimal.power);
+    return decimal;
 }
 
-// The plain form of the shortest round-trip digits, always with a fractional part.
-std::string decimal_text(double value) {
-    std::array<char, 64> buffer{};
-    const auto written = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                       std::chars_format::fixed);
-    if (written.ec != std::errc{}) {
-        throw std::system_error(std::make_error_code(written.ec), "formatting a float");
+// The same digits with the last one raised by one unit, carrying as needed.
+Decimal next_up(Decimal decimal) {
+    std::size_t at = decimal.digits.size();
+    while (at > 0 && decimal.digits[at - 1] == '9') {
+        decimal.digits[--at] = '0';
     }
-    std::string result(buffer.data(), written.ptr);
-    if (result.find('.') == std::string::npos) {
-        result += ".0";
+    if (at == 0) {
+        decimal.digits.insert(decimal.digits.begin(), '1');
+        ++decimal.power;
+    } else {
+        ++decimal.digits[at - 1];
     }
-    return result;
+    while (decimal.digits.size() > 1 && decimal.digits.back() == '0') {
+        decimal.digits.pop_back();
+    }
+    return decimal;
+}
+
+double value_of(const Decimal& decimal) {
+    const std::string text = (decimal.negative ? "-" : "") + decimal.digits.substr(0, 1) + "." +
+                             decimal.digits.substr(1) + "e" + std::to_string(decimal.power);
+    double value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+// The shortest digits that read back as `value`. Where the value lies exactly halfway
+// between two such texts of that length, the one of larger magnitude.
+Decimal shortest_decimal(double value) {
+    Decimal shortest = scientific(value);
+    // Every double's decimal expansion ends within 767 significant digits.
+    const Decimal exact = scientific(value, 780);
+    const std::size_t length = shortest.digits.size();
+    const bool halfway = exact.power == shortest.power && exact.digits.compare(0, length, shortest.digits) == 0 &&
+                         exact.digits[length] == '5' &&
+                         exact.digits.find_first_not_of('0', length + 1) == std::string::npos;
+    if (halfway) {
+        const Decimal larger = next_up(shortest);
+        if (value_of(larger) == value) {
+            return larger;
+        }
+    }
+    return shortest;
+}
+
+// The exponent form: "1e16", "1.5e16", "1e-5".
+std::string exponent_text(const Decimal& decimal) {
+    std::string text = decimal.negative ? "-" : "";
+    text += decimal.digits.front();
+    if (decimal.digits.size() > 1) {
+        text += '.';
+        text.append(decimal.digits, 1);
+    }
+    return text + 'e' + std::to_string(decimal.power);
+}
+
+// The plain form, always with a fractional part: "300.0", "0.5", "0.0001".
+std::string decimal_text(const Decimal& decimal) {
+    std::string text = decimal.negative ? "-" : "";
+    if (decimal.power < 0) {
+        return text + "0." + std::string(static_cast<std::size_t>(-decimal.power - 1), '0') + decimal.digits;
+    }
+    const auto whole = static_cast<std::size_t>(decimal.power) + 1;
+    std::string digits = decimal.digits;
+    if (digits.size() < whole) {
+        digits.append(whole - digits.size(), '0');
+    }
+    text.append(digits, 0, whole);
+    const std::string fraction = digits.substr(whole);
+    return text + "." + (fraction.empty() ? "0" : fraction);
 }
 
 std::string float_text(double value) {
@@ -106,7 +179,8 @@ std::string float_text(double value) {
     }
     const double magnitude = std::fabs(value);
     const bool exponent_form = magnitude >= 1e16 || (magnitude != 0 && magnitude < 1e-4);
-    return exponent_form ? exponent_text(value) : decimal_text(value);
+    const Decimal decimal = shortest_decimal(value);
+    return exponent_form ? exponent_text(decimal) : decimal_text(decimal);
 }
 
 template <typename T, typename Format>

@@ -11,10 +11,10 @@
 #include "parser/stix_parser.hpp"
 #include "parser/timestamp.hpp"
 
-// Operator chains are folded in loops. Only parentheses recurse, once per level, and the
-// grammar bounds their depth; to keep that recursion cheap at the bound, the recursive
-// functions build into their caller's node and leave the first error in one shared
-// place, and bulky non-recursive work stays out of line (noinline), off their frames.
+// Nothing here recurses: operator chains are folded in loops, and each level of
+// parentheses is a frame on an explicit stack in the heap, so the building costs the
+// same thread stack at any depth. Steps build into their caller's node and leave the
+// first error in one shared place.
 
 namespace quarnel::parser {
 
@@ -112,20 +112,20 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
 // --- folding and qualifying, out of line ---
 
 // The right operand is built straight into its heap node; the left one moves into its own.
-[[gnu::noinline]] void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right) {
+void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right) {
     auto left = std::make_unique<ComparisonExpr>(std::move(accumulated));
     accumulated.value.emplace<ComparisonExpr::Composite>(
         ast::CompositeComparison::new_(std::move(left), op, std::move(right)));
 }
 
-[[gnu::noinline]] void fold(PatternExpr& accumulated, ObservationOp op, std::unique_ptr<PatternExpr> right) {
+void fold(PatternExpr& accumulated, ObservationOp op, std::unique_ptr<PatternExpr> right) {
     auto left = std::make_unique<PatternExpr>(std::move(accumulated));
     accumulated.value.emplace<PatternExpr::Composite>(
         ast::CompositePattern::new_(std::move(left), op, std::move(right)));
 }
 
 // An observation or group stays as it is when no qualifier follows it.
-[[gnu::noinline]] void apply_qualifiers(PatternExpr& target, const QualifierSet& set) {
+void apply_qualifiers(PatternExpr& target, const QualifierSet& set) {
     if (set.empty()) {
         return;
     }
@@ -133,7 +133,7 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
                                                set.within, set.start, set.stop)};
 }
 
-[[gnu::noinline]] bool read_qualifier(Node node, QualifierSet& set, Failure& failure) {
+bool read_qualifier(Node node, QualifierSet& set, Failure& failure) {
     Status status = parse_qualifier(node, set);
     return status ? true : failure.set(std::move(status).error());
 }
@@ -231,45 +231,7 @@ bool list_into(Node node, std::vector<ast::StixValue>& values, Failure& failure)
 
 // --- comparisons ---
 
-bool comparison_into(Node node, ComparisonExpr& out, Failure& failure);
-
-// Folds the flat AND/OR list among `children` strictly from the left into `out`. The
-// pending operator falls back to AND after each operand. Qualifiers go to `qualifiers`
-// when the list is an observation's, and are skipped otherwise.
-bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qualifiers, Failure& failure) {
-    bool have_operand = false;
-    BooleanOp pending = BooleanOp::AND;
-    for (const Node child : children) {
-        switch (child.rule()) {
-            case Rule::and_:
-                pending = BooleanOp::AND;
-                break;
-            case Rule::or_:
-                pending = BooleanOp::OR;
-                break;
-            case Rule::comparison:
-                child.release_walked();
-                if (!have_operand) {
-                    if (!comparison_into(child, out, failure)) return false;
-                    have_operand = true;
-                } else {
-                    auto operand = std::make_unique<ComparisonExpr>();
-                    if (!comparison_into(child, *operand, failure)) return false;
-                    fold(out, pending, std::move(operand));
-                }
-                pending = BooleanOp::AND;
-                break;
-            case Rule::qualifier:
-                if (qualifiers != nullptr && !read_qualifier(child, *qualifiers, failure)) return false;
-                break;
-            default:
-                break;
-        }
-    }
-    return have_operand || failure.set(missing("comparison"));
-}
-
-[[gnu::noinline]] bool exists_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
+bool exists_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
     auto next = children.begin();
     if (++next == children.end()) {
         return failure.set(missing("path"));
@@ -279,7 +241,7 @@ bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qual
     return path_into(*next, comparison.object_path, failure);
 }
 
-[[gnu::noinline]] bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
+bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
     ast::Comparison& comparison = out.value.emplace<ast::Comparison>();
     if (!path_into(*children.begin(), comparison.object_path, failure)) {
         return false;
@@ -307,102 +269,277 @@ bool chain_into(Node::Children children, ComparisonExpr& out, QualifierSet* qual
     return true;
 }
 
+// One flat AND/OR list being folded strictly from the left into `out`: the children of
+// an observation, or of a parenthesised comparison. The pending operator falls back to
+// AND after each operand.
+struct ChainFrame {
+    Node::Children::iterator next;
+    Node::Children::iterator end;
+    ComparisonExpr* out;
+    QualifierSet* qualifiers;  // the observation's; null inside parentheses, where none occur
+    bool have_operand = false;
+    BooleanOp pending = BooleanOp::AND;
+    std::unique_ptr<ComparisonExpr> operand;  // a later operand while it is built
+
+    ChainFrame(Node::Children children, ComparisonExpr& target, QualifierSet* set)
+        : next(children.begin()), end(children.end()), out(&target), qualifiers(set) {}
+
+    // Where the next operand goes: the first one straight into `out`.
+    ComparisonExpr& operand_target() {
+        if (!have_operand) {
+            return *out;
+        }
+        operand = std::make_unique<ComparisonExpr>();
+        return *operand;
+    }
+
+    void operand_built() {
+        if (operand) {
+            fold(*out, pending, std::move(operand));
+        }
+        have_operand = true;
+        pending = BooleanOp::AND;
+    }
+};
+
+class ComparisonBuilder {
+public:
+    explicit ComparisonBuilder(Failure& failure) : failure_(failure) {}
+
+    bool chain(Node::Children children, ComparisonExpr& out, QualifierSet* qualifiers) {
+        frames_.emplace_back(children, out, qualifiers);
+        while (!frames_.empty()) {
+            if (!step()) return false;
+        }
+        return true;
+    }
+
+    bool comparison(Node node, ComparisonExpr& out) {
+        const bool done = start(node, out);
+        while (!frames_.empty()) {
+            if (!step()) return false;
+        }
+        return done;
+    }
+
+private:
+    bool step() {
+        ChainFrame& frame = frames_.back();
+        if (frame.next == frame.end) {
+            if (!frame.have_operand) {
+                return failure_.set(missing("comparison"));
+            }
+            frames_.pop_back();
+            if (!frames_.empty()) frames_.back().operand_built();
+            return true;
+        }
+        const Node child = *frame.next;
+        ++frame.next;
+        switch (child.rule()) {
+            case Rule::and_:
+                frame.pending = BooleanOp::AND;
+                return true;
+            case Rule::or_:
+                frame.pending = BooleanOp::OR;
+                return true;
+            case Rule::comparison:
+                child.release_walked();
+                return start(child, frame.operand_target());
+            case Rule::qualifier:
+                return frame.qualifiers == nullptr || read_qualifier(child, *frame.qualifiers, failure_);
+            default:
+                return true;
+        }
+    }
+
+    // Builds a comparison into `out`; a parenthesised one gets a frame of its own, and the
+    // operand counts as built when that frame ends.
+    bool start(Node node, ComparisonExpr& out) {
+        const Node::Children children = node.children();
+        if (children.empty()) {
+            return failure_.set(missing("comparison content"));
+        }
+        bool built = false;
+        switch ((*children.begin()).rule()) {
+            case Rule::exists:
+                built = exists_into(children, out, failure_);
+                break;
+            case Rule::path:
+                built = plain_into(children, out, failure_);
+                break;
+            case Rule::comparison:
+                frames_.emplace_back(children, out, nullptr);
+                return true;
+            default:
+                return failure_.set(missing("comparison content"));
+        }
+        if (built && !frames_.empty()) {
+            frames_.back().operand_built();
+        }
+        return built;
+    }
+
+    Failure& failure_;
+    std::vector<ChainFrame> frames_;
+};
+
 bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
-    const Node::Children children = node.children();
-    if (children.empty()) {
-        return failure.set(missing("comparison content"));
-    }
-    switch ((*children.begin()).rule()) {
-        case Rule::exists:
-            return exists_into(children, out, failure);
-        case Rule::path:
-            return plain_into(children, out, failure);
-        case Rule::comparison:
-            return chain_into(children, out, nullptr, failure);
-        default:
-            return failure.set(missing("comparison content"));
-    }
+    return ComparisonBuilder(failure).comparison(node, out);
 }
 
 // --- observation expressions ---
 
-bool expression_into(Node node, PatternExpr& out, Failure& failure);
-
-[[gnu::noinline]] bool observation_into(Node node, PatternExpr& out, Failure& failure) {
+bool observation_into(Node node, PatternExpr& out, Failure& failure) {
     QualifierSet qualifiers;
     auto& inside = out.value.emplace<PatternExpr::Observation>();
-    if (!chain_into(node.children(), inside, &qualifiers, failure)) {
+    if (!ComparisonBuilder(failure).chain(node.children(), inside, &qualifiers)) {
         return false;
     }
     apply_qualifiers(out, qualifiers);
     return true;
 }
 
-// A parenthesised expression; without qualifiers it leaves no trace in the tree.
-bool group_into(Node node, PatternExpr& out, Failure& failure) {
-    bool have_expression = false;
+// An `expression` folding operand (operator operand)* strictly from the left, all
+// operators of one standing; or a parenthesised group, whose qualifiers apply once its
+// expression is built (without qualifiers it leaves no trace in the tree).
+struct PatternFrame {
+    Rule kind;  // Rule::expression or Rule::observation_group
+    Node::Children::iterator next;
+    Node::Children::iterator end;
+    PatternExpr* out;
+    bool have_operand = false;  // for a group: its expression
+    ObservationOp pending = ObservationOp::AND;
+    std::unique_ptr<PatternExpr> operand;  // a later operand while it is built
     QualifierSet qualifiers;
-    for (const Node child : node.children()) {
-        if (child.rule() == Rule::expression) {
-            if (!expression_into(child, out, failure)) return false;
-            have_expression = true;
-        } else if (child.rule() == Rule::qualifier) {
-            if (!read_qualifier(child, qualifiers, failure)) return false;
+
+    PatternFrame(Rule rule, Node::Children children, PatternExpr& target)
+        : kind(rule), next(children.begin()), end(children.end()), out(&target) {}
+
+    void operand_built() {
+        if (operand) {
+            fold(*out, pending, std::move(operand));
+        }
+        have_operand = true;
+    }
+};
+
+class PatternBuilder {
+public:
+    explicit PatternBuilder(Failure& failure) : failure_(failure) {}
+
+    // `node` is a pattern, an expression, an observation or a group.
+    bool build(Node node, PatternExpr& out) { return start(node, out) && run(); }
+
+    // The children of `node`, whatever its rule, as an expression.
+    bool build_expression(Node node, PatternExpr& out) { return open_expression(node, out) && run(); }
+
+private:
+    bool run() {
+        while (!frames_.empty()) {
+            PatternFrame& frame = frames_.back();
+            const bool stepped = frame.kind == Rule::expression ? expression_step(frame) : group_step(frame);
+            if (!stepped) return false;
+        }
+        return true;
+    }
+
+    bool open_expression(Node node, PatternExpr& out) {
+        if (node.children().empty()) {
+            return failure_.set(missing("expression"));
+        }
+        frames_.emplace_back(Rule::expression, node.children(), out);
+        return true;
+    }
+
+    bool start(Node node, PatternExpr& out) {
+        switch (node.rule()) {
+            case Rule::pattern:
+                for (const Node child : node.children()) {
+                    if (child.rule() == Rule::expression) {
+                        return start(child, out);
+                    }
+                }
+                return failure_.set(missing("expression"));
+            case Rule::expression:
+                return open_expression(node, out);
+            case Rule::observation_group:
+                frames_.emplace_back(Rule::observation_group, node.children(), out);
+                return true;
+            case Rule::observation:
+                if (!observation_into(node, out, failure_)) {
+                    return false;
+                }
+                operand_built();
+                return true;
+            default:
+                return failure_.set(unexpected(node.rule()));
         }
     }
-    if (!have_expression) {
-        return failure.set(missing("expression"));
+
+    bool expression_step(PatternFrame& frame) {
+        if (frame.next == frame.end) {
+            return finish();
+        }
+        if (!frame.have_operand) {
+            const Node first = *frame.next;
+            ++frame.next;
+            return start(first, *frame.out);
+        }
+        const Node op_node = *frame.next;
+        const auto op = observation_op(op_node.rule());
+        if (!op) {
+            return failure_.set(unexpected(op_node.rule()));
+        }
+        if (++frame.next == frame.end) {
+            return failure_.set(missing("right operand"));
+        }
+        const Node right = *frame.next;
+        ++frame.next;
+        right.release_walked();
+        frame.pending = *op;
+        frame.operand = std::make_unique<PatternExpr>();
+        return start(right, *frame.operand);
     }
-    apply_qualifiers(out, qualifiers);
-    return true;
-}
+
+    bool group_step(PatternFrame& frame) {
+        if (frame.next == frame.end) {
+            if (!frame.have_operand) {
+                return failure_.set(missing("expression"));
+            }
+            apply_qualifiers(*frame.out, frame.qualifiers);
+            return finish();
+        }
+        const Node child = *frame.next;
+        ++frame.next;
+        if (child.rule() == Rule::expression) {
+            return start(child, *frame.out);
+        }
+        return child.rule() != Rule::qualifier || read_qualifier(child, frame.qualifiers, failure_);
+    }
+
+    bool finish() {
+        frames_.pop_back();
+        operand_built();
+        return true;
+    }
+
+    // The node being built is done: the innermost open frame takes it as its operand.
+    void operand_built() {
+        if (!frames_.empty()) {
+            frames_.back().operand_built();
+        }
+    }
+
+    Failure& failure_;
+    std::vector<PatternFrame> frames_;
+};
 
 bool pair_into(Node node, PatternExpr& out, Failure& failure) {
-    switch (node.rule()) {
-        case Rule::pattern:
-            for (const Node child : node.children()) {
-                if (child.rule() == Rule::expression) {
-                    return expression_into(child, out, failure);
-                }
-            }
-            return failure.set(missing("expression"));
-        case Rule::expression:
-            return expression_into(node, out, failure);
-        case Rule::observation:
-            return observation_into(node, out, failure);
-        case Rule::observation_group:
-            return group_into(node, out, failure);
-        default:
-            return failure.set(unexpected(node.rule()));
-    }
+    return PatternBuilder(failure).build(node, out);
 }
 
-// Folds operand (operator operand)* strictly from the left, all operators of one standing.
 bool expression_into(Node node, PatternExpr& out, Failure& failure) {
-    const Node::Children children = node.children();
-    auto it = children.begin();
-    if (it == children.end()) {
-        return failure.set(missing("expression"));
-    }
-    if (!pair_into(*it, out, failure)) {
-        return false;
-    }
-    while (++it != children.end()) {
-        const auto op = observation_op((*it).rule());
-        if (!op) {
-            return failure.set(unexpected((*it).rule()));
-        }
-        if (++it == children.end()) {
-            return failure.set(missing("right operand"));
-        }
-        (*it).release_walked();
-        auto right = std::make_unique<PatternExpr>();
-        if (!pair_into(*it, *right, failure)) {
-            return false;
-        }
-        fold(out, *op, std::move(right));
-    }
-    return true;
+    return PatternBuilder(failure).build_expression(node, out);
 }
 
 // --- leaves ---

@@ -21,6 +21,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "parser/nesting_budget.hpp"
 #include "parser/parse_tree.hpp"
 #include "parser/rule.hpp"
 
@@ -77,8 +78,12 @@ private:
 };
 
 struct State {
-    State(const char* input_begin, std::size_t expected_nodes, std::size_t max_depth_, bool tracking_)
-        : begin(input_begin), nodes(expected_nodes), max_depth(max_depth_), tracking(tracking_) {}
+    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget, bool tracking_)
+        : begin(input_begin),
+          nodes(expected_nodes),
+          max_depth(budget.levels),
+          stack_floor(budget.stack_floor),
+          tracking(tracking_) {}
 
     const char* begin;
     Mode mode = Mode::non_atomic;
@@ -92,6 +97,7 @@ struct State {
 
     std::size_t depth = 0;
     std::size_t max_depth;
+    std::uintptr_t stack_floor;
     // Set once nesting exceeds max_depth; from then on every rule fails at once.
     std::optional<std::size_t> too_deep_at;
 
@@ -250,7 +256,9 @@ struct nested : combinator {
         if (!peg::match<Open>(in, st)) {
             return false;
         }
-        if (st.depth == st.max_depth) {
+        if (st.depth == st.max_depth || stack_position() < st.stack_floor) {
+            // The report names the bound that held here.
+            st.max_depth = st.depth;
             st.too_deep_at = static_cast<std::size_t>(start - st.begin);
             in.iterator() = start;
             return false;

@@ -69,18 +69,23 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
     if (input.size() > max_input) {
         return ParseError(ParseError::InputTooLarge{input.size(), max_input});
     }
-    peg::State fast(input.data(), expected_nodes(input.size()), max_nesting, false);
+    const NestingBudget budget = nesting_budget(max_nesting);
+    peg::State fast(input.data(), expected_nodes(input.size()), budget, false);
     if (run_from(start, input, fast)) {
         return std::move(fast.nodes).into_tree(input);
     }
     if (fast.too_deep_at) {
         return ParseError(
-            ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), max_nesting});
+            ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), fast.max_depth});
     }
-    fast = peg::State(input.data(), 0, max_nesting, false);  // frees the failed run's nodes
-    peg::State tracked(input.data(), 0, max_nesting, true);
+    fast = peg::State(input.data(), 0, budget, false);  // frees the failed run's nodes
+    peg::State tracked(input.data(), 0, budget, true);
     (void)run_from(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
+}
+
+std::size_t StixParser::nesting_bound() {
+    return nesting_budget(max_nesting).levels;
 }
 
 }  // namespace quarnel::parser

@@ -12,9 +12,13 @@ namespace quarnel::parser {
 
 class StixParser {
 public:
-    // Parentheses and brackets nest at most this deep; deeper input is rejected
-    // before recursion could exhaust the stack.
+    // Parentheses and brackets nest at most this deep, and on a thread with little stack
+    // left less deep (see nesting_budget.hpp); deeper input is rejected before the
+    // grammar's recursion could exhaust the stack.
     static constexpr std::size_t max_nesting = 256;
+
+    // The bound in force for a parse started here on the calling thread.
+    static std::size_t nesting_bound();
 
     // Matches `start` at the beginning of `input`; only `pattern` demands the end of
     // input too. The parse tree borrows `input`.

@@ -1,7 +1,7 @@
 #include "parser/timestamp.hpp"
 
-#include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -9,14 +9,12 @@ namespace quarnel::parser {
 
 namespace {
 
-using namespace std::chrono;
-
 constexpr std::int32_t seconds_per_day = 86400;
 constexpr std::uint32_t nanoseconds_per_second = 1'000'000'000;
 
 // The fields of a date-time as written, before any validation of the calendar.
 struct Fields {
-    int year = 0;
+    std::int32_t year = 0;
     unsigned month = 0;
     unsigned day = 0;
     int hour = 0;
@@ -26,26 +24,46 @@ struct Fields {
     std::int32_t offset_seconds = 0;  // east of UTC
 };
 
-// A cursor over the text that reads fixed-width fields and literals strictly.
+// Years that a timestamp without a zone may name.
+constexpr std::int64_t min_year = -262'144;
+constexpr std::int64_t max_year = 262'143;
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A cursor over the text that reads numeric fields and literals.
 class Reader {
 public:
     explicit Reader(std::string_view text) : text_(text) {}
 
     bool at_end() const { return at_ == text_.size(); }
 
+    // Exactly `count` digits.
     std::optional<int> digits(std::size_t count) {
-        if (text_.size() - at_ < count) {
-            return std::nullopt;
+        const std::size_t begin = at_;
+        const auto value = up_to_digits(count);
+        if (value && at_ - begin == count) {
+            return static_cast<int>(*value);
         }
-        int value = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const char c = text_[at_ + i];
-            if (c < '0' || c > '9') {
+        at_ = begin;
+        return std::nullopt;
+    }
+
+    // One to `most` digits, as many as there are.
+    std::optional<std::int64_t> up_to_digits(std::size_t most) {
+        const std::size_t begin = at_;
+        std::int64_t value = 0;
+        while (at_ < text_.size() && at_ - begin < most && is_digit(text_[at_])) {
+            if (value > (std::numeric_limits<std::int64_t>::max() - 9) / 10) {
                 return std::nullopt;
             }
-            value = value * 10 + (c - '0');
+            value = value * 10 + (text_[at_] - '0');
+            ++at_;
         }
-        at_ += count;
+        if (at_ == begin) {
+            return std::nullopt;
+        }
         return value;
     }
 
@@ -65,7 +83,7 @@ public:
         const std::size_t begin = at_;
         std::uint32_t value = 0;
         std::uint32_t scale = nanoseconds_per_second;
-        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') {
+        while (at_ < text_.size() && is_digit(text_[at_])) {
             if (scale > 1) {
                 scale /= 10;
                 value += static_cast<std::uint32_t>(text_[at_] - '0') * scale;
@@ -83,21 +101,48 @@ private:
     std::size_t at_ = 0;
 };
 
-// "YYYY-MM-DD", the separator (one of `separators`), then "hh:mm:ss".
-bool read_date_time(Reader& reader, std::string_view separators, Fields& fields) {
-    const auto year = reader.digits(4);
-    if (!year || !reader.literal("-")) return false;
-    const auto month = reader.digits(2);
+// How wide the fields may be: RFC 3339 wants a four-digit year and two-digit fields; a
+// text without a zone may write each field with one digit or more.
+enum class Widths : bool { fixed, flexible };
+
+// Four digits; when flexible, 1 to 4 digits, or a sign and any number of digits.
+std::optional<std::int64_t> read_year(Reader& reader, Widths widths) {
+    if (widths == Widths::fixed) {
+        return reader.digits(4);
+    }
+    const bool negative = reader.peek() == '-';
+    if (reader.literal("+-")) {
+        const auto magnitude = reader.up_to_digits(std::numeric_limits<std::size_t>::max());
+        if (!magnitude) return std::nullopt;
+        return negative ? -*magnitude : *magnitude;
+    }
+    return reader.up_to_digits(4);
+}
+
+// Month, day, hour, minute or second: two digits; when flexible, one or two.
+std::optional<int> read_field(Reader& reader, Widths widths) {
+    if (widths == Widths::fixed) {
+        return reader.digits(2);
+    }
+    const auto value = reader.up_to_digits(2);
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+}
+
+// year "-" month "-" day, the separator (one of `separators`), then hour ":" minute ":" second.
+bool read_date_time(Reader& reader, Widths widths, std::string_view separators, Fields& fields) {
+    const auto year = read_year(reader, widths);
+    if (!year || *year < min_year || *year > max_year || !reader.literal("-")) return false;
+    const auto month = read_field(reader, widths);
     if (!month || !reader.literal("-")) return false;
-    const auto day = reader.digits(2);
+    const auto day = read_field(reader, widths);
     if (!day || !reader.literal(separators)) return false;
-    const auto hour = reader.digits(2);
+    const auto hour = read_field(reader, widths);
     if (!hour || !reader.literal(":")) return false;
-    const auto minute = reader.digits(2);
+    const auto minute = read_field(reader, widths);
     if (!minute || !reader.literal(":")) return false;
-    const auto second = reader.digits(2);
+    const auto second = read_field(reader, widths);
     if (!second) return false;
-    fields.year = *year;
+    fields.year = static_cast<std::int32_t>(*year);
     fields.month = static_cast<unsigned>(*month);
     fields.day = static_cast<unsigned>(*day);
     fields.hour = *hour;
@@ -134,21 +179,23 @@ bool read_zone(Reader& reader, Fields& fields) {
     return true;
 }
 
+// RFC 3339 with a zone: four-digit year, two-digit fields.
 std::optional<Fields> read_rfc3339(std::string_view text) {
     Reader reader(text);
     Fields fields;
-    if (read_date_time(reader, "Tt ", fields) && read_fraction(reader, fields) &&
+    if (read_date_time(reader, Widths::fixed, "Tt ", fields) && read_fraction(reader, fields) &&
         read_zone(reader, fields) && reader.at_end()) {
         return fields;
     }
     return std::nullopt;
 }
 
-// Without a zone only "T" separates date and time; the fraction is optional.
+// Without a zone only "T" separates date and time, each field takes one digit or more
+// and the fraction is optional.
 std::optional<Fields> read_local(std::string_view text) {
     Reader reader(text);
     Fields fields;
-    if (read_date_time(reader, "T", fields) && read_fraction(reader, fields) && reader.at_end()) {
+    if (read_date_time(reader, Widths::flexible, "T", fields) && read_fraction(reader, fields) && reader.at_end()) {
         return fields;
     }
     return std::nullopt;
@@ -157,7 +204,7 @@ std::optional<Fields> read_local(std::string_view text) {
 // Checks the calendar and the clock, then moves the instant to UTC. A leap second is
 // second 59 carrying an extra second in its fraction.
 std::optional<ast::Timestamp> to_utc(const Fields& fields) {
-    const year_month_day date{year{fields.year}, month{fields.month}, day{fields.day}};
+    const ast::Date date(fields.year, fields.month, fields.day);
     if (!date.ok() || fields.hour > 23 || fields.minute > 59 || fields.second > 60) {
         return std::nullopt;
     }
@@ -168,7 +215,7 @@ std::optional<ast::Timestamp> to_utc(const Fields& fields) {
     // The offset moves the instant by less than a day either way.
     const std::int32_t day_shift = utc_seconds < 0 ? -1 : (utc_seconds >= seconds_per_day ? 1 : 0);
     ast::Timestamp timestamp;
-    timestamp.date = year_month_day{sys_days{date} + days{day_shift}};
+    timestamp.date = day_shift == 0 ? date : ast::Date::from_days(date.days_since_epoch() + day_shift);
     timestamp.seconds_of_day = utc_seconds - day_shift * seconds_per_day;
     timestamp.nanoseconds = fields.nanoseconds + (leap_second ? nanoseconds_per_second : 0);
     return timestamp;

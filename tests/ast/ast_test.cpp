@@ -314,5 +314,158 @@ TEST(LongChain, OfObservationsOnASmallStack) {
     expect_whole(outcome);
 }
 
+// --- trees deeper than any parse makes, used on a 64 KiB stack ---
+
+constexpr int deep_levels = 100'000;
+
+// Right-nested trees of each kind: what deep parentheses give, far deeper.
+PatternExpr deep_right_patterns() {
+    PatternExpr tree = observe(compare_int(0));
+    for (int i = 1; i < deep_levels; ++i) {
+        tree = join(observe(compare_int(i)), ObservationOp::AND, std::move(tree));
+    }
+    return tree;
+}
+
+PatternExpr deep_qualified() {
+    PatternExpr tree = observe(compare_int(0));
+    for (int i = 1; i < deep_levels; ++i) {
+        tree = PatternExpr{QualifiedPattern(std::make_unique<PatternExpr>(std::move(tree)), i, std::nullopt,
+                                            std::nullopt, std::nullopt)};
+    }
+    return tree;
+}
+
+PatternExpr deep_right_comparisons() {
+    ComparisonExpr tree = compare_int(0);
+    for (int i = 1; i < deep_levels; ++i) {
+        tree = both(compare_int(i), BooleanOp::AND, std::move(tree));
+    }
+    return observe(std::move(tree));
+}
+
+// Zig-zags between the left and the right operand and through qualifiers.
+PatternExpr deep_mixed() {
+    PatternExpr tree = observe(compare_int(0));
+    for (int i = 1; i < deep_levels; ++i) {
+        PatternExpr leaf = observe(compare_int(i));
+        tree = i % 3 == 0 ? join(std::move(tree), ObservationOp::OR, std::move(leaf))
+               : i % 3 == 1 ? join(std::move(leaf), ObservationOp::FOLLOWEDBY, std::move(tree))
+                            : PatternExpr{QualifiedPattern(std::make_unique<PatternExpr>(std::move(tree)), std::nullopt,
+                                                           1.5, std::nullopt, std::nullopt)};
+    }
+    return tree;
+}
+
+struct DeepTree {
+    std::string name;
+    PatternExpr (*build)();
+};
+void PrintTo(const DeepTree& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DeepTrees : public testing::TestWithParam<DeepTree> {};
+
+// The tree is built on the test's own stack; copying, comparing and destroying happen on
+// a thread whose stack no recursion per level would survive.
+TEST_P(DeepTrees, CopyCompareAndDestroyOnASmallStack) {
+    auto tree = std::make_unique<PatternExpr>(GetParam().build());
+    bool copy_equal = false;
+    bool differs = true;
+    quarnel::test_support::run_on_stack(64 * 1024, [&] {
+        const PatternExpr copy = *tree;
+        copy_equal = copy == *tree;
+        tree.reset();
+        differs = copy == observe(compare_int(0));
+    });
+    EXPECT_TRUE(copy_equal);
+    EXPECT_FALSE(differs);
+    EXPECT_EQ(tree, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DeepTrees,
+                         testing::Values(DeepTree{"right patterns", deep_right_patterns},
+                                         DeepTree{"qualified", deep_qualified},
+                                         DeepTree{"right comparisons", deep_right_comparisons},
+                                         DeepTree{"mixed", deep_mixed}));
+
+TEST(DeepTrees, DifferAtTheBottom) {
+    const PatternExpr tree = deep_mixed();
+    PatternExpr copy = tree;
+    PatternExpr* node = &copy;
+    while (true) {
+        if (auto* composite = std::get_if<CompositePattern>(&node->value)) {
+            node = (std::holds_alternative<ComparisonExpr>(composite->right->value) ? composite->left : composite->right).get();
+        } else if (auto* qualified = std::get_if<QualifiedPattern>(&node->value)) {
+            node = qualified->pattern.get();
+        } else {
+            break;
+        }
+    }
+    *node = observe(compare_int(-1));
+    EXPECT_FALSE(copy == tree);
+}
+
+// --- dates beyond std::chrono's years ---
+
+struct DayCount {
+    Date date;
+    std::int64_t days;  // since 1970-01-01
+};
+void PrintTo(const DayCount& c, std::ostream* os) {
+    *os << c.date.year() << '-' << c.date.month() << '-' << c.date.day();
+}
+
+class DateCounts : public testing::TestWithParam<DayCount> {};
+
+TEST_P(DateCounts, DaysBothWays) {
+    EXPECT_EQ(GetParam().date.days_since_epoch(), GetParam().days);
+    EXPECT_EQ(Date::from_days(GetParam().days), GetParam().date);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DateCounts,
+    testing::Values(DayCount{Date(1970, 1, 1), 0}, DayCount{Date(1969, 12, 31), -1},
+                    DayCount{Date(2000, 2, 29), 11016}, DayCount{Date(2000, 3, 1), 11017},
+                    DayCount{Date(1900, 3, 1), -25508}, DayCount{Date(0, 3, 1), -719468},
+                    DayCount{Date(0, 2, 29), -719469}, DayCount{Date(-1, 12, 31), -719529},
+                    DayCount{Date(262143, 12, 31), 95026601}, DayCount{Date(-262144, 1, 1), -96465658}));
+
+TEST(DateCounts, AgreeWithChronoAcrossItsRange) {
+    using namespace std::chrono;
+    for (const sys_days day : {sys_days{year{-32767} / 1 / 1}, sys_days{year{1} / 1 / 1}, sys_days{year{32765} / 1 / 1}}) {
+        for (int step = 0; step < 800; ++step) {
+            const year_month_day expected{day + days{step}};
+            EXPECT_EQ(Date::from_days((day + days{step}).time_since_epoch().count()), Date(expected));
+            EXPECT_EQ(sys_days{Date(expected)}, day + days{step});
+        }
+    }
+}
+
+struct Validity {
+    Date date;
+    bool ok;
+};
+void PrintTo(const Validity& c, std::ostream* os) {
+    PrintTo(DayCount{c.date, 0}, os);
+}
+
+class DateValidity : public testing::TestWithParam<Validity> {};
+
+TEST_P(DateValidity, FollowsTheGregorianLeapYears) {
+    EXPECT_EQ(GetParam().date.ok(), GetParam().ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DateValidity,
+    testing::Values(Validity{Date(2020, 2, 29), true}, Validity{Date(2019, 2, 29), false},
+                    Validity{Date(1900, 2, 29), false}, Validity{Date(2000, 2, 29), true},
+                    Validity{Date(0, 2, 29), true}, Validity{Date(-4, 2, 29), true},
+                    Validity{Date(-1, 2, 29), false}, Validity{Date(-100, 2, 29), false},
+                    Validity{Date(2020, 4, 31), false}, Validity{Date(2020, 12, 31), true},
+                    Validity{Date(2020, 13, 1), false}, Validity{Date(2020, 0, 1), false},
+                    Validity{Date(2020, 1, 0), false}));
+
 }  // namespace
 }  // namespace quarnel::ast

@@ -309,6 +309,63 @@ INSTANTIATE_TEST_SUITE_P(
                     SmallStack{"error in comparisons", "[" + repeated("(", 255) + "a:b ==", "Grammar error:  --> 1:262"},
                     SmallStack{"past the limit", groups(256), "Nesting too deep:  --> 1:257"}));
 
+// --- the bound shrinks with the stack a thread has ---
+
+struct StackRow {
+    std::size_t stack_bytes;
+};
+void PrintTo(const StackRow& row, std::ostream* os) {
+    *os << row.stack_bytes / 1024 << " KiB";
+}
+
+class NestingOnThreadStacks : public testing::TestWithParam<StackRow> {};
+
+std::size_t bound_reported(const std::string& message) {
+    const std::string before = "more than ";
+    const std::size_t at = message.find(before);
+    return at == std::string::npos ? 0 : std::stoul(message.substr(at + before.size()));
+}
+
+// Every depth from 1 to 1000, in groups, in comparisons and in groups of chains, is
+// accepted below the thread's bound and reported as too deep past it, naming that bound.
+TEST_P(NestingOnThreadStacks, AcceptOrReportTooDeep) {
+    std::size_t bound = 0;
+    std::vector<std::string> wrong;
+    quarnel::test_support::run_on_stack(GetParam().stack_bytes, [&] {
+        bound = bound_reported(outcome(repeated("(", 2000)));
+        const std::string expected_report = "more than " + std::to_string(bound) + " levels";
+        for (std::size_t depth = 1; depth <= 1000; ++depth) {
+            for (const std::string& input : {groups(depth), parenthesised(depth),
+                                             repeated("([a:b = 1] AND ", depth) + "[c:d = 2]" + repeated(")", depth)}) {
+                const std::string result = outcome(input);
+                const bool fits = depth + 1 <= bound;
+                if (fits ? result != "accepted" : result.find(expected_report) == std::string::npos) {
+                    wrong.push_back(std::to_string(depth) + ": " + result.substr(0, 60));
+                }
+            }
+        }
+    });
+    EXPECT_LE(bound, StixParser::max_nesting);
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+    if (GetParam().stack_bytes >= quarnel::test_support::one_mebibyte) {
+        EXPECT_EQ(bound, StixParser::max_nesting);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NestingOnThreadStacks,
+                         testing::Values(StackRow{32 * 1024}, StackRow{64 * 1024}, StackRow{128 * 1024},
+                                         StackRow{quarnel::test_support::one_mebibyte}));
+
+TEST(NestingOnThreadStacks, ShrinkWithTheStack) {
+    std::vector<std::size_t> bounds;
+    for (const std::size_t bytes : {64 * 1024, 128 * 1024, 256 * 1024}) {
+        quarnel::test_support::run_on_stack(bytes, [&] { bounds.push_back(StixParser::nesting_bound()); });
+    }
+    ASSERT_EQ(bounds.size(), 3U);
+    EXPECT_LT(bounds[0], bounds[1]);
+    EXPECT_LE(bounds[1], bounds[2]);
+}
+
 struct Chain {
     std::string name;
     std::string input;

@@ -34,8 +34,7 @@ TEST_P(TimestampConverts, ToTheUtcInstant) {
     const Instant& c = GetParam();
     const auto result = parse_timestamp(c.text);
     ASSERT_TRUE(result.ok()) << result.error().message();
-    const ast::Timestamp expected{year_month_day{year{c.year}, month{c.month}, day{c.day}},
-                                  c.seconds_of_day, c.nanoseconds};
+    const ast::Timestamp expected{ast::Date(c.year, c.month, c.day), c.seconds_of_day, c.nanoseconds};
     EXPECT_EQ(result.value(), expected);
 }
 
@@ -68,7 +67,26 @@ INSTANTIATE_TEST_SUITE_P(
                     Instant{"2020-01-01T00:00:00.5", 2020, 1, 1, 0, 500'000'000},
                     Instant{"2020-01-01T00:00:00.0000000019", 2020, 1, 1, 0, 1},
                     Instant{"2016-12-31T23:59:60", 2016, 12, 31, hms(23, 59, 59), leap},
-                    Instant{"2016-12-31T23:59:60.25", 2016, 12, 31, hms(23, 59, 59), leap + 250'000'000}));
+                    Instant{"2016-12-31T23:59:60.25", 2016, 12, 31, hms(23, 59, 59), leap + 250'000'000},
+                    // Each field takes as many digits as there are, up to its width.
+                    Instant{"2020-1-1T1:2:3", 2020, 1, 1, hms(1, 2, 3), 0},
+                    Instant{"2020-1-01T00:00:00", 2020, 1, 1, 0, 0},
+                    Instant{"2020-01-01T0:00:00", 2020, 1, 1, 0, 0},
+                    Instant{"2020-01-01T00:00:7.5", 2020, 1, 1, 7, 500'000'000},
+                    Instant{"2016-12-31T3:4:60", 2016, 12, 31, hms(3, 4, 59), leap},
+                    Instant{"20-01-01T00:00:00", 20, 1, 1, 0, 0},
+                    Instant{"0-01-01T00:00:00", 0, 1, 1, 0, 0},
+                    Instant{"0-02-29T00:00:00", 0, 2, 29, 0, 0},
+                    // A signed year takes any number of digits.
+                    Instant{"+2020-01-01T00:00:00", 2020, 1, 1, 0, 0},
+                    Instant{"-0001-01-01T00:00:00", -1, 1, 1, 0, 0},
+                    Instant{"-2020-01-01T00:00:00", -2020, 1, 1, 0, 0},
+                    Instant{"+20200-01-01T00:00:00", 20200, 1, 1, 0, 0},
+                    Instant{"+000000000000002020-01-01T00:00:00", 2020, 1, 1, 0, 0},
+                    Instant{"+262143-12-31T23:59:59", 262143, 12, 31, hms(23, 59, 59), 0},
+                    Instant{"-262144-01-01T00:00:00", -262144, 1, 1, 0, 0},
+                    Instant{"+262140-02-29T00:00:00", 262140, 2, 29, 0, 0},
+                    Instant{"2020-01-01T00:00:00.1234567891", 2020, 1, 1, 0, 123'456'789}));
 
 class TimestampFails : public testing::TestWithParam<std::string> {};
 
@@ -99,6 +117,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "2020-01-01T00:00:00+01:00:00",
                     // Without a zone only an upper-case T separates date and time.
                     "2020-01-01 00:00:00", "2020-01-01t00:00:00"));
+
+INSTANTIATE_TEST_SUITE_P(
+    WithoutZone, TimestampFails,
+    testing::Values("20200-01-01T00:00:00", "2020-001-01T00:00:00", "2020-01-001T00:00:00",
+                    "2020-01-01T000:00:00", "2020-01-01T00:000:00", "2020-01-01T00:00:000",
+                    "2020--01-01T00:00:00", "2020-01-01T00:00:00.", "2020-01-01T00:00:00.x",
+                    "+-2020-01-01T00:00:00", "+-01-01T00:00:00", "-01-01T00:00:00",
+                    "+262144-01-01T00:00:00", "-262145-01-01T00:00:00",
+                    "+99999999999999999999-01-01T00:00:00", "2019-2-29T00:00:00", "2020-1-1T24:0:0",
+                    "2020-1-1T1:60:0", "2020-1-1T1:1:61", "2020-13-1T0:0:0", "2020-0-1T0:0:0",
+                    "2020-1-0T0:0:0", "-1-02-29T00:00:00", "2020-01-01T00:00:00Z0"));
 
 }  // namespace
 }  // namespace quarnel::parser

@@ -111,6 +111,13 @@ UNCLOSED_REPORT = (
     ("[x:y = t'yesterday']", "Invalid timestamp: yesterday"),
     ("[a:b = 9223372036854775808]", "Invalid integer: number too large to fit in target type"),
     ("[a:b = -9223372036854775809]", "Invalid integer: number too small to fit in target type"),
+    # A timestamp that parses lets building go on to the later bad constant.
+    ("[a:b = t'2020-01-01T0:00:00'] AND [c:d = 99999999999999999999]",
+     "Invalid integer: number too large to fit in target type"),
+    ("[a:b = t'20200-01-01T00:00:00']", "Invalid timestamp: 20200-01-01T00:00:00"),
+    ("[a:b = t'2020-001-01T00:00:00']", "Invalid timestamp: 2020-001-01T00:00:00"),
+    ("[a:b = t'2020-01-01t00:00:00']", "Invalid timestamp: 2020-01-01t00:00:00"),
+    ("[a:b = t'+262144-01-01T00:00:00']", "Invalid timestamp: +262144-01-01T00:00:00"),
 ])
 def test_rejected_pattern_raises_value_error_with_the_exact_message(pattern, message):
     with pytest.raises(ValueError) as caught:

@@ -64,6 +64,14 @@ def test_repr(pattern, path, text):
     ("0.0000123", "1.23e-5"),
     ("0." + "0" * 300 + "1", "1e-301"),
     ("9" * 400 + ".0", "inf"),
+    # Exactly halfway between two shortest texts: the larger one.
+    ("979496405977673.25", "979496405977673.3"),
+    ("1000000000000000.25", "1000000000000000.3"),
+    ("1000000000000000.75", "1000000000000000.8"),
+    ("0.375", "0.375"),
+    ("2.5", "2.5"),
+    ("562949953421311.75", "562949953421311.75"),
+    ("9007199254740993", "9007199254740992.0"),
 ])
 def test_within_is_shown_as_the_shortest_round_trip_text(seconds, shown):
     node = quarnel.parse(f"[a:b = 1] WITHIN {seconds} SECONDS")

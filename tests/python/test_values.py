@@ -31,6 +31,13 @@ D = datetime.datetime
     ("t'2020-01-01T23:59:59.999999999Z'", D(2020, 1, 1, 23, 59, 59, 999999)),
     ("t'0001-01-01T00:00:00Z'", D(1, 1, 1)),
     ("t'9999-12-31T23:59:59Z'", D(9999, 12, 31, 23, 59, 59)),
+    # Without a zone, each field takes one digit or more and a signed year any number.
+    ("t'2020-1-1T1:2:3'", D(2020, 1, 1, 1, 2, 3)),
+    ("t'2020-1-01T00:00:00'", D(2020, 1, 1)),
+    ("t'2020-01-01T0:00:00'", D(2020, 1, 1)),
+    ("t'20-01-01T00:00:00'", D(20, 1, 1)),
+    ("t'+2020-01-01T00:00:00'", D(2020, 1, 1)),
+    ("t'2020-01-01T00:00:00.1234567891'", D(2020, 1, 1, 0, 0, 0, 123456)),
 ])
 def test_constant(constant, expected):
     value = quarnel.parse(f"[a:b = {constant}]").constant
@@ -91,6 +98,11 @@ GOOD = "t'2020-01-01T00:00:00Z'"
     (f"[a:b = {YEAR_ZERO}]", "constant", "year 0 is out of range"),
     (f"[a:b = {LEAP_SECOND}]", "constant", "microsecond must be in 0..999999"),
     ("[a:b = t'9999-12-31T23:00:00-05:00']", "constant", "year 10000 is out of range"),
+    ("[a:b = t'-0001-01-01T00:00:00']", "constant", "year -1 is out of range"),
+    ("[a:b = t'0-01-01T00:00:00']", "constant", "year 0 is out of range"),
+    ("[a:b = t'-2020-01-01T00:00:00']", "constant", "year -2020 is out of range"),
+    ("[a:b = t'+20200-01-01T00:00:00']", "constant", "year 20200 is out of range"),
+    ("[a:b = t'+262143-12-31T23:59:59']", "constant", "year 262143 is out of range"),
     (f"[a:b IN (1, {LEAP_SECOND})]", "constant", "microsecond must be in 0..999999"),
     (f"[a:b = 1] START {YEAR_ZERO} STOP {GOOD}", "start", "year 0 is out of range"),
     (f"[a:b = 1] START {GOOD} STOP {LEAP_SECOND}", "stop", "microsecond must be in 0..999999"),
