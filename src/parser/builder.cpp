@@ -302,11 +302,13 @@ struct ChainFrame {
     }
 };
 
+// One builder serves every observation of a pattern, so that its stack is allocated once.
 class ComparisonBuilder {
 public:
     explicit ComparisonBuilder(Failure& failure) : failure_(failure) {}
 
     bool chain(Node::Children children, ComparisonExpr& out, QualifierSet* qualifiers) {
+        frames_.clear();
         frames_.emplace_back(children, out, qualifiers);
         while (!frames_.empty()) {
             if (!step()) return false;
@@ -389,10 +391,10 @@ bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
 
 // --- observation expressions ---
 
-bool observation_into(Node node, PatternExpr& out, Failure& failure) {
+bool observation_into(Node node, PatternExpr& out, ComparisonBuilder& comparisons) {
     QualifierSet qualifiers;
     auto& inside = out.value.emplace<PatternExpr::Observation>();
-    if (!ComparisonBuilder(failure).chain(node.children(), inside, &qualifiers)) {
+    if (!comparisons.chain(node.children(), inside, &qualifiers)) {
         return false;
     }
     apply_qualifiers(out, qualifiers);
@@ -466,7 +468,7 @@ private:
                 frames_.emplace_back(Rule::observation_group, node.children(), out);
                 return true;
             case Rule::observation:
-                if (!observation_into(node, out, failure_)) {
+                if (!observation_into(node, out, comparisons_)) {
                     return false;
                 }
                 operand_built();
@@ -532,6 +534,7 @@ private:
 
     Failure& failure_;
     std::vector<PatternFrame> frames_;
+    ComparisonBuilder comparisons_{failure_};
 };
 
 bool pair_into(Node node, PatternExpr& out, Failure& failure) {
