@@ -180,9 +180,13 @@ Result<double> parse_float64(std::string_view text) {
 }
 
 std::string unescape_string(std::string_view text) {
+    std::size_t at = text.find('\\');
+    if (at == std::string_view::npos) {
+        return std::string(text);  // most texts hold no escape
+    }
     std::string result;
     result.reserve(text.size());
-    std::size_t at = 0;
+    result.append(text.substr(0, at));
     while (at < text.size()) {
         const std::size_t backslash = text.find('\\', at);
         if (backslash == std::string_view::npos || backslash + 1 == text.size()) {

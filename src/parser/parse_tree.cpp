@@ -9,9 +9,6 @@ namespace quarnel::parser {
 
 namespace {
 
-// Only trees this large are worth a system call; they also lie in a mapping of their own.
-constexpr std::size_t release_step_bytes = std::size_t{64} << 20;
-
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 
 }  // namespace
@@ -29,12 +26,9 @@ void advise_large_nodes(FlatNode* nodes, std::size_t count) {
     }
 }
 
-void ParseTree::release_before(const Node& node) const {
+void ParseTree::release_pages_before(const Node& node) const {
     const std::size_t done_bytes = std::size_t{node.index_} * sizeof(FlatNode);
     const std::size_t released_bytes = std::size_t{released_} * sizeof(FlatNode);
-    if (done_bytes < released_bytes + release_step_bytes) {
-        return;
-    }
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto base = reinterpret_cast<std::uintptr_t>(nodes_.get());
     // Whole pages strictly inside the nodes already walked; the first page keeps the

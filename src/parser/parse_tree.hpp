@@ -112,9 +112,18 @@ public:
     // moves forward through a long chain calls it, so that a huge parse tree and the
     // syntax tree built from it need not be whole at once. Those nodes, and the
     // ancestors of `node`, must not be read afterwards.
-    void release_before(const Node& node) const;
+    void release_before(const Node& node) const {
+        if (std::size_t{node.index_} >= std::size_t{released_} + release_step_nodes) {
+            release_pages_before(node);
+        }
+    }
 
 private:
+    // Only trees this large are worth a system call; they also lie in a mapping of their own.
+    static constexpr std::size_t release_step_nodes = (std::size_t{64} << 20) / sizeof(FlatNode);
+
+    void release_pages_before(const Node& node) const;
+
     friend class Node;
     std::string_view input_;
     std::unique_ptr<FlatNode[]> nodes_;

@@ -379,6 +379,31 @@ INSTANTIATE_TEST_SUITE_P(
         Compares{"[EXISTS:name = 1]",
                  [] { return comparison(path("EXISTS", {step("name")}), ComparisonOp::EQ, ComparisonRhs{integer(1)}); }}));
 
+// --- quoted texts around the sixteen-byte scan of plain bytes ---
+
+// A quote, a backslash or a non-ASCII byte at any offset of a long text, in or out of the
+// first sixteen bytes, ends the plain run there: the text comes out whole, and a text
+// whose closing quote is missing is rejected whatever its length.
+TEST(QuotedText, KeepsASpecialByteAtAnyOffset) {
+    struct Special {
+        std::string written;
+        std::string kept;
+    };
+    const Special specials[] = {
+        {"\\'", "'"}, {"\\\\", "\\"}, {"\xc3\xa9", "\xc3\xa9"}, {"\\q", "\\q"}, {"", ""}};
+    for (const Special& special : specials) {
+        for (std::size_t offset = 0; offset <= 40; ++offset) {
+            const std::string before(offset, 'a');
+            const std::string after(40 - offset, 'b');
+            const std::string text = "[x:y = '" + before + special.written + after + "']";
+            const auto result = parse_pattern(text);
+            ASSERT_TRUE(result.ok()) << text << ": " << result.error().message();
+            EXPECT_EQ(result.value(), observe(ComparisonExpr{xy(str(before + special.kept + after))})) << text;
+            EXPECT_FALSE(parse_pattern("[x:y = '" + before + special.written + "]").ok()) << text;
+        }
+    }
+}
+
 // --- rejected patterns and their messages ---
 
 struct Rejects {
