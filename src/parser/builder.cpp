@@ -1,7 +1,9 @@
 #include "parser/builder.hpp"
 
+#include <array>
 #include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <utility>
@@ -269,6 +271,32 @@ bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) 
     return true;
 }
 
+// A stack of frames whose first few lie inside the stack object itself: most patterns
+// nest no deeper, and then building one allocates no frame memory at all. Deeper nesting
+// continues on the heap.
+template <typename Frame>
+class FrameStack {
+public:
+    FrameStack() { frames_.reserve(inline_frames); }
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
+
+    bool empty() const { return frames_.empty(); }
+    Frame& back() { return frames_.back(); }
+    void pop_back() { frames_.pop_back(); }
+    void clear() { frames_.clear(); }
+    template <typename... Args>
+    void emplace_back(Args&&... args) {
+        frames_.emplace_back(std::forward<Args>(args)...);
+    }
+
+private:
+    static constexpr std::size_t inline_frames = 4;
+    alignas(Frame) std::array<std::byte, inline_frames * sizeof(Frame)> buffer_;
+    std::pmr::monotonic_buffer_resource memory_{buffer_.data(), buffer_.size()};
+    std::pmr::vector<Frame> frames_{&memory_};
+};
+
 // One flat AND/OR list being folded strictly from the left into `out`: the children of
 // an observation, or of a parenthesised comparison. The pending operator falls back to
 // AND after each operand.
@@ -382,7 +410,7 @@ private:
     }
 
     Failure& failure_;
-    std::vector<ChainFrame> frames_;
+    FrameStack<ChainFrame> frames_;
 };
 
 bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
@@ -533,7 +561,7 @@ private:
     }
 
     Failure& failure_;
-    std::vector<PatternFrame> frames_;
+    FrameStack<PatternFrame> frames_;
     ComparisonBuilder comparisons_{failure_};
 };
 
