@@ -2,7 +2,8 @@
 # Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
 # for Debian's python3 into build/py311/module, then runs quarnel_bench, quarnel_match_bench
 # (on data that bench/make_observations.py and bench/make_patterns.py write into
-# build/bench-data), bench/python_bench.py and bench/python_instructions.py.
+# build/bench-data), bench/python_bench.py, bench/python_instructions.py and
+# bench/core_instructions.py. Corpus figures cover bench/corpus.txt and bench/corpus-mixed.txt.
 # Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
 # --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs,
 # and no instruction counts.
@@ -40,7 +41,7 @@ if ! grep -q '^quarnel_bench:' <<<"$targets"; then
   echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
   exit 2
 fi
-ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench >/dev/null
+ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions >/dev/null
 
 section "Build: Python module for $python in build/py311/module"
 bash scripts/build-module.sh "$python" build/py311/module build/py311
@@ -65,6 +66,8 @@ QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "$
 
 # Instruction counts do not wander with the machine's load as times do; too slow for --quick.
 if ((${#quick[@]} == 0)); then
+  section "Core instruction counts (callgrind): bench/core_instructions.py"
+  "$python" bench/core_instructions.py build/bench/quarnel_core_instructions
   section "Python instruction counts (callgrind): bench/python_instructions.py"
   QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_instructions.py
 fi

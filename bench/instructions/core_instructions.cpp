@@ -1,0 +1,63 @@
+// A plain loop over a corpus file, for counting instructions under callgrind (see
+// bench/core_instructions.py): `loop` only reads the corpus, `grammar` runs the grammar
+// on each pattern, `parse` runs parse_pattern (grammar, building and destruction).
+// Usage: quarnel_core_instructions MODE CORPUS_FILE ROUNDS; prints the bytes parsed.
+#include <cstddef>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/builder.hpp"
+#include "parser/rule.hpp"
+#include "parser/stix_parser.hpp"
+
+namespace {
+
+// One pattern a line; a line that begins with a space or a tab continues the pattern above.
+std::vector<std::string> read_corpus(const char* path) {
+    std::ifstream file(path);
+    std::vector<std::string> patterns;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty()) continue;
+        if ((line.front() == ' ' || line.front() == '\t') && !patterns.empty()) {
+            patterns.back() += '\n';
+            patterns.back() += line;
+        } else {
+            patterns.push_back(std::move(line));
+        }
+    }
+    return patterns;
+}
+
+bool accepted(std::string_view mode, const std::string& text) {
+    using namespace quarnel::parser;
+    if (mode == "grammar") return StixParser::parse(Rule::pattern, text).ok();
+    if (mode == "parse") return parse_pattern(text).ok();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::cerr << "usage: quarnel_core_instructions loop|grammar|parse CORPUS_FILE ROUNDS\n";
+        return 2;
+    }
+    const std::string_view mode = argv[1];
+    const std::vector<std::string> patterns = read_corpus(argv[2]);
+    const long rounds = std::stol(argv[3]);
+    std::size_t bytes = 0;
+    for (long round = 0; round < rounds; ++round) {
+        for (const auto& text : patterns) {
+            if (!accepted(mode, text)) {
+                std::cerr << "rejected: " << text << "\n";
+                return 1;
+            }
+            bytes += text.size();
+        }
+    }
+    std::cout << bytes << "\n";
+    return 0;
+}
