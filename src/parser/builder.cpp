@@ -389,10 +389,10 @@ bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
 
 // --- observation expressions ---
 
-bool observation_into(Node node, PatternExpr& out, Failure& failure) {
+bool observation_into(Node node, PatternExpr& out, ComparisonBuilder& comparisons) {
     QualifierSet qualifiers;
     auto& inside = out.value.emplace<PatternExpr::Observation>();
-    if (!ComparisonBuilder(failure).chain(node.children(), inside, &qualifiers)) {
+    if (!comparisons.chain(node.children(), inside, &qualifiers)) {
         return false;
     }
     apply_qualifiers(out, qualifiers);
@@ -425,7 +425,7 @@ struct PatternFrame {
 
 class PatternBuilder {
 public:
-    explicit PatternBuilder(Failure& failure) : failure_(failure) {}
+    explicit PatternBuilder(Failure& failure) : failure_(failure), comparisons_(failure) {}
 
     // `node` is a pattern, an expression, an observation or a group.
     bool build(Node node, PatternExpr& out) { return start(node, out) && run(); }
@@ -466,7 +466,7 @@ private:
                 frames_.emplace_back(Rule::observation_group, node.children(), out);
                 return true;
             case Rule::observation:
-                if (!observation_into(node, out, failure_)) {
+                if (!observation_into(node, out, comparisons_)) {
                     return false;
                 }
                 operand_built();
@@ -531,6 +531,7 @@ private:
     }
 
     Failure& failure_;
+    ComparisonBuilder comparisons_;  // kept, so that its frames are allocated once
     std::vector<PatternFrame> frames_;
 };
 
