@@ -465,9 +465,14 @@ PyRef create_class() {
 }
 
 template <typename Record>
-PyObject* class_object() {
+std::atomic<PyObject*>& class_slot() {
     static std::atomic<PyObject*> slot{nullptr};
-    return fill_once(slot, &create_class<Record>);
+    return slot;
+}
+
+template <typename Record>
+PyObject* class_object() {
+    return fill_once(class_slot<Record>(), &create_class<Record>);
 }
 
 template <typename Record>
@@ -485,6 +490,15 @@ PyRef make_node(std::shared_ptr<const Record> record) {
 }
 
 }  // namespace
+
+void forget_node_classes() noexcept {
+    class_slot<ast::PathComponent>().store(nullptr);
+    class_slot<ast::ObjectPath>().store(nullptr);
+    class_slot<ast::Comparison>().store(nullptr);
+    class_slot<ast::CompositeComparison>().store(nullptr);
+    class_slot<ast::CompositePattern>().store(nullptr);
+    class_slot<ast::QualifiedPattern>().store(nullptr);
+}
 
 PyObject* node_class(NodeClass which) {
     switch (which) {
