@@ -109,7 +109,7 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
     }
 }
 
-// --- folding and qualifying, out of line ---
+// --- folding and qualifying ---
 
 // The right operand is built straight into its heap node; the left one moves into its own.
 void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right) {
