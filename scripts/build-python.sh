@@ -29,12 +29,16 @@ readonly sources_file=/etc/apt/sources.list.d/quarnel-trixie-src.list
 readonly lock_file=/tmp/quarnel-python3.13t.lock
 readonly debian_dist_packages=/usr/lib/python3/dist-packages
 readonly fallback_mirror=http://deb.debian.org/debian
+# Only what the module's tests and pytest need: ssl, zlib, ctypes, bz2, lzma, expat.
 readonly apt_packages=(
   build-essential dpkg-dev pkg-config xz-utils
-  libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
-  libreadline-dev libexpat1-dev libncurses-dev uuid-dev
-  libgdbm-dev libgdbm-compat-dev
+  libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libexpat1-dev
   python3-pytest
+)
+# Extension modules that nothing here uses, left out even where their libraries are
+# installed; with the test modules, that saves a good part of the build.
+readonly skipped_modules=(
+  _sqlite3 _curses _curses_panel readline _dbm _gdbm _uuid _tkinter
 )
 
 log_file=""
@@ -122,7 +126,10 @@ build_and_stage() {
   local -r src=$1 stage=$2
   say "building $(basename "$src") (log: $log_file)"
   # --without-ensurepip: Debian's patches disable the bundled pip anyway.
-  (cd "$src" && run_logged ./configure --disable-gil --prefix="$prefix" --without-ensurepip)
+  local skip=() module
+  for module in "${skipped_modules[@]}"; do skip+=("py_cv_module_${module}=n/a"); done
+  (cd "$src" && run_logged ./configure --disable-gil --prefix="$prefix" --without-ensurepip \
+    --disable-test-modules "${skip[@]}")
   run_logged make -C "$src" -j"$(nproc)"
   run_logged make -C "$src" install DESTDIR="$stage"
 }

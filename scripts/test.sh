@@ -8,6 +8,14 @@ jobs=${QUARNEL_JOBS:-2}
 
 bash scripts/deps.sh
 
+# The free-threaded interpreter takes minutes to build the first time: it builds in the
+# background while the C++ stages run, and the last stage waits for it. Its progress and,
+# on failure, its build log's tail go to this file.
+py313t_log=$(mktemp /tmp/quarnel-build-python.XXXXXX.log)
+py313t_path=$(mktemp /tmp/quarnel-build-python.XXXXXX.out)
+bash scripts/build-python.sh >"$py313t_path" 2>"$py313t_log" &
+py313t_build=$!
+
 werror=OFF
 [[ "${CI:-}" == "true" ]] && werror=ON
 
@@ -52,8 +60,19 @@ python_tests() {
 }
 
 python_tests py311 /usr/bin/python3 ""
+echo "== restarting an embedded interpreter around the module"
+cmake -S . -B build/py311 -DQUARNEL_TESTS=ON >/dev/null
+ninja -C build/py311 -j "$jobs" quarnel_embed_test >/dev/null
+ctest --test-dir build/py311 --output-on-failure -R quarnel_embed_test
 echo "== Python suite under valgrind memcheck"
 QUARNEL_MODULE_DIR="$root/build/py311/module" bash scripts/memcheck.sh
-py313t=$(bash scripts/build-python.sh)
+echo "== waiting for the free-threaded CPython 3.13 (scripts/build-python.sh, started first)"
+if ! wait "$py313t_build"; then
+  cat "$py313t_log" >&2
+  echo "test.sh: building the free-threaded CPython 3.13 failed (its messages are above)" >&2
+  exit 1
+fi
+py313t=$(<"$py313t_path")
+rm -f "$py313t_log" "$py313t_path"
 # Debian's pytest is pure Python and runs under the built interpreter too.
 python_tests py313t "$py313t" /usr/lib/python3/dist-packages

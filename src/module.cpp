@@ -159,6 +159,8 @@ bool fill_module(PyObject* module) {
     return add_public(module, all.get(), parse_definition.ml_name, parse_function.get());
 }
 
+void forget_process_records() noexcept;
+
 PyRef create_module() {
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module) {
@@ -172,13 +174,31 @@ PyRef create_module() {
     if (!fill_module(module.get())) {
         return {};
     }
+    // Callbacks run once, at the end of finalisation; a racing creator registering a
+    // second one does no harm.
+    if (Py_AtExit(&forget_process_records) < 0) {
+        PyErr_SetString(PyExc_ImportError, "quarnel: no room left for an exit callback");
+        return {};
+    }
     return module;
 }
 
-// The first interpreter to initialise the module owns it for the life of the process.
+// The first interpreter to initialise the module owns it until it is finalised.
 std::atomic<std::int64_t> owner_interpreter{-1};
 // Filled once; a repeated initialisation returns the same module with the same classes.
 std::atomic<PyObject*> module_object{nullptr};
+
+// Once the interpreter that owns the records is finalised, its objects are gone: the next
+// interpreter initialises the module afresh. Runs after finalisation, so it touches no
+// Python object.
+void forget_process_records() noexcept {
+    module_object.store(nullptr);
+    forget_operator_classes();
+    forget_node_classes();
+    forget_datetime_api();
+    internal_fault_class().store(nullptr);
+    owner_interpreter.store(-1);
+}
 
 bool claim_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());

@@ -87,9 +87,9 @@ bool has_operands(const Expr& expr) {
     return operand_slots(expr).right != nullptr;
 }
 
-// Destroys a tree with no recursion and no allocation: a left operand that has operands
-// of its own is rotated up to the root until the root's left is a leaf; then the root
-// goes and its right operand becomes the root.
+// Destroys a tree with no recursion and no allocation. Where only one operand has operands
+// of its own (a chain, a qualified pattern) the root goes and that operand becomes the
+// root; where both have, the left one is first rotated up to the root.
 template <typename Expr>
 void release(std::unique_ptr<Expr> root) noexcept {
     while (root) {
@@ -97,14 +97,17 @@ void release(std::unique_ptr<Expr> root) noexcept {
         if (slots.right == nullptr) {
             return;  // a leaf, destroyed by `root` going out of scope
         }
-        if (slots.left != nullptr && *slots.left && has_operands(**slots.left)) {
+        const bool left_deep = slots.left != nullptr && *slots.left && has_operands(**slots.left);
+        const bool right_deep = *slots.right && has_operands(**slots.right);
+        if (left_deep && right_deep) {
             std::unique_ptr<Expr> pivot = std::move(*slots.left);
             auto* pivot_right = operand_slots(*pivot).right;
             *slots.left = std::move(*pivot_right);
             *pivot_right = std::move(root);
             root = std::move(pivot);
         } else {
-            std::unique_ptr<Expr> next = std::move(*slots.right);
+            // The old root goes with at most leaves below it.
+            std::unique_ptr<Expr> next = std::move(left_deep ? *slots.left : *slots.right);
             root = std::move(next);
         }
     }

@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 #include <string_view>
+#include <utility>
 
 namespace quarnel::py {
 
@@ -26,11 +27,12 @@ inline void free_instance(PyObject* self) noexcept {
     const PyRef type_reference = PyRef::steal(type);
 }
 
-// A process-wide object filled on first use and kept for the life of the process.
-// Racing fillers each build a candidate; the first to publish wins and the others
-// drop theirs, so no lock is held while the interpreter runs.
-template <typename Create>
-PyObject* fill_once(std::atomic<PyObject*>& slot, Create&& create) {
+// A process-wide object filled on first use and kept until the interpreter that made it
+// is finalised (see forget_process_records in module.cpp). Racing fillers each build a
+// candidate; the first to publish wins and the others hand theirs to `discard` before
+// dropping it, so no lock is held while the interpreter runs.
+template <typename Create, typename Discard>
+PyObject* fill_once(std::atomic<PyObject*>& slot, Create&& create, Discard&& discard) {
     if (PyObject* existing = slot.load(std::memory_order_acquire)) {
         return existing;
     }
@@ -43,14 +45,25 @@ PyObject* fill_once(std::atomic<PyObject*>& slot, Create&& create) {
                                      std::memory_order_acquire)) {
         return candidate.release();
     }
+    discard(candidate.get());
     return expected;
+}
+
+template <typename Create>
+PyObject* fill_once(std::atomic<PyObject*>& slot, Create&& create) {
+    return fill_once(slot, std::forward<Create>(create), [](PyObject*) noexcept {});
+}
+
+// The class of internal faults, filled once.
+inline std::atomic<PyObject*>& internal_fault_class() {
+    static std::atomic<PyObject*> slot{nullptr};
+    return slot;
 }
 
 // Raised for a broken invariant. Derived from BaseException so that ordinary
 // `except Exception` handlers do not swallow it; deliberately not in the module namespace.
 inline void raise_internal_fault(std::string_view what) {
-    static std::atomic<PyObject*> fault_class{nullptr};
-    PyObject* const type = fill_once(fault_class, [] {
+    PyObject* const type = fill_once(internal_fault_class(), [] {
         return PyRef::steal(
             PyErr_NewException("quarnel.InternalFault", PyExc_BaseException, nullptr));
     });

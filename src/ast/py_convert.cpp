@@ -16,21 +16,26 @@ namespace quarnel::py {
 
 namespace {
 
+std::atomic<PyDateTime_CAPI*> datetime_interface{nullptr};
+
 // The interpreter's datetime interface, imported on first use. Racing importers store
 // the same pointer, so a plain atomic store suffices.
 PyDateTime_CAPI* datetime_api() {
-    static std::atomic<PyDateTime_CAPI*> api{nullptr};
-    PyDateTime_CAPI* current = api.load(std::memory_order_acquire);
+    PyDateTime_CAPI* current = datetime_interface.load(std::memory_order_acquire);
     if (current == nullptr) {
         current = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
         if (current != nullptr) {
-            api.store(current, std::memory_order_release);
+            datetime_interface.store(current, std::memory_order_release);
         }
     }
     return current;
 }
 
 }  // namespace
+
+void forget_datetime_api() noexcept {
+    datetime_interface.store(nullptr);
+}
 
 PyRef pattern_to_pyobject(const std::shared_ptr<const ast::PatternExpr>& expr) {
     return std::visit(Overloaded{

@@ -40,6 +40,9 @@ PyRef rhs_to_pyobject(const std::optional<ast::ComparisonRhs>& rhs);
 // A naive datetime.datetime holding the UTC wall-clock time; ValueError outside its range.
 PyRef datetime_to_pyobject(const ast::Timestamp& timestamp);
 
+// Forgets the datetime interface once its interpreter is finalised.
+void forget_datetime_api() noexcept;
+
 // A new list holding convert(item) for each item, in order; no list on the first failure.
 template <typename Items, typename Convert>
 PyRef list_of(const Items& items, Convert&& convert) {

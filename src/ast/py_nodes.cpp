@@ -117,8 +117,9 @@ Decimal next_up(Decimal decimal) {
 }
 
 double value_of(const Decimal& decimal) {
-    const std::string text = (decimal.negative ? "-" : "") + decimal.digits.substr(0, 1) + "." +
-                             decimal.digits.substr(1) + "e" + std::to_string(decimal.power);
+    std::string text = decimal.negative ? "-" : "";
+    text.append(decimal.digits, 0, 1).append(".").append(decimal.digits, 1);
+    text.append("e").append(std::to_string(decimal.power));
     double value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
     return value;
@@ -465,26 +466,26 @@ PyRef create_class() {
 }
 
 template <typename Record>
-PyObject* class_object() {
+std::atomic<PyObject*>& class_slot() {
     static std::atomic<PyObject*> slot{nullptr};
-    return fill_once(slot, &create_class<Record>);
+    return slot;
 }
 
 template <typename Record>
-PyRef make_node(std::shared_ptr<const Record> record) {
-    PyObject* const type = class_object<Record>();
-    if (type == nullptr) {
-        return {};
-    }
-    PyRef node = PyRef::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
-    if (node) {
-        std::construct_at(&reinterpret_cast<NodeObject<Record>*>(node.get())->record,
-                          std::move(record));
-    }
-    return node;
+PyObject* class_object() {
+    return fill_once(class_slot<Record>(), &create_class<Record>);
 }
 
 }  // namespace
+
+void forget_node_classes() noexcept {
+    class_slot<ast::PathComponent>().store(nullptr);
+    class_slot<ast::ObjectPath>().store(nullptr);
+    class_slot<ast::Comparison>().store(nullptr);
+    class_slot<ast::CompositeComparison>().store(nullptr);
+    class_slot<ast::CompositePattern>().store(nullptr);
+    class_slot<ast::QualifiedPattern>().store(nullptr);
+}
 
 PyObject* node_class(NodeClass which) {
     switch (which) {
@@ -504,23 +505,25 @@ PyObject* node_class(NodeClass which) {
     return class_object<ast::QualifiedPattern>();
 }
 
-PyRef node_object(std::shared_ptr<const ast::PathComponent> record) {
-    return make_node(std::move(record));
+template <typename Record>
+PyRef node_object(std::shared_ptr<const Record> record) {
+    PyObject* const type = class_object<Record>();
+    if (type == nullptr) {
+        return {};
+    }
+    PyRef node = PyRef::steal(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0));
+    if (node) {
+        std::construct_at(&reinterpret_cast<NodeObject<Record>*>(node.get())->record,
+                          std::move(record));
+    }
+    return node;
 }
-PyRef node_object(std::shared_ptr<const ast::ObjectPath> record) {
-    return make_node(std::move(record));
-}
-PyRef node_object(std::shared_ptr<const ast::Comparison> record) {
-    return make_node(std::move(record));
-}
-PyRef node_object(std::shared_ptr<const ast::CompositeComparison> record) {
-    return make_node(std::move(record));
-}
-PyRef node_object(std::shared_ptr<const ast::CompositePattern> record) {
-    return make_node(std::move(record));
-}
-PyRef node_object(std::shared_ptr<const ast::QualifiedPattern> record) {
-    return make_node(std::move(record));
-}
+
+template PyRef node_object(std::shared_ptr<const ast::PathComponent>);
+template PyRef node_object(std::shared_ptr<const ast::ObjectPath>);
+template PyRef node_object(std::shared_ptr<const ast::Comparison>);
+template PyRef node_object(std::shared_ptr<const ast::CompositeComparison>);
+template PyRef node_object(std::shared_ptr<const ast::CompositePattern>);
+template PyRef node_object(std::shared_ptr<const ast::QualifiedPattern>);
 
 }  // namespace quarnel::py

@@ -19,16 +19,16 @@ enum class NodeClass {
     QualifiedPattern,
 };
 
-// The class object, created on first use and kept for the life of the process.
+// The class object, created on first use and kept while the interpreter lives.
 // Borrowed; null with an exception set if it could not be created.
 PyObject* node_class(NodeClass which);
 
+// Forgets the class objects once their interpreter is finalised; touches none of them.
+void forget_node_classes() noexcept;
+
 // A new node object wrapping `record`, which shares ownership of the tree it lies in.
-PyRef node_object(std::shared_ptr<const ast::PathComponent> record);
-PyRef node_object(std::shared_ptr<const ast::ObjectPath> record);
-PyRef node_object(std::shared_ptr<const ast::Comparison> record);
-PyRef node_object(std::shared_ptr<const ast::CompositeComparison> record);
-PyRef node_object(std::shared_ptr<const ast::CompositePattern> record);
-PyRef node_object(std::shared_ptr<const ast::QualifiedPattern> record);
+// Defined for the six records above, each of which has a node class.
+template <typename Record>
+PyRef node_object(std::shared_ptr<const Record> record);
 
 }  // namespace quarnel::py

@@ -140,6 +140,15 @@ PyRef richcompare(PyObject* self, PyObject* other, int operation) {
     return not_implemented();
 }
 
+// The members in a class's dictionary refer back to the class, and the cycle collector
+// does not see them (they are not tracked), so a class that is given up (its creation
+// failed half way, or a concurrent creation won) is freed only once its dictionary lets
+// them go. Raises nothing, so an exception being reported stays as it is.
+void release_members(PyObject* type) noexcept {
+    PyDict_Clear(reinterpret_cast<PyTypeObject*>(type)->tp_dict);
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+}
+
 template <typename Op>
 PyRef create_class() {
     static PyGetSetDef getset[] = {
@@ -166,6 +175,7 @@ PyRef create_class() {
     for (const Member& member : Operator<Op>::members) {
         const PyRef instance = new_instance(type.get(), value++);
         if (!instance || PyDict_SetItemString(cls->tp_dict, member.name, instance.get()) < 0) {
+            release_members(type.get());
             return {};
         }
     }
@@ -175,7 +185,7 @@ PyRef create_class() {
 
 template <typename Op>
 PyObject* class_object() {
-    return fill_once(class_slot<Op>(), &create_class<Op>);
+    return fill_once(class_slot<Op>(), &create_class<Op>, &release_members);
 }
 
 template <typename Op>
@@ -188,6 +198,13 @@ PyRef new_operator(Op op) {
 }
 
 }  // namespace
+
+void forget_operator_classes() noexcept {
+    class_slot<ast::ComparisonOp>().store(nullptr);
+    class_slot<ast::UnaryOp>().store(nullptr);
+    class_slot<ast::BooleanOp>().store(nullptr);
+    class_slot<ast::ObservationOp>().store(nullptr);
+}
 
 PyObject* operator_class(OperatorClass which) {
     switch (which) {

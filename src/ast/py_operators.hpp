@@ -9,9 +9,12 @@ namespace quarnel::py {
 
 enum class OperatorClass { Comparison, Unary, Boolean, Observation };
 
-// The class object, created with its member attributes on first use and kept for the life
-// of the process. Borrowed; null with an exception set if it could not be created.
+// The class object, created with its member attributes on first use and kept while the
+// interpreter lives. Borrowed; null with an exception set if it could not be created.
 PyObject* operator_class(OperatorClass which);
+
+// Forgets the class objects once their interpreter is finalised; touches none of them.
+void forget_operator_classes() noexcept;
 
 // A new instance holding `op`, distinct from the class attribute of the same member.
 PyRef operator_object(ast::ComparisonOp op);

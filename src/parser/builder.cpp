@@ -111,7 +111,7 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
     }
 }
 
-// --- folding and qualifying, out of line ---
+// --- folding and qualifying ---
 
 // The right operand is built straight into its heap node; the left one moves into its own.
 void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right) {
@@ -330,7 +330,6 @@ struct ChainFrame {
     }
 };
 
-// One builder serves every observation of a pattern, so that its stack is allocated once.
 class ComparisonBuilder {
 public:
     explicit ComparisonBuilder(Failure& failure) : failure_(failure) {}
@@ -455,7 +454,7 @@ struct PatternFrame {
 
 class PatternBuilder {
 public:
-    explicit PatternBuilder(Failure& failure) : failure_(failure) {}
+    explicit PatternBuilder(Failure& failure) : failure_(failure), comparisons_(failure) {}
 
     // `node` is a pattern, an expression, an observation or a group.
     bool build(Node node, PatternExpr& out) { return start(node, out) && run(); }
@@ -561,8 +560,8 @@ private:
     }
 
     Failure& failure_;
+    ComparisonBuilder comparisons_;  // kept, so that its frames are allocated once
     FrameStack<PatternFrame> frames_;
-    ComparisonBuilder comparisons_{failure_};
 };
 
 bool pair_into(Node node, PatternExpr& out, Failure& failure) {

@@ -31,8 +31,10 @@ void ParseTree::release_pages_before(const Node& node) const {
     const std::size_t released_bytes = std::size_t{released_} * sizeof(FlatNode);
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const auto base = reinterpret_cast<std::uintptr_t>(nodes_.get());
-    // Whole pages strictly inside the nodes already walked; the first page keeps the
-    // root and the chain's parent, which the walk may still read.
+    // Whole pages strictly inside the nodes already walked, except the first page, which
+    // holds the root. Nothing else before `node` is read again: the walk only moves
+    // forward and never goes back to an ancestor of `node` (the chain's parent of a
+    // nested group may lie on any page), as the debug check in Node::flat confirms.
     const std::uintptr_t from = (base + page + released_bytes + page - 1) / page * page;
     const std::uintptr_t to = (base + done_bytes) / page * page;
     if (to > from) {

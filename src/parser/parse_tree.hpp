@@ -3,6 +3,8 @@
 // little memory.
 #pragma once
 
+#include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -111,8 +113,12 @@ public:
     // Hands the memory of the nodes before `node` back to the system. A walk that only
     // moves forward through a long chain calls it, so that a huge parse tree and the
     // syntax tree built from it need not be whole at once. Those nodes, and the
-    // ancestors of `node`, must not be read afterwards.
+    // ancestors of `node`, must not be read afterwards; debug builds check this on
+    // every read.
     void release_before(const Node& node) const {
+#ifndef NDEBUG
+        walked_ = std::max(walked_, node.index_);
+#endif
         if (std::size_t{node.index_} >= std::size_t{released_} + release_step_nodes) {
             release_pages_before(node);
         }
@@ -129,9 +135,15 @@ private:
     std::unique_ptr<FlatNode[]> nodes_;
     std::uint32_t size_;
     mutable std::uint32_t released_ = 0;  // nodes before this one are given back
+#ifndef NDEBUG
+    mutable std::uint32_t walked_ = 0;  // nodes before this one must not be read any more
+#endif
 };
 
-inline const FlatNode& Node::flat() const { return tree_->nodes_[index_]; }
+inline const FlatNode& Node::flat() const {
+    assert(index_ >= tree_->walked_ && "a node was read after release_before gave it up");
+    return tree_->nodes_[index_];
+}
 inline Rule Node::rule() const { return flat().rule; }
 inline std::uint32_t Node::begin() const { return flat().begin; }
 inline std::uint32_t Node::end() const { return flat().end; }

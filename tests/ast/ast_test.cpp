@@ -316,7 +316,7 @@ TEST(LongChain, OfObservationsOnASmallStack) {
 
 // --- trees deeper than any parse makes, used on a 64 KiB stack ---
 
-constexpr int deep_levels = 100'000;
+constexpr int deep_levels = 20'000;
 
 // Right-nested trees of each kind: what deep parentheses give, far deeper.
 PatternExpr deep_right_patterns() {
