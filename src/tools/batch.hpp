@@ -35,22 +35,20 @@ struct Rendered {
     std::string err;
     std::size_t accepted = 0;
     std::size_t rejected = 0;
+    std::size_t skipped = 0;  // indicators in another pattern language
 };
 
 // Renders every entry with `jobs` threads (at least one).
 Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs);
 
-struct Document {
-    std::vector<Entry> entries;
-    std::size_t skipped = 0;  // indicators in another pattern language
-};
-
-// The entries of one input read as the checker reads it: a text file with a pattern per
-// line (blank lines and '#' lines skipped), or a STIX JSON bundle, list or object. Nothing
-// when the input holds anything out of the ordinary (bytes that are not UTF-8, broken or
-// unusual JSON, non-string patterns): the checker's own reader then takes it and reports
-// exactly what is wrong.
-std::optional<Document> read_text_document(std::string_view data, std::string_view name);
-std::optional<Document> read_json_document(std::string_view data, std::string_view name);
+// One whole input read and rendered as the checker does: a text file with a pattern per
+// line (blank lines and '#' lines skipped), or a STIX JSON bundle, list or object. The
+// reading is shared among the threads too. Nothing when the input holds anything out of
+// the ordinary (bytes that are not UTF-8, broken or unusual JSON, non-string patterns):
+// the checker's own reader then takes it and reports exactly what is wrong.
+std::optional<Rendered> check_text_document(std::string_view data, std::string_view name, Report report,
+                                            unsigned jobs);
+std::optional<Rendered> check_json_document(std::string_view data, std::string_view name, Report report,
+                                            unsigned jobs);
 
 }  // namespace quarnel::tools

@@ -17,7 +17,7 @@ namespace quarnel::tools {
 
 // The tree has no canonical text: the parentheses it needs would nest deeper than the
 // parser accepts (long chains that mix operators), or it holds a value that pattern text
-// cannot spell (a NaN, a fraction of a second).
+// cannot spell (a NaN, a timestamp a day beyond the four-digit years).
 class NoCanonicalText : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -162,12 +162,13 @@ std::optional<unsigned> jobs_argument(const Signature& signature, PyObject* valu
     return static_cast<unsigned>(jobs);
 }
 
-// (output, error output, accepted, rejected, skipped)
-PyRef rendered_tuple(const tools::Rendered& rendered, std::size_t skipped) {
-    return PyRef::steal(Py_BuildValue("(NNnnn)", message_text(rendered.out).release(),
+// (output as UTF-8 bytes, error output as str, accepted, rejected, skipped)
+PyRef rendered_tuple(const tools::Rendered& rendered) {
+    return PyRef::steal(Py_BuildValue("(y#Nnnn)", rendered.out.data(), static_cast<Py_ssize_t>(rendered.out.size()),
                                       message_text(rendered.err).release(),
                                       static_cast<Py_ssize_t>(rendered.accepted),
-                                      static_cast<Py_ssize_t>(rendered.rejected), static_cast<Py_ssize_t>(skipped)));
+                                      static_cast<Py_ssize_t>(rendered.rejected),
+                                      static_cast<Py_ssize_t>(rendered.skipped)));
 }
 
 const Signature check_document_signature{"check_document", {"data", "name", "kind", "report", "jobs"}, 5, 5};
@@ -196,17 +197,12 @@ PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     const std::string_view data(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
     std::optional<tools::Rendered> rendered;
-    std::size_t skipped = 0;
     {
         const InterpreterLockReleased released;
-        const auto document = *kind == "text" ? tools::read_text_document(data, *name)
-                                              : tools::read_json_document(data, *name);
-        if (document) {
-            rendered = tools::render_entries(document->entries, *report, *jobs);
-            skipped = document->skipped;
-        }
+        rendered = *kind == "text" ? tools::check_text_document(data, *name, *report, *jobs)
+                                   : tools::check_json_document(data, *name, *report, *jobs);
     }
-    return rendered ? rendered_tuple(*rendered, skipped) : none();
+    return rendered ? rendered_tuple(*rendered) : none();
 }
 
 // One entry of check_entries: (source, text, problem, pattern_json); text is None exactly
@@ -290,7 +286,7 @@ PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         const InterpreterLockReleased released;
         rendered = tools::render_entries(entries, *report, *jobs);
     }
-    return rendered_tuple(rendered, 0);
+    return rendered_tuple(rendered);
 }
 
 PyMethodDef tree_tool_functions[] = {
@@ -309,11 +305,11 @@ PyMethodDef tree_tool_functions[] = {
      "observation operators, qualifiers, and its numbers of observations and comparisons."},
     {"check_document", fast_call<&check_document>(), METH_FASTCALL | METH_KEYWORDS,
      "check_document(data, name, kind, report, jobs)\n--\n\nThe checker's engine over one whole input "
-     "(kind 'text' or 'json'):\n(output, error_output, accepted, rejected, skipped), or None when the input\n"
-     "needs the checker's own reader."},
+     "(kind 'text' or 'json'):\n(output bytes, error output, accepted, rejected, skipped), or None when the\n"
+     "input needs the checker's own reader."},
     {"check_entries", fast_call<&check_entries>(), METH_FASTCALL | METH_KEYWORDS,
      "check_entries(entries, report, jobs)\n--\n\nThe checker's engine over (source, text, problem,\n"
-     "pattern_json) entries: (output, error_output, accepted, rejected, 0)."},
+     "pattern_json) entries: (output bytes, error output, accepted, rejected, 0)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
