@@ -216,25 +216,8 @@ private:
             // qualifiers.
             parenthesised(inner, depth);
         }
-        if (qualified.repeat) {
-            out_ += " REPEATS ";
-            append_integer(out_, *qualified.repeat);
-            out_ += " TIMES";
-        }
-        if (qualified.within) {
-            out_ += " WITHIN ";
-            append_seconds(out_, *qualified.within);
-            out_ += " SECONDS";
-        }
-        if (qualified.start.has_value() != qualified.stop.has_value()) {
-            throw NoCanonicalText("no canonical text: START needs a STOP and STOP a START");
-        }
-        if (qualified.start) {
-            out_ += " START ";
-            append_timestamp_constant(out_, *qualified.start);
-            out_ += " STOP ";
-            append_timestamp_constant(out_, *qualified.stop);
-        }
+        out_ += ' ';
+        append_canonical_qualifiers(out_, qualified);
     }
 
     void parenthesised(const ast::PatternExpr& expr, std::size_t depth) {
@@ -321,6 +304,33 @@ const char* keyword(const ast::ComparisonOperator& op) {
         return "EXISTS";
     }
     return keyword(std::get<ast::ComparisonOp>(op));
+}
+
+void append_canonical_qualifiers(std::string& out, const ast::QualifiedPattern& qualified) {
+    if (qualified.start.has_value() != qualified.stop.has_value()) {
+        throw NoCanonicalText("no canonical text: START needs a STOP and STOP a START");
+    }
+    const std::size_t start = out.size();
+    const auto keyword = [&](const char* word) {
+        out += out.size() == start ? "" : " ";
+        out += word;
+    };
+    if (qualified.repeat) {
+        keyword("REPEATS ");
+        append_integer(out, *qualified.repeat);
+        out += " TIMES";
+    }
+    if (qualified.within) {
+        keyword("WITHIN ");
+        append_seconds(out, *qualified.within);
+        out += " SECONDS";
+    }
+    if (qualified.start) {
+        keyword("START ");
+        append_timestamp_constant(out, *qualified.start);
+        out += " STOP ";
+        append_timestamp_constant(out, *qualified.stop);
+    }
 }
 
 void append_canonical_path(std::string& out, const ast::ObjectPath& path) {

@@ -31,6 +31,8 @@ std::string canonical_text(const ast::Comparison& comparison);
 
 // The right-hand side of a comparison: a constant or a parenthesised list of them.
 void append_canonical_constant(std::string& out, const ast::ComparisonRhs& constant);
+// The qualifiers of one qualified pattern: "REPEATS 2 TIMES WITHIN 5 SECONDS START ... STOP ...".
+void append_canonical_qualifiers(std::string& out, const ast::QualifiedPattern& qualified);
 // An object path, quoting the property names that need it.
 void append_canonical_path(std::string& out, const ast::ObjectPath& path);
 

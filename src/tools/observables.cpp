@@ -124,33 +124,6 @@ Value qualifier_value(const ast::QualifiedPattern& qualified) {
     return {std::move(fields)};
 }
 
-std::string qualifier_text(const ast::QualifiedPattern& qualified) {
-    std::string text;
-    const auto add = [&text](std::string part) {
-        text += text.empty() ? "" : " ";
-        text += part;
-    };
-    if (qualified.repeat) {
-        add("REPEATS " + std::to_string(*qualified.repeat) + " TIMES");
-    }
-    if (qualified.within) {
-        std::string seconds;
-        append_plain_float(seconds, *qualified.within);
-        add("WITHIN " + seconds + " SECONDS");
-    }
-    if (qualified.start) {
-        std::string start;
-        append_utc_timestamp(start, *qualified.start);
-        add("START " + start);
-    }
-    if (qualified.stop) {
-        std::string stop;
-        append_utc_timestamp(stop, *qualified.stop);
-        add("STOP " + stop);
-    }
-    return text;
-}
-
 void append_csv_field(std::string& out, std::string_view field) {
     if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
         out += field;
@@ -259,7 +232,7 @@ void append_csv_row(std::string& out, std::string_view source, const Observable&
     std::string qualifiers;
     for (const ast::QualifiedPattern* qualified : observable.qualifiers) {
         qualifiers += qualifiers.empty() ? "" : "; ";
-        qualifiers += qualifier_text(*qualified);
+        append_canonical_qualifiers(qualifiers, *qualified);
     }
     const std::string fields[] = {
         std::string(source), std::to_string(observable.observation), comparison.object_path.object_type,
