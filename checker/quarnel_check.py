@@ -204,7 +204,11 @@ def indicator_pattern(name, position, indicator):
 def read_whole(name, stream):
     """The input's bytes and whether they are JSON."""
     try:
+        start = stream.tell() if stream.seekable() else None
         head, is_json = read_head(stream)
+        if start is not None:  # a file: read once into one buffer, without joining
+            stream.seek(start)
+            return stream.read(), is_json
         return head + stream.read(), is_json
     except OSError as error:
         raise read_error(name, error) from None
