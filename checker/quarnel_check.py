@@ -430,16 +430,17 @@ class Progress:
             self.shown = False
 
 
-class TextReport:
-    def __init__(self, shapes, show_trees, progress):
+class TreeReport:
+    """--tree: each rejection, and each accepted pattern with its tree walked in Python."""
+
+    def __init__(self, shapes, progress):
         self.shapes = shapes
-        self.show_trees = show_trees
         self.progress = progress
 
     def outcome(self, result):
         if result.error is not None:
             self.write(f"{result.pattern.source}: {result.error}")
-        elif self.show_trees:
+        else:
             lines = tree_lines(self.shapes, result.tree)
             self.write("\n".join([f"{result.pattern.source}:", *lines]))
 
@@ -569,7 +570,7 @@ def run(args):
     tally = Tally()
     if args.tree:
         module = import_module("quarnel")
-        report = TextReport(TreeShapes(module), True, progress)
+        report = TreeReport(TreeShapes(module), progress)
         check = functools.partial(check_input, module.parse, report=report)
     else:
         tools = import_module("quarnel_tools")
