@@ -109,7 +109,11 @@ std::optional<Rendered> check_text_document(std::string_view data, std::string_v
     for (std::size_t i = 1; i < pieces.size(); ++i) {
         pieces[i].first_line = pieces[i - 1].first_line + pieces[i - 1].lines;
     }
-    run_tasks(texts.size(), jobs, [&](std::size_t i) { read_lines(texts[i], name, pieces[i]); });
+    run_tasks(texts.size(), jobs, [&](std::size_t i) {
+        TextPiece piece{pieces[i].lines, pieces[i].first_line, {}, false};  // local: no false sharing
+        read_lines(texts[i], name, piece);
+        pieces[i] = std::move(piece);
+    });
     std::vector<std::vector<Entry>*> parts;
     for (TextPiece& piece : pieces) {
         if (piece.unusual) {
@@ -340,7 +344,9 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
             failed = true;
             return;
         }
-        read_items(*items, name, pieces[i]);
+        JsonPiece piece;  // local: neighbouring pieces share cache lines across threads
+        read_items(*items, name, piece);
+        pieces[i] = std::move(piece);
     });
     // A "type" after the objects overrides one before them, as in a Python dict.
     const bool is_bundle = !bundle || tail_bundle.value_or(head_bundle);
