@@ -320,7 +320,12 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
         text += i == 0 ? "" : i + 1 == count ? split->tail_opening : "[";
         text += split->pieces[i];
         text += i + 1 == count ? "" : i == 0 ? split->head_closing : "]";
-        if (parsed[i].parser.parse(text).get(parsed[i].root) != simdjson::SUCCESS) {
+        // The objects between splits stand a level higher than in the whole bundle: the same
+        // nesting limit must hold for them as for a whole-document read.
+        const bool raised = bundle && i > 0 && i + 1 < count;
+        if (parsed[i].parser.allocate(text.size(), simdjson::DEFAULT_MAX_DEPTH - (raised ? 1 : 0)) !=
+                simdjson::SUCCESS ||
+            parsed[i].parser.parse(text).get(parsed[i].root) != simdjson::SUCCESS) {
             failed = true;
             return;
         }
