@@ -15,7 +15,7 @@ constexpr std::size_t chunk_size = 256;
 
 void append_record_head(std::string& out, const Entry& entry) {
     out += R"({"source": )";
-    append_json_string(out, entry.source);
+    append_json_string(out, source_of(entry));
     out += R"(, "pattern": )";
     if (entry.problem) {
         out += entry.pattern_json;
@@ -35,12 +35,12 @@ void reject(Rendered& rendered, const Entry& entry, Report report, std::string_v
     ++rendered.rejected;
     switch (report) {
         case Report::rejections:
-            rendered.out += entry.source + ": ";
+            rendered.out += source_of(entry) + ": ";
             rendered.out += message;
             rendered.out += "\n\n";
             break;
         case Report::observables_csv:
-            rendered.err += entry.source + ": ";
+            rendered.err += source_of(entry) + ": ";
             rendered.err += message;
             rendered.err += '\n';
             break;
@@ -87,14 +87,14 @@ void render_accepted(Rendered& rendered, const Entry& entry, Report report, cons
             for (const Observable& observable : observables_of(tree)) {
                 Value record = to_value(observable);
                 auto& fields = std::get<Object>(record.data);
-                fields.insert(fields.begin(), {"source", Value{entry.source}});
+                fields.insert(fields.begin(), {"source", Value{source_of(entry)}});
                 append_json(rendered.out, record);
                 rendered.out += '\n';
             }
             break;
         case Report::observables_csv:
             for (const Observable& observable : observables_of(tree)) {
-                append_csv_row(rendered.out, entry.source, observable);
+                append_csv_row(rendered.out, source_of(entry), observable);
             }
             break;
     }
@@ -135,6 +135,17 @@ Rendered joined(std::vector<Rendered>& parts) {
 }
 
 }  // namespace
+
+std::string source_of(const Entry& entry) {
+    std::string source(entry.name);
+    switch (entry.label_kind) {
+        case Entry::Label::whole: break;
+        case Entry::Label::text: source += ':'; source += entry.label; break;
+        case Entry::Label::line: source += ':' + std::to_string(entry.number); break;
+        case Entry::Label::position: source += ":objects[" + std::to_string(entry.number) + "]"; break;
+    }
+    return source;
+}
 
 Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs) {
     const std::size_t chunks = (entries.size() + chunk_size - 1) / chunk_size;

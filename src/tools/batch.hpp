@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,12 +24,27 @@ enum class Report {
     observables_csv,   // a CSV row per comparison; rejections go to the error stream
 };
 
+// One pattern to check. Everything is borrowed from the input and its reader, which outlive
+// the rendering; nothing is allocated per entry, and the source text is made only where the
+// report writes it.
 struct Entry {
-    std::string source;                  // FILE:LINE or FILE:ID
-    std::string text;                    // the pattern
-    std::optional<std::string> problem;  // set when there is no pattern text to parse
-    std::string pattern_json;            // with a problem: the JSON of the "pattern" field
+    enum class Label : std::uint8_t {
+        whole,     // `name` is the whole source
+        text,      // NAME:LABEL, e.g. an indicator id
+        line,      // NAME:NUMBER
+        position,  // NAME:objects[NUMBER]
+    };
+    std::string_view name;
+    Label label_kind = Label::whole;
+    std::string_view label;
+    std::size_t number = 0;
+    std::string_view text;                    // the pattern
+    std::optional<std::string_view> problem;  // set when there is no pattern text to parse
+    std::string_view pattern_json;            // with a problem: the JSON of the "pattern" field
 };
+
+// FILE:LINE, FILE:ID or FILE:objects[N].
+std::string source_of(const Entry& entry);
 
 struct Rendered {
     std::string out;

@@ -69,7 +69,7 @@ void read_lines(std::string_view data, std::string_view name, TextPiece& piece) 
             piece.unusual = true;  // perhaps Unicode spacing before a '#': the checker decides
             return;
         }
-        piece.entries.push_back({std::string(name) + ":" + std::to_string(number), std::string(line), {}, {}});
+        piece.entries.push_back({.name = name, .label_kind = Entry::Label::line, .number = number, .text = line});
     }
 }
 
@@ -151,7 +151,6 @@ bool is_string(const std::optional<simdjson::dom::element>& element, std::string
 // The STIX objects of one piece of a document, as entries.
 struct JsonPiece {
     std::vector<Entry> entries;
-    std::vector<std::pair<std::size_t, std::size_t>> unlabelled;  // entry, position in the piece
     std::size_t items = 0;
     std::size_t skipped = 0;
     bool unusual = false;
@@ -172,11 +171,10 @@ void read_items(const std::vector<simdjson::dom::element>& items, std::string_vi
             ++piece.skipped;
             continue;
         }
-        Entry entry{std::string(name) + ":", {}, {}, {}};
+        Entry entry{.name = name, .label_kind = Entry::Label::position, .number = position};
         if (fields.id && fields.id->is_string()) {
-            entry.source += std::string_view(*fields.id);
-        } else {
-            piece.unlabelled.emplace_back(piece.entries.size(), position);
+            entry.label_kind = Entry::Label::text;
+            entry.label = std::string_view(*fields.id);
         }
         if (!fields.pattern) {
             entry.problem = R"(the indicator has no "pattern")";
@@ -185,7 +183,7 @@ void read_items(const std::vector<simdjson::dom::element>& items, std::string_vi
             piece.unusual = true;  // how the record spells that value is the checker's business
             return;
         } else {
-            entry.text = std::string(std::string_view(*fields.pattern));
+            entry.text = std::string_view(*fields.pattern);
         }
         piece.entries.push_back(std::move(entry));
     }
@@ -365,15 +363,16 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
         if (piece.unusual) {
             return std::nullopt;
         }
-        for (const auto& [entry, position] : piece.unlabelled) {
-            piece.entries[entry].source += "objects[" + std::to_string(offset + position) + "]";
+        for (Entry& entry : piece.entries) {
+            if (entry.label_kind == Entry::Label::position) {
+                entry.number += offset;  // counted within the piece so far
+            }
         }
         offset += piece.items;
         skipped += piece.skipped;
         parts.push_back(&piece.entries);
     }
-    parsed.clear();
-    const std::vector<Entry> entries = gathered(parts);
+    const std::vector<Entry> entries = gathered(parts);  // their texts live in `parsed`
     Rendered rendered = render_entries(entries, report, jobs);
     rendered.skipped = skipped;
     return rendered;
@@ -402,9 +401,6 @@ std::optional<Rendered> check_json_document(std::string_view data, std::string_v
     read_items(*items, name, piece);
     if (piece.unusual) {
         return std::nullopt;
-    }
-    for (const auto& [entry, position] : piece.unlabelled) {
-        piece.entries[entry].source += "objects[" + std::to_string(position) + "]";
     }
     Rendered rendered = render_entries(piece.entries, report, jobs);
     rendered.skipped = piece.skipped;

@@ -205,52 +205,45 @@ PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return rendered ? rendered_tuple(*rendered) : none();
 }
 
+// The UTF-8 text of a str, borrowed from it; nothing with an exception set.
+std::optional<std::string_view> utf8_of(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "check_entries(): sources, texts, problems and pattern JSON are str");
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* const data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
 // One entry of check_entries: (source, text, problem, pattern_json); text is None exactly
-// when problem is given.
-std::optional<tools::Entry> entry_from(PyObject* item) {
-    PyObject* source = nullptr;
-    PyObject* text_object = nullptr;
-    PyObject* problem = nullptr;
-    PyObject* pattern_json = nullptr;
-    if (!PyArg_ParseTuple(item, "UOOO:check_entries", &source, &text_object, &problem, &pattern_json)) {
+// when problem is given. The entry borrows the texts of the strs, which `owners` keeps.
+std::optional<tools::Entry> entry_from(PyObject* item, std::vector<PyRef>& owners) {
+    PyObject* fields[4] = {};
+    if (!PyArg_ParseTuple(item, "OOOO:check_entries", &fields[0], &fields[1], &fields[2], &fields[3])) {
         return std::nullopt;
     }
-    const auto utf8 = [](PyObject* object) -> std::optional<std::string> {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-        if (data == nullptr) {
-            return std::nullopt;
-        }
-        return std::string(data, static_cast<std::size_t>(size));
-    };
+    const bool has_problem = fields[2] != Py_None;
     tools::Entry entry;
-    std::optional<std::string> field = utf8(source);
-    if (!field) {
+    std::optional<std::string_view> source = utf8_of(fields[0]);
+    std::optional<std::string_view> text = !source ? std::nullopt : has_problem ? std::string_view() : utf8_of(fields[1]);
+    std::optional<std::string_view> problem = !text ? std::nullopt : has_problem ? utf8_of(fields[2]) : std::string_view();
+    std::optional<std::string_view> pattern_json = !problem ? std::nullopt : has_problem ? utf8_of(fields[3]) : std::string_view();
+    if (!pattern_json) {
         return std::nullopt;
     }
-    entry.source = std::move(*field);
-    if (problem == Py_None) {
-        if (!PyUnicode_Check(text_object)) {
-            PyErr_SetString(PyExc_TypeError, "check_entries(): an entry without a problem needs its text");
-            return std::nullopt;
-        }
-        field = utf8(text_object);
-    } else {
-        if (!PyUnicode_Check(problem) || !PyUnicode_Check(pattern_json)) {
-            PyErr_SetString(PyExc_TypeError, "check_entries(): a problem and its pattern JSON are str");
-            return std::nullopt;
-        }
-        entry.problem = utf8(problem);
-        field = entry.problem ? utf8(pattern_json) : std::nullopt;
-        if (field) {
-            entry.pattern_json = std::move(*field);
-            field = std::string();
-        }
+    for (PyObject* field : fields) {
+        owners.push_back(PyRef::new_reference(field));
     }
-    if (!field) {
-        return std::nullopt;
+    entry.name = *source;
+    entry.text = *text;
+    if (has_problem) {
+        entry.problem = *problem;
+        entry.pattern_json = *pattern_json;
     }
-    entry.text = std::move(*field);
     return entry;
 }
 
@@ -272,10 +265,11 @@ PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         return {};
     }
     std::vector<tools::Entry> entries;
+    std::vector<PyRef> owners;  // the strs whose texts the entries borrow, for the whole call
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
     entries.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        std::optional<tools::Entry> entry = entry_from(PySequence_Fast_GET_ITEM(items.get(), i));
+        std::optional<tools::Entry> entry = entry_from(PySequence_Fast_GET_ITEM(items.get(), i), owners);
         if (!entry) {
             return {};
         }

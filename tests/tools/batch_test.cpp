@@ -121,9 +121,9 @@ TEST(TextDocument, HandsBackBytesThatAreNotUtf8) {
 }
 
 TEST(RenderEntries, ProblemsAndRejectionsAreReportedInOrder) {
-    const std::vector<Entry> entries{{"f:1", "[a:b = 1]", {}, {}},
-                                     {"f:2", "", "no pattern", "null"},
-                                     {"f:3", "[a:b = 'x']", {}, {}}};
+    const std::vector<Entry> entries{{.name = "f", .label_kind = Entry::Label::line, .number = 1, .text = "[a:b = 1]"},
+                                     {.name = "f:2", .problem = "no pattern", .pattern_json = "null"},
+                                     {.name = "f", .label_kind = Entry::Label::text, .label = "3", .text = "[a:b = 'x']"}};
     const Rendered rendered = render_entries(entries, Report::canonical, 2);
     EXPECT_EQ(rendered.out,
               "{\"source\": \"f:1\", \"pattern\": \"[a:b = 1]\", \"ok\": true, \"canonical\": \"[a:b = 1]\"}\n"
