@@ -1,5 +1,6 @@
 # Type stubs for the quarnel_tools extension module: tools over STIX patterns that take
 # pattern text and do their work in C++.
+import mmap
 from typing import Any, Final, Iterable, Literal, Sequence, TypedDict, final
 
 __all__ = [
@@ -84,7 +85,7 @@ def inspect_pattern(pattern: str) -> Inspection: ...
 
 _Report = Literal["rejections", "tree", "canonical", "inspection", "observables", "observables-csv"]
 
-def check_document(data: bytes, name: str, kind: Literal["text", "json"], report: _Report,
+def check_document(data: bytes | bytearray | memoryview | mmap.mmap, name: str, kind: Literal["text", "json"], report: _Report,
                    jobs: int) -> tuple[bytes, str, int, int, int] | None:
     """quarnel-check's engine over one whole input: (output, error output, accepted, rejected,
     skipped), or None when the input needs the checker's own reader."""
