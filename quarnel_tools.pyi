@@ -85,7 +85,8 @@ def inspect_pattern(pattern: str) -> Inspection: ...
 
 _Report = Literal["rejections", "tree", "canonical", "inspection", "observables", "observables-csv"]
 
-def check_document(data: bytes | bytearray | memoryview | mmap.mmap, name: str, kind: Literal["text", "json"], report: _Report,
+def check_document(data: bytes | bytearray | memoryview | mmap.mmap, name: str,
+                   kind: Literal["text", "json"], report: _Report,
                    jobs: int) -> tuple[bytes, str, int, int, int] | None:
     """quarnel-check's engine over one whole input: (output, error output, accepted, rejected,
     skipped), or None when the input needs the checker's own reader."""
