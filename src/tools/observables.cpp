@@ -1,6 +1,7 @@
 #include "tools/observables.hpp"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 
 #include "tools/canonical.hpp"

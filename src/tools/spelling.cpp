@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 
 namespace quarnel::tools {
@@ -50,14 +49,6 @@ void append_unicode_escape(std::string& out, unsigned unit) {
 }  // namespace
 
 void append_plain_float(std::string& out, double value) {
-    if (std::isnan(value)) {
-        out += "nan";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-inf" : "inf";
-        return;
-    }
     // Fixed notation of a double takes at most 310 digits before the point and 1075 after.
     std::array<char, 1100> digits{};
     const auto [end, error] =

@@ -7,8 +7,8 @@
 
 namespace quarnel::tools {
 
-// The shortest decimal digits that read back as `value`, without exponent and always with a
-// point ("5.0", "0.001"); infinities as "inf"/"-inf", NaN as "nan".
+// The shortest decimal digits that read back as the finite `value`, without exponent and
+// always with a point ("5.0", "0.001").
 void append_plain_float(std::string& out, double value);
 
 // Year-month-day, hour:minute:second, the fraction when there is one (trailing zeros
