@@ -529,3 +529,13 @@ def test_tree_prints_constants_via_repr():
 def test_quiet_prints_nothing(stdin, status):
     result = run("--quiet", stdin=stdin)
     assert (result.returncode, result.stdout, result.stderr) == (status, b"", b"")
+
+
+def test_a_nan_pattern_field_is_reported_not_fatal(tmp_path):
+    # Python's JSON reader accepts NaN, which JSON output cannot hold.
+    write(tmp_path, "b.json", '[{"type": "indicator", "id": "indicator--n", "pattern": NaN}]')
+    result = run("--json", "b.json", cwd=tmp_path)
+    (record,) = json_lines(result.stdout)
+    assert (record["pattern"], record["ok"]) == ("nan", False)
+    assert "not a string but float" in record["error"]
+    assert result.returncode == 1 and b"Traceback" not in result.stderr
