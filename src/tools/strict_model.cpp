@@ -135,7 +135,12 @@ private:
         }
         at.owner = referenced_owner(at.target, step.property);
         if (at.owner == nullptr) {
-            not_a_property(step.property, at.target);
+            std::string targets(at.target);
+            for (std::size_t comma = targets.find(','); comma != std::string::npos;
+                 comma = targets.find(',', comma + 2)) {
+                targets.insert(comma + 1, " ");
+            }
+            not_a_property(step.property, targets);
             return Entry::Outside;
         }
         at.owner_label = at.owner->name;

@@ -37,9 +37,10 @@ ModuleState* constructed_state(PyObject* module) {
 using FeatureHook = bool (*)(PyObject*, ModuleState&);
 
 // The feature sets, added in this order.
-constexpr std::array<FeatureHook, 2> features{
+constexpr std::array<FeatureHook, 3> features{
     &add_toolkit,
     &add_matching,
+    &add_strict_checks,
 };
 
 PyRef fill_module(PyObject* module) {
