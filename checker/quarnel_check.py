@@ -1,6 +1,6 @@
 """Checks STIX patterns with quarnel.
 
-    python3 -m quarnel_check [--tree] [--json] [--quiet] [FILE ...]
+    python3 -m quarnel_check [--tree] [--json] [--quiet] [--strict [--ignore CODE,...]] [FILE ...]
 
 Each FILE ('-' or none at all: standard input) is either a text file with one pattern per
 line (blank lines and lines starting with '#' are skipped) or a STIX 2.x JSON document: a
@@ -14,6 +14,9 @@ Output (stdout):
   --tree    also each accepted pattern as "SOURCE:" and its syntax tree, indented;
   --json    one JSON object per checked pattern and line; the summary goes to stderr;
   --quiet   nothing but problems with the input: the exit status tells the result.
+  --strict  also run the strict checks (quarnel_tools.strict_findings) on each accepted
+            pattern: a pattern with a finding counts as rejected and is reported with
+            each finding's code and message; --ignore CODE[,CODE] switches codes off.
 SOURCE is FILE:LINE for text and FILE:ID (the indicator's id) for JSON.
 
 Exit status: 0 every pattern parsed, 1 at least one was rejected, 2 bad usage or an input
@@ -215,19 +218,28 @@ def open_input(path):
 
 
 class Outcome:
-    __slots__ = ("pattern", "tree", "error")
+    """`findings` are the strict checks' findings (empty when --strict is off)."""
 
-    def __init__(self, pattern, tree=None, error=None):
+    __slots__ = ("pattern", "tree", "error", "findings")
+
+    def __init__(self, pattern, tree=None, error=None, findings=()):
         self.pattern = pattern
         self.tree = tree
         self.error = error
+        self.findings = findings
+
+    @property
+    def rejected(self):
+        return self.error is not None or bool(self.findings)
 
 
-def check(parse, pattern):
+def check(parse, pattern, strict=None):
+    """`strict`, when given, returns the findings of an accepted pattern's text."""
     if pattern.problem is not None:
         return Outcome(pattern, error=pattern.problem)
     try:
-        return Outcome(pattern, tree=parse(pattern.text))
+        tree = parse(pattern.text)
+        return Outcome(pattern, tree=tree, findings=strict(pattern.text) if strict else ())
     except UnicodeEncodeError as error:  # a lone surrogate from a JSON \ud800 escape
         return Outcome(pattern, error=f"the pattern is not valid Unicode: {error.reason} at "
                                       f"character {error.start + 1}")
@@ -466,6 +478,9 @@ class TextReport:
     def outcome(self, result):
         if result.error is not None:
             self.write(f"{result.pattern.source}: {result.error}")
+        elif result.findings:
+            lines = [f"  {finding.code}: {finding.message}" for finding in result.findings]
+            self.write("\n".join([f"{result.pattern.source}: strict checks failed:", *lines]))
         elif self.show_trees:
             lines = tree_lines(self.shapes, result.tree)
             self.write("\n".join([f"{result.pattern.source}:", *lines]))
@@ -490,7 +505,8 @@ class JsonReport:
         if result.error is not None:
             record = f'{head}, "ok": false, "error": {dump(result.error)}}}'
         else:
-            record = f'{head}, "ok": true, "tree": {tree_json(self.shapes, result.tree)}}}'
+            record = (f'{head}, "ok": {dump(not result.findings)}{findings_json(result.findings)}, '
+                      f'"tree": {tree_json(self.shapes, result.tree)}}}')
         self.progress.clear()
         sys.stdout.write(record + "\n")
 
@@ -498,6 +514,15 @@ class JsonReport:
         self.progress.clear()
         sys.stdout.flush()
         sys.stderr.write(tally.summary() + "\n")
+
+
+def findings_json(findings):
+    """The strict findings as a JSON member, or nothing when there are none."""
+    if not findings:
+        return ""
+    records = [{"code": f.code, "message": f.message, "start": f.start, "end": f.end}
+               for f in findings]
+    return ', "findings": ' + json.dumps(records)
 
 
 class QuietReport:
@@ -526,6 +551,11 @@ def argument_parser():
                         help="write one JSON record per pattern to stdout (summary to stderr)")
     parser.add_argument("--quiet", "-q", action="store_true",
                         help="print nothing but input problems; only the exit status tells")
+    parser.add_argument("--strict", action="store_true",
+                        help="also apply the strict checks; a pattern with a finding counts "
+                             "as rejected")
+    parser.add_argument("--ignore", action="append", default=[], metavar="CODE[,CODE]",
+                        help="with --strict: switch these finding codes off (repeatable)")
     return parser
 
 
@@ -543,6 +573,36 @@ def import_module():
     return quarnel
 
 
+def import_toolkit():
+    try:
+        import quarnel_tools
+    except ImportError as error:
+        raise InputError(f"cannot import the quarnel_tools module ({error}); build it with "
+                         "scripts/build-module.sh or install it with pip") from None
+    return quarnel_tools
+
+
+def ignored_codes(values):
+    return [code.strip() for value in values for code in value.split(",") if code.strip()]
+
+
+def strict_checker(args):
+    """The function that gives a pattern's findings under --strict, or None."""
+    if not args.strict:
+        return None
+    toolkit = import_toolkit()
+    codes = ignored_codes(args.ignore)
+    unknown = [code for code in codes if code not in toolkit.strict_check_codes()]
+    if unknown:
+        raise UsageError(f"--ignore: unknown code {unknown[0]!r}; the codes are "
+                         + ", ".join(toolkit.strict_check_codes()))
+    return functools.partial(toolkit.strict_findings, ignore=codes)
+
+
+class UsageError(Exception):
+    """A command line that asks for something impossible; exit status 2."""
+
+
 def make_report(args, shapes, progress):
     if args.quiet:
         return QuietReport()
@@ -554,13 +614,15 @@ def make_report(args, shapes, progress):
 def run(args):
     """Checks every input; returns the exit status."""
     module = import_module()
+    strict = strict_checker(args)
     progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
     report = make_report(args, TreeShapes(module), progress)
     tally = Tally()
     unreadable = False
     for path in args.files or ["-"]:
         try:
-            check_input(module.parse, path, report, tally, progress)
+            check_input(functools.partial(check, module.parse, strict=strict), path, report,
+                        tally, progress)
         except InputError as error:
             progress.clear()
             sys.stdout.flush()
@@ -570,18 +632,18 @@ def run(args):
     return 2 if unreadable else (1 if tally.rejected else 0)
 
 
-def check_input(parse, path, report, tally, progress):
+def check_input(check_one, path, report, tally, progress):
     name, stream, owned = open_input(path)
     try:
         for entry in patterns_of(name, stream):
             if isinstance(entry, Skipped):
                 tally.skipped += 1
                 continue
-            result = check(parse, entry)
-            if result.error is None:
-                tally.accepted += 1
-            else:
+            result = check_one(entry)
+            if result.rejected:
                 tally.rejected += 1
+            else:
+                tally.accepted += 1
             report.outcome(result)
             progress.tick(tally.checked)
     finally:
@@ -597,6 +659,8 @@ def main(argv=None):
     args = argument_parser().parse_args(argv)
     if args.quiet and (args.tree or args.json):
         argument_parser().error("--quiet cannot be combined with --tree or --json")
+    if args.ignore and not args.strict:
+        argument_parser().error("--ignore needs --strict")
     # Sources and patterns from JSON may hold lone surrogates; never die printing them.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
@@ -605,6 +669,8 @@ def main(argv=None):
         status = run(args)
         sys.stdout.flush()
         return status
+    except UsageError as error:
+        argument_parser().error(str(error))
     except InputError as error:
         complain(str(error))
         return 2
