@@ -339,7 +339,7 @@ void check_qualifiers(const ast::QualifiedPattern& qualified, Findings& findings
     if (qualified.repeat && *qualified.repeat < 1) {
         findings.add("repeats", "REPEATS " + std::to_string(*qualified.repeat) + " TIMES: at least 1 is needed");
     }
-    if (qualified.within && !(*qualified.within > 0 && *qualified.within < HUGE_VAL)) {
+    if (qualified.within && !(*qualified.within > 0 && std::isfinite(*qualified.within))) {
         findings.add("within", "WITHIN " + constant_text(ast::StixValue{*qualified.within}) +
                                    " SECONDS: a finite number above 0 is needed");
     }

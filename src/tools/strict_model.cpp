@@ -16,7 +16,7 @@ struct Position {
     const Owner* owner = nullptr;  // set: the next step names one of its properties
     Kind kind = Kind::Object;
     std::string_view target;
-    std::string_view owner_label;  // "file", "extension ntfs-ext", ... for messages
+    std::string_view owner_label;  // "file", "ntfs-ext", "WindowsPESection": for messages
 };
 
 std::string quoted(std::string_view name) {
