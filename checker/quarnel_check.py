@@ -586,21 +586,22 @@ def ignored_codes(values):
     return [code.strip() for value in values for code in value.split(",") if code.strip()]
 
 
+class UsageError(Exception):
+    """A command line that asks for something impossible; exit status 2."""
+
+
 def strict_checker(args):
     """The function that gives a pattern's findings under --strict, or None."""
     if not args.strict:
         return None
     toolkit = import_toolkit()
     codes = ignored_codes(args.ignore)
-    unknown = [code for code in codes if code not in toolkit.strict_check_codes()]
+    known = toolkit.strict_check_codes()
+    unknown = [code for code in codes if code not in known]
     if unknown:
         raise UsageError(f"--ignore: unknown code {unknown[0]!r}; the codes are "
-                         + ", ".join(toolkit.strict_check_codes()))
+                         + ", ".join(known))
     return functools.partial(toolkit.strict_findings, ignore=codes)
-
-
-class UsageError(Exception):
-    """A command line that asks for something impossible; exit status 2."""
 
 
 def make_report(args, shapes, progress):
