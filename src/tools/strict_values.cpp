@@ -103,7 +103,10 @@ bool is_prefix_length(std::string_view text, int most) {
 }
 
 bool is_address(std::string_view text, int family) {
-    const std::string terminated(text);  // inet_pton wants a terminated string
+    if (text.find('\0') != std::string_view::npos) {
+        return false;  // inet_pton would stop reading there
+    }
+    const std::string terminated(text);
     std::array<unsigned char, 16> bytes{};
     return inet_pton(family, terminated.c_str(), bytes.data()) == 1;
 }

@@ -121,7 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
         StrictCase{"[ipv4-addr:value ISSUBSET '256.0.0.0']", {"subnet"}},
         StrictCase{"[ipv6-addr:value ISSUBSET '2001:db8::/129']", {"subnet"}},
         StrictCase{"[ipv4-addr:value ISSUBSET 'example.com']", {"subnet"}},
-        StrictCase{"[ipv4-addr:value ISSUBSET 10]", {"subnet"}}));
+        StrictCase{"[ipv4-addr:value ISSUBSET 10]", {"subnet"}},
+        StrictCase{std::string("[ipv4-addr:value ISSUBSET '10.0.0.1\0x']", 39), {"subnet"}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Qualifiers, StrictCodes,
