@@ -20,7 +20,24 @@ struct Position {
 };
 
 std::string quoted(std::string_view name) {
-    return "'" + std::string(name) + "'";
+    std::string out;
+    out.reserve(name.size() + 2);
+    out += '\'';
+    out += name;
+    out += '\'';
+    return out;
+}
+
+// "a,b" as "a, b".
+std::string spaced_list(std::string_view names) {
+    std::string out;
+    for (const char c : names) {
+        out += c;
+        if (c == ',') {
+            out += ' ';
+        }
+    }
+    return out;
 }
 
 // The first of the comma-separated object types in `targets` that has `property`.
@@ -135,12 +152,7 @@ private:
         }
         at.owner = referenced_owner(at.target, step.property);
         if (at.owner == nullptr) {
-            std::string targets(at.target);
-            for (std::size_t comma = targets.find(','); comma != std::string::npos;
-                 comma = targets.find(',', comma + 2)) {
-                targets.insert(comma + 1, " ");
-            }
-            not_a_property(step.property, targets);
+            not_a_property(step.property, spaced_list(at.target));
             return Entry::Outside;
         }
         at.owner_label = at.owner->name;
