@@ -1,6 +1,7 @@
 """Checks STIX patterns with quarnel.
 
-    python3 -m quarnel_check [--tree] [--json] [--quiet] [--strict [--ignore CODE,...]] [FILE ...]
+    python3 -m quarnel_check [--tree | --json | --canonical | --inspect | --observables [--csv]]
+                             [--quiet] [--jobs N] [--strict [--ignore CODE,...]] [FILE ...]
 
 Each FILE ('-' or none at all: standard input) is either a text file with one pattern per
 line (blank lines and lines starting with '#' are skipped) or a STIX 2.x JSON document: a
@@ -12,11 +13,21 @@ Output (stdout):
   default   each rejected pattern as "SOURCE: REPORT", REPORT being the parser's error
             text unchanged, then the summary line;
   --tree    also each accepted pattern as "SOURCE:" and its syntax tree, indented;
-  --json    one JSON object per checked pattern and line; the summary goes to stderr;
+  --json    one JSON object per checked pattern and line, with its tree or its error; the
+            summary goes to stderr (and so for the four options below);
+  --canonical   one JSON object per pattern, with its canonical text or its error (a tree
+            that has no canonical text counts as rejected);
+  --inspect     one JSON object per pattern, with what it uses or its error;
+  --observables one JSON object per comparison of an accepted pattern, and per rejected
+            pattern its error record; with --csv, a CSV row per comparison instead, the
+            rejections going to stderr;
   --quiet   nothing but problems with the input: the exit status tells the result.
-  --strict  also run the strict checks (quarnel_tools.strict_findings) on each accepted
-            pattern: a pattern with a finding counts as rejected and is reported with
-            each finding's code and message; --ignore CODE[,CODE] switches codes off.
+--jobs N checks on N threads (default: every core); the output, its order and the exit
+status are the same for every N.
+--strict also runs the strict checks (quarnel_tools.strict_findings) on each accepted
+pattern, with the default report, --tree or --quiet: a pattern with a finding counts as
+rejected and is reported with each finding's code and message; --ignore CODE[,CODE]
+switches codes off.
 SOURCE is FILE:LINE for text and FILE:ID (the indicator's id) for JSON.
 
 Exit status: 0 every pattern parsed, 1 at least one was rejected, 2 bad usage or an input
@@ -24,10 +35,9 @@ that could not be read (missing, not UTF-8, broken JSON); 2 wins over 1.
 """
 
 import argparse
-import datetime
 import functools
+import io
 import json
-import math
 import os
 import sys
 import warnings
@@ -38,6 +48,12 @@ READ_CHUNK = 1 << 16
 STDIN_NAME = "<stdin>"
 JSON_WHITESPACE = b" \t\r\n"
 UTF8_BOM = b"\xef\xbb\xbf"
+# Patterns handed to the toolkit's engine at once when the checker reads an input itself.
+ENGINE_BATCH = 8192
+# Reports whose output the engine writes in ASCII: straight to the byte stream.
+ASCII_REPORTS = frozenset({"tree", "canonical", "inspection", "observables"})
+CSV_HEADER = ("source,observation,object_type,path,operator,negated,constant_types,constants,"
+              "qualifiers\r\n")
 
 
 class InputError(Exception):
@@ -187,6 +203,15 @@ def indicator_pattern(name, position, indicator):
         kind = "null" if pattern is None else type(pattern).__name__
         return Pattern(source, pattern, f'the indicator\'s "pattern" is not a string but {kind}')
     return Pattern(source, pattern)
+
+
+def read_whole(name, stream):
+    """The input's bytes and whether they are JSON."""
+    try:
+        head, is_json = read_head(stream)
+        return head + stream.read(), is_json
+    except OSError as error:
+        raise read_error(name, error) from None
 
 
 def patterns_of(name, stream):
@@ -356,76 +381,13 @@ def child_lines(shapes, depth, below):
             yield depth, f"{name}: ", value
 
 
-def json_scalar(value):
-    if isinstance(value, Unconvertible):
-        return f"unconvertible: {value.message}"
-    if isinstance(value, float) and not math.isfinite(value):
-        return repr(value)  # "inf", "-inf" or "nan": JSON has no such numbers
-    if isinstance(value, datetime.datetime):
-        return value.isoformat() + "Z"  # the module's datetimes are naive UTC
-    if isinstance(value, list):
-        return [json_scalar(v) for v in value]
-    return value
-
-
-encode_string = json.encoder.encode_basestring_ascii
-
-
 def dump(value):
-    """json.dumps, with the scalars of trees (nearly all calls) written directly."""
-    kind = type(value)
-    if kind is str:
-        return encode_string(value)
-    if value is None:
-        return "null"
-    if kind is bool:
-        return "true" if value else "false"
-    if kind is int:
-        return int.__repr__(value)
-    return json.dumps(value, allow_nan=False)
-
-
-@functools.cache
-def key_text(name):
-    return f", {dump(name)}: "
-
-
-def tree_json(shapes, root):
-    """The tree as JSON text: {"node": CLASS, field: value, ...}; unconvertible values
-    become strings and are listed again under "conversion_errors"."""
-    out = []
-    stack = [root]
-    while stack:
-        item = stack.pop()
-        if isinstance(item, str):
-            out.append(item)
-        else:
-            stack.extend(reversed(json_pieces(shapes, shapes.shape(item))))
-    return "".join(out)
-
-
-def json_pieces(shapes, shape):
-    """JSON text fragments (str) interleaved with child nodes still to be expanded."""
-    pieces = ['{"node": ' + dump(shape.name)]
-    errors = {}
-    for name, value in shape.inline + shape.below:
-        pieces.append(key_text(name))
-        if shapes.is_node(value):
-            pieces.append(value)
-        elif isinstance(value, list) and value and shapes.is_node(value[0]):
-            pieces.append("[")
-            for position, child in enumerate(value):
-                pieces.extend([", "] if position else [])
-                pieces.append(child)
-            pieces.append("]")
-        else:
-            if isinstance(value, Unconvertible):
-                errors[name] = value.message
-            pieces.append(dump(json_scalar(value)))
-    if errors:
-        pieces.append(', "conversion_errors": ' + dump(errors))
-    pieces.append("}")
-    return pieces
+    """JSON text of a pattern field as the input held it; a NaN or infinity, which JSON
+    cannot hold, is written as its Python text."""
+    try:
+        return json.dumps(value, allow_nan=False)
+    except ValueError:
+        return json.dumps(repr(value))
 
 
 # ---------------------------------------------------------------------------------------
@@ -457,10 +419,18 @@ class Progress:
 
     def tick(self, count):
         if self.enabled and count % PROGRESS_EVERY == 0:
-            sys.stdout.flush()
-            sys.stderr.write(f"\rchecked {count:,} patterns ...")
-            sys.stderr.flush()
-            self.shown = True
+            self.show(count)
+
+    def advance(self, before, after):
+        """After a batch: shows the count when it passed a multiple of PROGRESS_EVERY."""
+        if self.enabled and after // PROGRESS_EVERY > before // PROGRESS_EVERY:
+            self.show(after)
+
+    def show(self, count):
+        sys.stdout.flush()
+        sys.stderr.write(f"\rchecked {count:,} patterns ...")
+        sys.stderr.flush()
+        self.shown = True
 
     def clear(self):
         if self.shown:
@@ -494,35 +464,45 @@ class TextReport:
         sys.stdout.write(tally.summary() + "\n")
 
 
-class JsonReport:
-    def __init__(self, shapes, progress):
-        self.shapes = shapes
+class EngineReport:
+    """Writes what the toolkit's engine rendered for a batch of patterns."""
+
+    def __init__(self, name, quiet, progress):
+        self.name = name
+        self.quiet = quiet
         self.progress = progress
 
-    def outcome(self, result):
-        pattern = result.pattern
-        head = f'{{"source": {dump(pattern.source)}, "pattern": {dump(pattern.text)}'
-        if result.error is not None:
-            record = f'{head}, "ok": false, "error": {dump(result.error)}}}'
-        else:
-            record = (f'{head}, "ok": {dump(not result.findings)}{findings_json(result.findings)}, '
-                      f'"tree": {tree_json(self.shapes, result.tree)}}}')
-        self.progress.clear()
-        sys.stdout.write(record + "\n")
+    def start(self):
+        if self.name == "observables-csv" and not self.quiet:
+            sys.stdout.write(CSV_HEADER)
+
+    def batch(self, rendered, tally):
+        out, err, accepted, rejected, skipped = rendered
+        before = tally.checked
+        tally.accepted += accepted
+        tally.rejected += rejected
+        tally.skipped += skipped
+        if not self.quiet:
+            self.progress.clear()
+            if self.name in ASCII_REPORTS:
+                sys.stdout.flush()
+                sys.stdout.buffer.write(out)
+            else:
+                sys.stdout.write(out.decode("utf-8", "replace"))
+            if err:
+                sys.stdout.flush()
+                sys.stderr.write(err)
+        self.progress.advance(before, tally.checked)
 
     def summary(self, tally):
         self.progress.clear()
-        sys.stdout.flush()
-        sys.stderr.write(tally.summary() + "\n")
-
-
-def findings_json(findings):
-    """The strict findings as a JSON member, or nothing when there are none."""
-    if not findings:
-        return ""
-    records = [{"code": f.code, "message": f.message, "start": f.start, "end": f.end}
-               for f in findings]
-    return ', "findings": ' + json.dumps(records)
+        if self.quiet:
+            return
+        if self.name == "rejections":
+            sys.stdout.write(tally.summary() + "\n")
+        else:
+            sys.stdout.flush()
+            sys.stderr.write(tally.summary() + "\n")
 
 
 class QuietReport:
@@ -545,10 +525,21 @@ def argument_parser():
                     "2 bad usage or unreadable input.")
     parser.add_argument("files", nargs="*", metavar="FILE",
                         help="pattern file or JSON bundle; '-' or none reads standard input")
-    parser.add_argument("--tree", action="store_true",
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--tree", action="store_true",
                         help="also print the syntax tree of each accepted pattern")
-    parser.add_argument("--json", action="store_true",
-                        help="write one JSON record per pattern to stdout (summary to stderr)")
+    output.add_argument("--json", action="store_true",
+                        help="write one JSON record per pattern, with its tree, to stdout "
+                             "(summary to stderr)")
+    output.add_argument("--canonical", action="store_true",
+                        help="write one JSON record per pattern with its canonical text")
+    output.add_argument("--inspect", action="store_true",
+                        help="write one JSON record per pattern with what it uses")
+    output.add_argument("--observables", action="store_true",
+                        help="write one JSON record per comparison (with --csv: a CSV row)")
+    parser.add_argument("--csv", action="store_true", help="with --observables: CSV rows")
+    parser.add_argument("--jobs", "-j", type=positive_count, default=core_count(), metavar="N",
+                        help="threads to check on (default: every core, here %(default)s)")
     parser.add_argument("--quiet", "-q", action="store_true",
                         help="print nothing but input problems; only the exit status tells")
     parser.add_argument("--strict", action="store_true",
@@ -559,27 +550,33 @@ def argument_parser():
     return parser
 
 
-def import_module():
+def positive_count(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 1024:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to 1024, not {text!r}")
+    return value
+
+
+def core_count():
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
+def import_module(name):
     try:
         with warnings.catch_warnings():
-            # A free-threaded interpreter warns that the module turns its GIL on; this
-            # single-threaded tool loses nothing by it.
+            # A free-threaded interpreter warns that quarnel turns its GIL on; this use of
+            # the module's tree classes loses nothing by it.
             warnings.filterwarnings("ignore", message="The global interpreter lock",
                                     category=RuntimeWarning)
-            import quarnel
+            return __import__(name)
     except ImportError as error:
-        raise InputError(f"cannot import the quarnel module ({error}); build it with "
+        raise InputError(f"cannot import the {name} module ({error}); build it with "
                          "scripts/build-module.sh or install it with pip") from None
-    return quarnel
-
-
-def import_toolkit():
-    try:
-        import quarnel_tools
-    except ImportError as error:
-        raise InputError(f"cannot import the quarnel_tools module ({error}); build it with "
-                         "scripts/build-module.sh or install it with pip") from None
-    return quarnel_tools
 
 
 def ignored_codes(values):
@@ -594,7 +591,7 @@ def strict_checker(args):
     """The function that gives a pattern's findings under --strict, or None."""
     if not args.strict:
         return None
-    toolkit = import_toolkit()
+    toolkit = import_module("quarnel_tools")
     codes = ignored_codes(args.ignore)
     known = toolkit.strict_check_codes()
     unknown = [code for code in codes if code not in known]
@@ -604,26 +601,33 @@ def strict_checker(args):
     return functools.partial(toolkit.strict_findings, ignore=codes)
 
 
-def make_report(args, shapes, progress):
-    if args.quiet:
-        return QuietReport()
-    if args.json:
-        return JsonReport(shapes, progress)
-    return TextReport(shapes, args.tree, progress)
+def engine_report_name(args):
+    if args.observables:
+        return "observables-csv" if args.csv else "observables"
+    for option, name in (("json", "tree"), ("canonical", "canonical"), ("inspect", "inspection")):
+        if getattr(args, option):
+            return name
+    return "rejections"
 
 
 def run(args):
     """Checks every input; returns the exit status."""
-    module = import_module()
-    strict = strict_checker(args)
     progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
-    report = make_report(args, TreeShapes(module), progress)
     tally = Tally()
+    if args.tree or args.strict:
+        module = import_module("quarnel")
+        check_one = functools.partial(check, module.parse, strict=strict_checker(args))
+        report = QuietReport() if args.quiet else TextReport(TreeShapes(module), args.tree, progress)
+        check_path = functools.partial(check_input, check_one, report=report)
+    else:
+        tools = import_module("quarnel_tools")
+        report = EngineReport(engine_report_name(args), args.quiet, progress)
+        report.start()
+        check_path = functools.partial(check_with_engine, tools, report=report, jobs=args.jobs)
     unreadable = False
     for path in args.files or ["-"]:
         try:
-            check_input(functools.partial(check, module.parse, strict=strict), path, report,
-                        tally, progress)
+            check_path(path, tally=tally, progress=progress)
         except InputError as error:
             progress.clear()
             sys.stdout.flush()
@@ -652,14 +656,63 @@ def check_input(check_one, path, report, tally, progress):
             stream.close()
 
 
+def check_with_engine(tools, path, report, jobs, tally, progress):
+    """The whole input to the toolkit's engine; when it holds anything out of the ordinary,
+    the checker reads it itself (and reports exactly what is wrong) and hands the engine
+    the patterns in batches."""
+    name, stream, owned = open_input(path)
+    try:
+        data, is_json = read_whole(name, stream)
+    finally:
+        if owned:
+            stream.close()
+    rendered = tools.check_document(data, name, "json" if is_json else "text", report.name, jobs)
+    if rendered is not None:
+        report.batch(rendered, tally)
+        return
+    batch = []
+    try:
+        for entry in patterns_of(name, io.BytesIO(data)):
+            if isinstance(entry, Skipped):
+                tally.skipped += 1
+            else:
+                batch.append(engine_entry(entry))
+            if len(batch) == ENGINE_BATCH:
+                report.batch(tools.check_entries(batch, report.name, jobs), tally)
+                batch = []
+    finally:
+        if batch:
+            report.batch(tools.check_entries(batch, report.name, jobs), tally)
+
+
+def engine_entry(pattern):
+    """(source, text, problem, pattern_json) for check_entries; text that cannot be UTF-8
+    (a lone surrogate from a JSON \\ud800 escape) becomes a problem."""
+    source = pattern.source.encode("utf-8", "backslashreplace").decode("utf-8")
+    if pattern.problem is not None:
+        return source, None, pattern.problem, dump(pattern.text)
+    try:
+        pattern.text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        problem = (f"the pattern is not valid Unicode: {error.reason} at character "
+                   f"{error.start + 1}")
+        return source, None, problem, dump(pattern.text)
+    return source, pattern.text, None, None
+
+
 def complain(message):
     sys.stderr.write(f"{PROGRAM}: {message}\n")
 
 
 def main(argv=None):
     args = argument_parser().parse_args(argv)
-    if args.quiet and (args.tree or args.json):
-        argument_parser().error("--quiet cannot be combined with --tree or --json")
+    if args.quiet and engine_report_name(args) != "rejections" or args.quiet and args.tree:
+        argument_parser().error("--quiet cannot be combined with an output option "
+                                "(--tree, --json, --canonical, --inspect, --observables)")
+    if args.csv and not args.observables:
+        argument_parser().error("--csv goes with --observables")
+    if args.strict and engine_report_name(args) != "rejections":
+        argument_parser().error("--strict goes with the default report, --tree or --quiet")
     if args.ignore and not args.strict:
         argument_parser().error("--ignore needs --strict")
     # Sources and patterns from JSON may hold lone surrogates; never die printing them.

@@ -104,33 +104,34 @@ void append_string_constant(std::string& out, std::string_view text) {
 }
 
 void append_timestamp_constant(std::string& out, const ast::Timestamp& timestamp) {
-    constexpr std::uint32_t second = 1'000'000'000;
-    if (timestamp.nanoseconds % second != 0) {
-        throw NoCanonicalText("no canonical text: pattern text cannot spell a fraction of a second");
-    }
     const int year = static_cast<int>(timestamp.date.year());
     out += "t'";
-    if (year <= 9999 && year >= 0) {
+    if (year >= 0 && year <= 9999) {
         append_utc_timestamp(out, timestamp);
-    } else {
-        // Only an offset carries an instant past 9999 (e.g. 9999-12-31T23:00:00-05:00):
-        // write it back in the largest offset the form allows.
-        constexpr int offset_seconds = 23 * 3600 + 59 * 60;
-        int seconds = timestamp.seconds_of_day - offset_seconds;
-        std::chrono::sys_days day{timestamp.date};
-        if (seconds < 0) {
-            seconds += 86400;
-            day -= std::chrono::days{1};
-        }
-        const ast::Timestamp local{std::chrono::year_month_day{day}, seconds, timestamp.nanoseconds};
-        if (static_cast<int>(local.date.year()) > 9999 || year < 0) {
-            throw NoCanonicalText("no canonical text: the timestamp lies outside the years 0 to 9999");
-        }
-        append_utc_timestamp(out, local);
-        out.back() = '-';  // the "Z" becomes the offset
-        out += "23:59";
+        out += '\'';
+        return;
     }
-    out += '\'';
+    // Only an offset carries an instant outside the four-digit years (9999-12-31T23:00:00-05:00):
+    // write it back in local time with the largest offset the form allows.
+    constexpr int offset_seconds = 23 * 3600 + 59 * 60;
+    const bool late = year > 9999;
+    int seconds = timestamp.seconds_of_day + (late ? -offset_seconds : offset_seconds);
+    std::chrono::sys_days day{timestamp.date};
+    if (seconds < 0) {
+        seconds += 86400;
+        day -= std::chrono::days{1};
+    } else if (seconds >= 86400) {
+        seconds -= 86400;
+        day += std::chrono::days{1};
+    }
+    const ast::Timestamp local{std::chrono::year_month_day{day}, seconds, timestamp.nanoseconds};
+    const int local_year = static_cast<int>(local.date.year());
+    if (local_year < 0 || local_year > 9999) {
+        throw NoCanonicalText("no canonical text: the timestamp lies too far outside the years 0 to 9999");
+    }
+    append_utc_timestamp(out, local);
+    out.pop_back();  // the "Z" gives way to the offset
+    out += late ? "-23:59'" : "+23:59'";
 }
 
 void append_value(std::string& out, const ast::StixValue& value) {
@@ -215,25 +216,8 @@ private:
             // qualifiers.
             parenthesised(inner, depth);
         }
-        if (qualified.repeat) {
-            out_ += " REPEATS ";
-            append_integer(out_, *qualified.repeat);
-            out_ += " TIMES";
-        }
-        if (qualified.within) {
-            out_ += " WITHIN ";
-            append_seconds(out_, *qualified.within);
-            out_ += " SECONDS";
-        }
-        if (qualified.start.has_value() != qualified.stop.has_value()) {
-            throw NoCanonicalText("no canonical text: START needs a STOP and STOP a START");
-        }
-        if (qualified.start) {
-            out_ += " START ";
-            append_timestamp_constant(out_, *qualified.start);
-            out_ += " STOP ";
-            append_timestamp_constant(out_, *qualified.stop);
-        }
+        out_ += ' ';
+        append_canonical_qualifiers(out_, qualified);
     }
 
     void parenthesised(const ast::PatternExpr& expr, std::size_t depth) {
@@ -320,6 +304,33 @@ const char* keyword(const ast::ComparisonOperator& op) {
         return "EXISTS";
     }
     return keyword(std::get<ast::ComparisonOp>(op));
+}
+
+void append_canonical_qualifiers(std::string& out, const ast::QualifiedPattern& qualified) {
+    if (qualified.start.has_value() != qualified.stop.has_value()) {
+        throw NoCanonicalText("no canonical text: START needs a STOP and STOP a START");
+    }
+    const std::size_t start = out.size();
+    const auto keyword = [&](const char* word) {
+        out += out.size() == start ? "" : " ";
+        out += word;
+    };
+    if (qualified.repeat) {
+        keyword("REPEATS ");
+        append_integer(out, *qualified.repeat);
+        out += " TIMES";
+    }
+    if (qualified.within) {
+        keyword("WITHIN ");
+        append_seconds(out, *qualified.within);
+        out += " SECONDS";
+    }
+    if (qualified.start) {
+        keyword("START ");
+        append_timestamp_constant(out, *qualified.start);
+        out += " STOP ";
+        append_timestamp_constant(out, *qualified.stop);
+    }
 }
 
 void append_canonical_path(std::string& out, const ast::ObjectPath& path) {

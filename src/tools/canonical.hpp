@@ -17,7 +17,7 @@ namespace quarnel::tools {
 
 // The tree has no canonical text: the parentheses it needs would nest deeper than the
 // parser accepts (long chains that mix operators), or it holds a value that pattern text
-// cannot spell (a NaN, a fraction of a second).
+// cannot spell (a NaN, a timestamp a day beyond the four-digit years).
 class NoCanonicalText : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -31,6 +31,8 @@ std::string canonical_text(const ast::Comparison& comparison);
 
 // The right-hand side of a comparison: a constant or a parenthesised list of them.
 void append_canonical_constant(std::string& out, const ast::ComparisonRhs& constant);
+// The qualifiers of one qualified pattern: "REPEATS 2 TIMES WITHIN 5 SECONDS START ... STOP ...".
+void append_canonical_qualifiers(std::string& out, const ast::QualifiedPattern& qualified);
 // An object path, quoting the property names that need it.
 void append_canonical_path(std::string& out, const ast::ObjectPath& path);
 

@@ -11,11 +11,16 @@ namespace {
 
 constexpr std::uint32_t nanoseconds_per_second = 1'000'000'000;
 
+// Zero-padded to `width` digits, with a leading '-' for negative values ("-0001").
 void append_padded(std::string& out, long value, int width) {
+    if (value < 0) {
+        out += '-';
+        value = -value;
+    }
     std::array<char, 24> digits{};
     const auto [end, error] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
     const auto length = static_cast<int>(end - digits.data());
-    if (value >= 0 && length < width) {
+    if (length < width) {
         out.append(static_cast<std::size_t>(width - length), '0');
     }
     out.append(digits.data(), end);

@@ -64,6 +64,7 @@ bool add_public_object(PyObject* module, const char* name, PyObject* object);
 
 // The feature hooks; each returns false with a Python exception set.
 bool add_toolkit(PyObject* module, ModuleState& state);
+bool add_tree_tools(PyObject* module, ModuleState& state);
 bool add_matching(PyObject* module, ModuleState& state);
 bool add_strict_checks(PyObject* module, ModuleState& state);
 

@@ -1,6 +1,5 @@
 """quarnel-check --strict and --ignore, run as users run them, in a subprocess."""
 
-import json
 import os
 import subprocess
 import sys
@@ -58,15 +57,10 @@ def test_text_report_lists_each_finding_with_its_code():
     assert "<stdin>:1" not in out
 
 
-def test_json_records_carry_the_findings():
-    result = run("--strict", "--json", stdin=lines(CLEAN, SHORT_MD5))
-    clean, short = [json.loads(line) for line in result.stdout.decode().splitlines()]
-    assert clean["ok"] is True and "findings" not in clean
-    assert short["ok"] is False
-    [finding] = short["findings"]
-    assert finding["code"] == "hash-value"
-    assert SHORT_MD5[finding["start"]:finding["end"]] == "file:hashes.MD5 = 'abc'"
-    assert "tree" in short
+def test_tree_report_shows_trees_of_clean_patterns_and_findings_of_the_others():
+    out = run("--strict", "--tree", stdin=lines(CLEAN, SHORT_MD5)).stdout.decode()
+    assert "<stdin>:1:\n  Comparison" in out
+    assert "<stdin>:2: strict checks failed:\n  hash-value: " in out
 
 
 def test_quiet_strict_tells_only_by_the_exit_status():
@@ -76,6 +70,8 @@ def test_quiet_strict_tells_only_by_the_exit_status():
 
 USAGE = [
     (["--ignore", "hash-value"], "--ignore needs --strict"),
+    (["--strict", "--json"], "--strict goes with the default report, --tree or --quiet"),
+    (["--strict", "--observables"], "--strict goes with the default report, --tree or --quiet"),
     (["--strict", "--ignore", "hash-valeu"], "unknown code 'hash-valeu'"),
 ]
 

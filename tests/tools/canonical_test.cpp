@@ -53,6 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
         CanonicalCase{"[a:b = t'2020-01-01T00:00:00-05:00']", "[a:b = t'2020-01-01T05:00:00Z']"},
         CanonicalCase{"[a:b = t'2016-12-31T23:59:60Z']", "[a:b = t'2016-12-31T23:59:60Z']"},
         CanonicalCase{"[a:b = t'9999-12-31T23:00:00-05:00']", "[a:b = t'9999-12-31T04:01:00-23:59']"},
+        CanonicalCase{"[a:b = t'0000-01-01T00:00:00+01:00']", "[a:b = t'0000-01-01T22:59:00+23:59']"},
+        CanonicalCase{"[a:b = t'2020-01-01T00:00:00.5+01:30']", "[a:b = t'2019-12-31T22:30:00.5Z']"},
         CanonicalCase{"[a:b = 1] WITHIN 5.0 SECONDS", "[a:b = 1] WITHIN 5 SECONDS"},
         CanonicalCase{"[a:b = 1] WITHIN 2.5 SECONDS REPEATS 3 TIMES", "[a:b = 1] REPEATS 3 TIMES WITHIN 2.5 SECONDS"},
         CanonicalCase{"([a:b = 1] REPEATS 2 TIMES) WITHIN 5 SECONDS", "([a:b = 1] REPEATS 2 TIMES) WITHIN 5 SECONDS"},

@@ -1,0 +1,322 @@
+// Tree export, canonical text, observables and inspection of one pattern, and the
+// checker's engine for many patterns at once.
+#include "tools_module/calls.hpp"  // first: it brings in Python.h
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "parser/builder.hpp"
+#include "tools/batch.hpp"
+#include "tools/canonical.hpp"
+#include "tools/observables.hpp"
+#include "tools/tree_json.hpp"
+#include "tools_module/state.hpp"
+
+namespace quarnel::py {
+
+namespace {
+
+void raise_value_error(std::string_view message) {
+    const PyRef text = message_text(message);
+    if (text) {
+        PyErr_SetObject(PyExc_ValueError, text.get());
+    }
+}
+
+// Parses the `pattern` argument and hands its tree to `body`; a rejected pattern raises
+// ValueError with the parser's message, as quarnel.parse() does.
+template <typename Body>
+PyRef with_tree(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                Body&& body) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
+        return {};
+    }
+    const std::optional<std::string_view> pattern = text_argument(signature, "pattern", bound[0]);
+    if (!pattern) {
+        return {};
+    }
+    auto parsed = run_released_for(*pattern, [&] { return parser::parse_pattern(*pattern); });
+    if (!parsed.ok()) {
+        raise_value_error(parsed.error().message());
+        return {};
+    }
+    return body(*pattern, parsed.value());
+}
+
+// Records nest a few levels only, so the conversion may recurse.
+PyRef to_python(const tools::Value& value) {
+    return std::visit(
+        []<typename V>(const V& v) -> PyRef {
+            if constexpr (std::is_same_v<V, std::nullptr_t>) {
+                return none();
+            } else if constexpr (std::is_same_v<V, bool>) {
+                return boolean(v);
+            } else if constexpr (std::is_same_v<V, std::int64_t>) {
+                return PyRef::steal(PyLong_FromLongLong(v));
+            } else if constexpr (std::is_same_v<V, double>) {
+                return PyRef::steal(PyFloat_FromDouble(v));
+            } else if constexpr (std::is_same_v<V, std::string>) {
+                return text(v);
+            } else if constexpr (std::is_same_v<V, tools::Array>) {
+                PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
+                for (std::size_t i = 0; list && i < v.size(); ++i) {
+                    PyRef item = to_python(v[i]);
+                    if (!item) {
+                        return {};
+                    }
+                    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+                }
+                return list;
+            } else {
+                PyRef dict = PyRef::steal(PyDict_New());
+                for (const auto& [key, field] : v) {
+                    const PyRef item = to_python(field);
+                    if (!dict || !item || PyDict_SetItemString(dict.get(), key.c_str(), item.get()) < 0) {
+                        return {};
+                    }
+                }
+                return dict;
+            }
+        },
+        value.data);
+}
+
+const Signature tree_json_signature{"tree_json", {"pattern"}, 1, 1};
+
+PyRef tree_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_tree(tree_json_signature, args, nargs, kwnames, [](std::string_view pattern, const ast::PatternExpr& tree) {
+        std::string out;
+        run_released_for(pattern, [&] { tools::append_tree_json(out, tree); });
+        return text(out);
+    });
+}
+
+const Signature canonical_text_signature{"canonical_text", {"pattern"}, 1, 1};
+
+PyRef canonical_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_tree(canonical_text_signature, args, nargs, kwnames, [](std::string_view, const ast::PatternExpr& tree) {
+        try {
+            return text(tools::canonical_text(tree));
+        } catch (const tools::NoCanonicalText& error) {
+            raise_value_error(error.what());
+            return PyRef();
+        }
+    });
+}
+
+const Signature observables_signature{"observables", {"pattern"}, 1, 1};
+
+PyRef observables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_tree(observables_signature, args, nargs, kwnames, [](std::string_view, const ast::PatternExpr& tree) {
+        tools::Array records;
+        for (const tools::Observable& observable : tools::observables_of(tree)) {
+            records.push_back(tools::to_value(observable));
+        }
+        return to_python({std::move(records)});
+    });
+}
+
+const Signature inspect_pattern_signature{"inspect_pattern", {"pattern"}, 1, 1};
+
+PyRef inspect_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_tree(inspect_pattern_signature, args, nargs, kwnames,
+                     [](std::string_view, const ast::PatternExpr& tree) { return to_python(tools::inspection_of(tree)); });
+}
+
+// ---- The checker's engine
+
+constexpr std::array<std::pair<std::string_view, tools::Report>, 6> report_names{{
+    {"rejections", tools::Report::rejections},
+    {"tree", tools::Report::tree_json},
+    {"canonical", tools::Report::canonical},
+    {"inspection", tools::Report::inspection},
+    {"observables", tools::Report::observables_json},
+    {"observables-csv", tools::Report::observables_csv},
+}};
+
+std::optional<tools::Report> report_argument(const Signature& signature, PyObject* value) {
+    const std::optional<std::string_view> name = text_argument(signature, "report", value);
+    if (!name) {
+        return std::nullopt;
+    }
+    for (const auto& [known, report] : report_names) {
+        if (known == *name) {
+            return report;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%s(): unknown report %R", signature.function, value);
+    return std::nullopt;
+}
+
+std::optional<unsigned> jobs_argument(const Signature& signature, PyObject* value) {
+    const long jobs = PyLong_AsLong(value);
+    if (jobs == -1 && PyErr_Occurred()) {
+        return std::nullopt;
+    }
+    if (jobs < 1 || jobs > 1024) {
+        PyErr_Format(PyExc_ValueError, "%s(): jobs must be between 1 and 1024", signature.function);
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(jobs);
+}
+
+// (output as UTF-8 bytes, error output as str, accepted, rejected, skipped)
+PyRef rendered_tuple(const tools::Rendered& rendered) {
+    return PyRef::steal(Py_BuildValue("(y#Nnnn)", rendered.out.data(), static_cast<Py_ssize_t>(rendered.out.size()),
+                                      message_text(rendered.err).release(),
+                                      static_cast<Py_ssize_t>(rendered.accepted),
+                                      static_cast<Py_ssize_t>(rendered.rejected),
+                                      static_cast<Py_ssize_t>(rendered.skipped)));
+}
+
+const Signature check_document_signature{"check_document", {"data", "name", "kind", "report", "jobs"}, 5, 5};
+
+PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature& signature = check_document_signature;
+    std::array<PyObject*, 5> bound{};
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
+        return {};
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(bound[0], &view, PyBUF_SIMPLE) < 0) {
+        return {};
+    }
+    const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release_view(&view, &PyBuffer_Release);
+    const std::optional<std::string_view> name = text_argument(signature, "name", bound[1]);
+    const std::optional<std::string_view> kind = name ? text_argument(signature, "kind", bound[2]) : std::nullopt;
+    const std::optional<tools::Report> report = kind ? report_argument(signature, bound[3]) : std::nullopt;
+    const std::optional<unsigned> jobs = report ? jobs_argument(signature, bound[4]) : std::nullopt;
+    if (!jobs) {
+        return {};
+    }
+    if (*kind != "text" && *kind != "json") {
+        PyErr_SetString(PyExc_ValueError, "check_document(): kind must be 'text' or 'json'");
+        return {};
+    }
+    const std::string_view data(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    std::optional<tools::Rendered> rendered;
+    {
+        const InterpreterLockReleased released;
+        rendered = *kind == "text" ? tools::check_text_document(data, *name, *report, *jobs)
+                                   : tools::check_json_document(data, *name, *report, *jobs);
+    }
+    return rendered ? rendered_tuple(*rendered) : none();
+}
+
+// One entry of check_entries: (source, text, problem, pattern_json); text is None exactly
+// when problem is given.
+std::optional<tools::Entry> entry_from(PyObject* item) {
+    PyObject* source = nullptr;
+    PyObject* text_object = nullptr;
+    PyObject* problem = nullptr;
+    PyObject* pattern_json = nullptr;
+    if (!PyArg_ParseTuple(item, "UOOO:check_entries", &source, &text_object, &problem, &pattern_json)) {
+        return std::nullopt;
+    }
+    const auto utf8 = [](PyObject* object) -> std::optional<std::string> {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+        if (data == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(data, static_cast<std::size_t>(size));
+    };
+    tools::Entry entry;
+    std::optional<std::string> field = utf8(source);
+    if (!field) {
+        return std::nullopt;
+    }
+    entry.source = std::move(*field);
+    if (problem == Py_None) {
+        if (!PyUnicode_Check(text_object)) {
+            PyErr_SetString(PyExc_TypeError, "check_entries(): an entry without a problem needs its text");
+            return std::nullopt;
+        }
+        field = utf8(text_object);
+    } else {
+        if (!PyUnicode_Check(problem) || !PyUnicode_Check(pattern_json)) {
+            PyErr_SetString(PyExc_TypeError, "check_entries(): a problem and its pattern JSON are str");
+            return std::nullopt;
+        }
+        entry.problem = utf8(problem);
+        field = entry.problem ? utf8(pattern_json) : std::nullopt;
+        if (field) {
+            entry.pattern_json = std::move(*field);
+            field = std::string();
+        }
+    }
+    if (!field) {
+        return std::nullopt;
+    }
+    entry.text = std::move(*field);
+    return entry;
+}
+
+const Signature check_entries_signature{"check_entries", {"entries", "report", "jobs"}, 3, 3};
+
+PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature& signature = check_entries_signature;
+    std::array<PyObject*, 3> bound{};
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
+        return {};
+    }
+    const std::optional<tools::Report> report = report_argument(signature, bound[1]);
+    const std::optional<unsigned> jobs = report ? jobs_argument(signature, bound[2]) : std::nullopt;
+    if (!jobs) {
+        return {};
+    }
+    const PyRef items = PyRef::steal(PySequence_Fast(bound[0], "check_entries(): entries must be a sequence"));
+    if (!items) {
+        return {};
+    }
+    std::vector<tools::Entry> entries;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    entries.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::optional<tools::Entry> entry = entry_from(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!entry) {
+            return {};
+        }
+        entries.push_back(std::move(*entry));
+    }
+    tools::Rendered rendered;
+    {
+        const InterpreterLockReleased released;
+        rendered = tools::render_entries(entries, *report, *jobs);
+    }
+    return rendered_tuple(rendered);
+}
+
+PyMethodDef tree_tool_functions[] = {
+    {"tree_json", fast_call<&tree_json>(), METH_FASTCALL | METH_KEYWORDS,
+     "tree_json(pattern)\n--\n\nThe syntax tree of the pattern as JSON text; each operator chain is one\n"
+     "node with its operands and operators. ValueError when the pattern is rejected."},
+    {"canonical_text", fast_call<&canonical_text>(), METH_FASTCALL | METH_KEYWORDS,
+     "canonical_text(pattern)\n--\n\nThe pattern in one canonical spelling, parenthesised so that readers that\n"
+     "fold from the left and readers that apply AND-before-OR-before-FOLLOWEDBY precedence agree.\n"
+     "ValueError when the pattern is rejected or has no canonical text."},
+    {"observables", fast_call<&observables>(), METH_FASTCALL | METH_KEYWORDS,
+     "observables(pattern)\n--\n\nOne dict per comparison, in text order: observation, object_type, path,\n"
+     "steps, operator, negated, constants and the qualifiers in force over it."},
+    {"inspect_pattern", fast_call<&inspect_pattern>(), METH_FASTCALL | METH_KEYWORDS,
+     "inspect_pattern(pattern)\n--\n\nWhat the pattern uses: object types, object paths, comparison and\n"
+     "observation operators, qualifiers, and its numbers of observations and comparisons."},
+    {"check_document", fast_call<&check_document>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_document(data, name, kind, report, jobs)\n--\n\nThe checker's engine over one whole input "
+     "(kind 'text' or 'json'):\n(output bytes, error output, accepted, rejected, skipped), or None when the\n"
+     "input needs the checker's own reader."},
+    {"check_entries", fast_call<&check_entries>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_entries(entries, report, jobs)\n--\n\nThe checker's engine over (source, text, problem,\n"
+     "pattern_json) entries: (output bytes, error output, accepted, rejected, 0)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_tree_tools(PyObject* module, ModuleState&) {
+    return add_functions(module, tree_tool_functions);
+}
+
+}  // namespace quarnel::py
