@@ -33,7 +33,8 @@ constexpr std::array<StrictCode, 18> codes{{
     {"precedence", "mixed operators without parentheses, grouped here otherwise than by STIX 2.1 precedence"},
     {"object-type", "an object type that STIX 2.1 does not define (custom types begin with x-)"},
     {"property-name", "a property that the object, extension or embedded type does not have"},
-    {"extension-name", "an extension that STIX 2.1 does not define (custom ones begin with x-)"},
+    {"extension-name",
+     "an extension that STIX 2.1 does not define (custom ones begin with x- or extension-definition--)"},
     {"property-kind", "an index on a property that is not a list, or a step into a plain value"},
 }};
 

@@ -160,11 +160,14 @@ private:
     }
 
     Entry enter_extension(Position& at, const ast::PathComponent& step) {
+        if (step.property.starts_with("extension-definition--")) {
+            return Entry::Outside;  // a custom extension, defined by its own STIX object
+        }
         const Owner* extension = find_extension(step.property);
         if (extension == nullptr) {
             findings_.add("extension-name", quoted(step.property) +
                                                 " is not a STIX 2.1 extension (custom extensions "
-                                                "begin with x-; in " + path_text(path_) + ")");
+                                                "begin with x- or extension-definition--; in " + path_text(path_) + ")");
             return Entry::Outside;
         }
         at = {extension, Kind::Object, {}, extension->name};

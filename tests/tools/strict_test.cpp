@@ -194,6 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
         StrictCase{"[file:extensions.'ntfs-ext'.sidd = 'x']", {"property-name"}},
         StrictCase{"[file:extensions.'nfts-ext'.sid = 'x']", {"extension-name"}},
         StrictCase{"[file:extensions.'x-acme-ext'.anything = 'x']", {}},
+        StrictCase{"[file:extensions.'extension-definition--d83fce45-ef58-4c6c-a3f4-1fbc32e98c6e'.rank = 5]", {}},
         StrictCase{"[file:extensions.'windows-pebinary-ext'.sections[*].entropy > 7.0]", {}},
         StrictCase{"[file:extensions.'windows-pebinary-ext'.sections[*].entropy > 7]", {}},
         StrictCase{"[windows-registry-key:values[*].data = 'x']", {}},
