@@ -27,6 +27,12 @@ std::string_view kind_name(Kind kind) {
     return names[static_cast<std::size_t>(kind)];
 }
 
+std::string kind_with_article(Kind kind) {
+    const std::string name(kind_name(kind));
+    const bool vowel = std::string_view("aeiou").find(name.front()) != std::string_view::npos;
+    return (vowel ? "an " : "a ") + name;
+}
+
 const Property* Owner::find(std::string_view property) const {
     return find_by_name(properties, property);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace quarnel::tools {
@@ -30,6 +31,8 @@ enum class Kind : std::uint8_t {
 };
 
 std::string_view kind_name(Kind kind);
+// The name with its indefinite article: "an integer", "a string".
+std::string kind_with_article(Kind kind);
 
 struct Property {
     std::string_view name;

@@ -313,9 +313,7 @@ private:
     }
 
     static std::string kind_phrase(Kind kind) {
-        const std::string name(kind_name(kind));
-        const bool vowel = std::string_view("aeiou").find(name.front()) != std::string_view::npos;
-        return (vowel ? "an " : "a ") + name + " property";
+        return kind_with_article(kind) + " property";
     }
 
     const ast::Comparison& comparison_;

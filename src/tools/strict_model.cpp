@@ -139,7 +139,7 @@ private:
             case Kind::List:        // an unindexed list: taken leniently, nothing known below
                 return Entry::Outside;
             default:
-                findings_.add("property-kind", path_text(path_) + ": " + article(at.kind) +
+                findings_.add("property-kind", path_text(path_) + ": " + kind_with_article(at.kind) +
                                                    " value has no property " + quoted(step.property));
                 return Entry::Outside;
         }
@@ -175,15 +175,9 @@ private:
     }
 
     bool refuse_index(Kind kind) {
-        findings_.add("property-kind", path_text(path_) + ": " + article(kind) +
+        findings_.add("property-kind", path_text(path_) + ": " + kind_with_article(kind) +
                                            " is not a list and takes no index");
         return false;
-    }
-
-    static std::string article(Kind kind) {
-        const std::string_view name = kind_name(kind);
-        const bool vowel = std::string_view("aeiou").find(name.front()) != std::string_view::npos;
-        return (vowel ? "an " : "a ") + std::string(name);
     }
 
     const ast::ObjectPath& path_;
