@@ -52,25 +52,43 @@ std::optional<CodeSet> ignored_codes(PyObject* ignore) {
     return codes;
 }
 
-// Python indexes str by character, the checks count bytes of UTF-8.
-PyRef character_offset(std::string_view text, std::optional<std::size_t> byte_offset) {
-    if (!byte_offset) {
-        return none();
-    }
-    const std::string_view head = text.substr(0, *byte_offset);
-    const auto continuation = std::count_if(head.begin(), head.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-    });
-    return PyRef::steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(head.size()) - continuation));
-}
+// Python indexes str by character, the checks count bytes of UTF-8. Findings come in the
+// order of the text, so each conversion moves on from the last one instead of starting over:
+// a pattern with a finding on every comparison costs linear time, not quadratic.
+class CharacterIndexes {
+public:
+    explicit CharacterIndexes(std::string_view text) : text_(text) {}
 
-PyRef finding_object(PyTypeObject* type, std::string_view pattern, const tools::Finding& finding) {
+    PyRef at(std::optional<std::size_t> byte_offset) {
+        if (!byte_offset) {
+            return none();
+        }
+        const std::size_t target = std::min(*byte_offset, text_.size());
+        for (; byte_ < target; ++byte_) {
+            characters_ += starts_character(text_[byte_]) ? 1 : 0;
+        }
+        while (byte_ > target) {
+            --byte_;
+            characters_ -= starts_character(text_[byte_]) ? 1 : 0;
+        }
+        return PyRef::steal(PyLong_FromSsize_t(characters_));
+    }
+
+private:
+    static bool starts_character(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
+
+    std::string_view text_;
+    std::size_t byte_ = 0;
+    Py_ssize_t characters_ = 0;  // characters that begin before byte_
+};
+
+PyRef finding_object(PyTypeObject* type, CharacterIndexes& indexes, const tools::Finding& finding) {
     PyRef object = PyRef::steal(PyStructSequence_New(type));
     if (!object) {
         return {};
     }
-    std::array<PyRef, 4> fields{text(finding.code), message_text(finding.message),
-                                character_offset(pattern, finding.begin), character_offset(pattern, finding.end)};
+    std::array<PyRef, 4> fields{text(finding.code), message_text(finding.message), indexes.at(finding.begin),
+                                indexes.at(finding.end)};
     for (std::size_t index = 0; index < fields.size(); ++index) {
         if (!fields[index]) {
             return {};
@@ -86,11 +104,12 @@ PyRef finding_list(PyTypeObject* type, std::string_view pattern, const std::vect
     if (!list) {
         return {};
     }
+    CharacterIndexes indexes(pattern);
     for (const tools::Finding& finding : findings) {
         if (ignored.contains(finding.code)) {
             continue;
         }
-        const PyRef object = finding_object(type, pattern, finding);
+        const PyRef object = finding_object(type, indexes, finding);
         if (!object || PyList_Append(list.get(), object.get()) < 0) {
             return {};
         }

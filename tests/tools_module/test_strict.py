@@ -138,3 +138,12 @@ def test_the_generated_observable_tables_match_the_data_file():
     check = subprocess.run([sys.executable, str(ROOT / "scripts" / "gen-observables.py"), "--check"],
                            capture_output=True, text=True, timeout=60)
     assert check.returncode == 0, check.stderr
+
+
+def test_a_finding_on_every_one_of_many_comparisons_keeps_its_span():
+    pattern = "[" + " AND ".join(["flie:name = 'é'"] * 50_000) + "]"
+    findings = quarnel_tools.strict_findings(pattern)
+    assert len(findings) == 50_000
+    last = findings[-1]
+    assert (last.code, pattern[last.start:last.end]) == ("object-type", "flie:name = 'é'")
+    assert last.end == len(pattern) - 1
