@@ -1,5 +1,6 @@
 // The grouping check, read from the grammar's parse tree: the syntax tree keeps no trace
 // of parentheses, the parse tree keeps each chain flat as written.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -91,7 +92,8 @@ std::size_t first_divergence(const Chain& chain) {
     return chain.operators.size();
 }
 
-std::string divergence_message(const Chain& chain, std::size_t k, std::string_view canonical) {
+// Both readings of the chain around its first divergence.
+std::string readings(const Chain& chain, std::size_t k) {
     const std::string before = k >= 2 ? "... " : "";
     const std::string after = k + 2 < chain.operands.size() ? " ..." : "";
     const std::string x = operand_text(chain.operands[k - 1]);
@@ -101,9 +103,13 @@ std::string divergence_message(const Chain& chain, std::size_t k, std::string_vi
     const std::string second(keyword(chain.operators[k].rule()));
     return "mixed " + first + " and " + second + " without parentheses: read here as (" + before + x +
            " " + first + " " + y + ") " + second + " " + z + after + ", by STIX 2.1 precedence as " +
-           before + x + " " + first + " (" + y + " " + second + " " + z + ")" + after +
-           "; " + std::string(canonical);
+           before + x + " " + first + " (" + y + " " + second + " " + z + ")" + after;
 }
+
+struct Divergence {
+    std::string readings;
+    Span where;  // the operator that binds tighter than the one before it
+};
 
 bool holds_chain(const Node& node) {
     switch (node.rule()) {
@@ -123,7 +129,7 @@ bool holds_chain(const Node& node) {
 
 void check_precedence(const parser::ParseTree& tree, const std::function<std::string()>& canonical,
                       Findings& findings) {
-    bool canonical_given = false;
+    std::vector<Divergence> divergences;
     const auto size = static_cast<std::uint32_t>(tree.flat_nodes().size());
     for (std::uint32_t index = 0; index < size; ++index) {
         const Node node(tree, index);
@@ -132,14 +138,17 @@ void check_precedence(const parser::ParseTree& tree, const std::function<std::st
         }
         const Chain chain = chain_of(node);
         const std::size_t k = first_divergence(chain);
-        if (k == chain.operators.size()) {
-            continue;
+        if (k < chain.operators.size()) {
+            divergences.push_back({readings(chain, k), {chain.operators[k].begin(), chain.operators[k].end()}});
         }
-        // The canonical text of the whole tree is given once, not again for every chain.
-        const std::string shown = canonical_given ? "canonical text: as in the first mixed-operator finding" : canonical();
-        canonical_given = true;
-        const Node& op = chain.operators[k];
-        findings.add_at("precedence", divergence_message(chain, k, shown), {op.begin(), op.end()});
+    }
+    // An outer chain comes before the chains inside it here, but may diverge later in the text.
+    std::sort(divergences.begin(), divergences.end(),
+              [](const Divergence& a, const Divergence& b) { return a.where.begin < b.where.begin; });
+    // The canonical text of the whole tree is given once, not again for every chain.
+    for (std::size_t i = 0; i < divergences.size(); ++i) {
+        const std::string shown = i == 0 ? canonical() : "canonical text: as in the first mixed-operator finding";
+        findings.add_at("precedence", divergences[i].readings + "; " + shown, divergences[i].where);
     }
 }
 

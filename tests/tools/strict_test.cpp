@@ -225,6 +225,16 @@ TEST(StrictFindings, PrecedenceMessageNamesBothReadingsAndTheCanonicalText) {
     EXPECT_EQ(precedence->end, 26u);
 }
 
+TEST(StrictFindings, TheFirstPrecedenceFindingInTheTextGivesTheCanonicalText) {
+    // The outer chain is met first in the parse tree, but diverges after the inner one.
+    const auto findings = strict_findings("[x-a:b = 1 OR x-a:c = 2 AND x-a:d = 3] OR [x-a:b = 1] AND [x-a:b = 1]");
+    ASSERT_TRUE(findings.ok());
+    ASSERT_EQ(findings.value().size(), 2u);
+    EXPECT_NE(findings.value()[0].message.find("canonical text: ([(x-a:b = 1 OR x-a:c = 2) AND x-a:d = 3] OR"), std::string::npos)
+        << findings.value()[0].message;
+    EXPECT_NE(findings.value()[1].message.find("as in the first mixed-operator finding"), std::string::npos);
+}
+
 TEST(StrictFindings, LocationsPointAtTheComparisonOrQualifiers) {
     const std::string pattern = "[x-a:b = 1 AND file:size = 'x'] WITHIN 0 SECONDS";
     const auto findings = strict_findings(pattern);
