@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <memory>
 
@@ -20,24 +19,29 @@ bool all_of_chars(std::string_view text, bool (*accept)(char)) {
     return std::all_of(text.begin(), text.end(), accept);
 }
 
-bool is_hex_digit(char c) {
-    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-}
-
+// ASCII only, whatever the process locale (Python sets it from the environment).
 bool is_decimal_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+bool is_ascii_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool is_hex_digit(char c) {
+    return is_decimal_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 bool is_base64_char(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '/';
+    return is_ascii_letter(c) || is_decimal_digit(c) || c == '+' || c == '/';
 }
 
 // Upper case without punctuation: "sha-256", "SHA_256" and "Sha256" all give "SHA256".
 std::string folded(std::string_view name) {
     std::string out;
     for (const char c : name) {
-        if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
-            out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        if (is_ascii_letter(c) || is_decimal_digit(c)) {
+            out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
         }
     }
     return out;

@@ -60,6 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         StrictCase{"[file:hashes.SSDEEP = 'x3:abc:def']", {"hash-value"}},
         StrictCase{"[file:hashes.SSDEEP = '3:abc']", {"hash-value"}},
         StrictCase{"[file:hashes.SSDEEP = '3:ab-c:def']", {"hash-value"}},
+        StrictCase{"[file:hashes.SSDEEP = '3:\xc3\xa9:def']", {"hash-value"}},  // letters are ASCII ones
         StrictCase{"[file:hashes.SSDEEP = '3:" + std::string(65, 'a') + ":b']", {"hash-value"}},
         StrictCase{"[file:hashes.SSDEEP = '3:a:" + std::string(33, 'b') + "']", {"hash-value"}},
         StrictCase{"[file:hashes.TLSH = '" + std::string(70, 'A') + "']", {}},
