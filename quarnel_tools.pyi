@@ -1,10 +1,16 @@
 # Type stubs for the quarnel_tools extension module: tools over STIX patterns that take
 # pattern text and do their work in C++.
-from typing import Any, Final, Iterable, final
+from typing import Any, Final, Iterable, Literal, Sequence, TypedDict, final
 
 __all__ = [
     "is_valid_pattern",
     "Finding",
+    "tree_json",
+    "canonical_text",
+    "observables",
+    "inspect_pattern",
+    "check_document",
+    "check_entries",
     "match",
     "compile_pattern",
     "load_observations",
@@ -38,6 +44,61 @@ class Finding(tuple[str, str, int | None, int | None]):
     def start(self) -> int | None: ...
     @property
     def end(self) -> int | None: ...
+
+# ---- Tree export, canonical text, observables, inspection
+
+def tree_json(pattern: str) -> str:
+    """The syntax tree as JSON text (schema in the README): each operator chain is one node
+    with "operands" and "operators". ValueError when the pattern is rejected."""
+
+def canonical_text(pattern: str) -> str:
+    """The pattern in one canonical spelling, parenthesised so that left-fold and precedence
+    readers agree. ValueError when rejected or when no canonical text exists."""
+
+class _Constant(TypedDict):
+    type: Literal["string", "integer", "float", "boolean", "timestamp", "hex", "binary"]
+    value: str | int | float | bool
+
+class _Qualifiers(TypedDict, total=False):
+    repeats: int
+    within: float
+    start: str
+    stop: str
+
+class Observable(TypedDict):
+    observation: int
+    object_type: str
+    path: str
+    steps: list[str | int]
+    operator: str
+    negated: bool
+    constants: list[_Constant]
+    qualifiers: list[_Qualifiers]
+
+def observables(pattern: str) -> list[Observable]:
+    """One record per comparison, in text order."""
+
+class Inspection(TypedDict):
+    object_types: list[str]
+    object_paths: list[str]
+    comparison_operators: list[str]
+    observation_operators: list[str]
+    qualifiers: list[str]
+    observations: int
+    comparisons: int
+
+def inspect_pattern(pattern: str) -> Inspection: ...
+
+_Report = Literal["rejections", "tree", "canonical", "inspection", "observables", "observables-csv"]
+
+def check_document(data: bytes, name: str, kind: Literal["text", "json"], report: _Report,
+                   jobs: int) -> tuple[bytes, str, int, int, int] | None:
+    """quarnel-check's engine over one whole input: (output, error output, accepted, rejected,
+    skipped), or None when the input needs the checker's own reader."""
+
+def check_entries(entries: Sequence[tuple[str, str | None, str | None, str | None]],
+                  report: _Report, jobs: int) -> tuple[bytes, str, int, int, int]:
+    """The engine over (source, text, problem, pattern_json) entries read by the checker."""
 
 # ---- Matching patterns against observed data
 

@@ -208,7 +208,11 @@ def indicator_pattern(name, position, indicator):
 def read_whole(name, stream):
     """The input's bytes and whether they are JSON."""
     try:
+        start = stream.tell() if stream.seekable() else None
         head, is_json = read_head(stream)
+        if start is not None:  # a file: read once into one buffer, without joining
+            stream.seek(start)
+            return stream.read(), is_json
         return head + stream.read(), is_json
     except OSError as error:
         raise read_error(name, error) from None
@@ -439,11 +443,14 @@ class Progress:
             self.shown = False
 
 
-class TextReport:
-    def __init__(self, shapes, show_trees, progress):
+class TreeReport:
+    """--tree and --strict: each rejection (with its strict findings), and under --tree each
+    accepted pattern with its tree walked in Python."""
+
+    def __init__(self, shapes, progress, show_trees=True):
         self.shapes = shapes
-        self.show_trees = show_trees
         self.progress = progress
+        self.show_trees = show_trees
 
     def outcome(self, result):
         if result.error is not None:
@@ -617,7 +624,7 @@ def run(args):
     if args.tree or args.strict:
         module = import_module("quarnel")
         check_one = functools.partial(check, module.parse, strict=strict_checker(args))
-        report = QuietReport() if args.quiet else TextReport(TreeShapes(module), args.tree, progress)
+        report = QuietReport() if args.quiet else TreeReport(TreeShapes(module), progress, args.tree)
         check_path = functools.partial(check_input, check_one, report=report)
     else:
         tools = import_module("quarnel_tools")

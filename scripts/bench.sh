@@ -2,7 +2,8 @@
 # Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
 # for Debian's python3 into build/py311/module, then runs quarnel_bench, quarnel_match_bench
 # (on data that bench/make_observations.py and bench/make_patterns.py write into
-# build/bench-data), bench/python_bench.py and bench/python_instructions.py.
+# build/bench-data), quarnel_tools_bench and bench/tools_checker_bench.py (on the inputs of
+# bench/make_indicators.py), bench/python_bench.py and bench/python_instructions.py.
 # Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
 # --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs,
 # and no instruction counts.
@@ -40,7 +41,7 @@ if ! grep -q '^quarnel_bench:' <<<"$targets"; then
   echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
   exit 2
 fi
-ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench >/dev/null
+ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_tools_bench >/dev/null
 
 section "Build: Python module for $python in build/py311/module"
 bash scripts/build-module.sh "$python" build/py311/module build/py311
@@ -59,6 +60,21 @@ for n in "${sizes[@]}"; do
 done
 [[ -s build/bench-data/patterns-10000.txt ]] || "$python" bench/make_patterns.py 10000 build/bench-data/patterns-10000.txt
 build/bench/quarnel_match_bench build/bench-data "${quick[@]}"
+
+section "Toolkit benchmarks: build/bench/quarnel_tools_bench, bench/tools_checker_bench.py ${quick[*]}"
+for kind in json txt; do
+  n=100000
+  file=build/bench-data/indicators-$n.json
+  [[ $kind == txt ]] && file=build/bench-data/patterns-$n.txt
+  [[ -s $file ]] || "$python" bench/make_indicators.py $n "$file" $([[ $kind == txt ]] && echo --text)
+done
+if ((${#quick[@]})); then
+  build/bench/quarnel_tools_bench bench/corpus.txt --rounds 2
+else
+  build/bench/quarnel_tools_bench bench/corpus.txt build/bench-data/indicators-100000.json \
+    build/bench-data/patterns-100000.txt
+fi
+QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/tools_checker_bench.py build/bench-data "${quick[@]}"
 
 section "Python benchmarks: bench/python_bench.py ${quick[*]}"
 QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "${quick[@]}"
