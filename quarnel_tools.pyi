@@ -23,13 +23,16 @@ __all__ = [
     "Observations",
     "MatchResult",
     "PatternIndex",
+    "strict_findings",
+    "strict_check_codes",
 ]
 
 def is_valid_pattern(pattern: str) -> bool: ...
 
 @final
-class Finding(tuple[str, str]):
-    """One finding of the strict checks."""
+class Finding(tuple[str, str, int | None, int | None]):
+    """One finding of the strict checks: its stable code, its message, and the span of the
+    pattern (character indexes, end excluded) that it is about, None where unknown."""
 
     n_fields: Final[int]
     n_sequence_fields: Final[int]
@@ -38,6 +41,10 @@ class Finding(tuple[str, str]):
     def code(self) -> str: ...
     @property
     def message(self) -> str: ...
+    @property
+    def start(self) -> int | None: ...
+    @property
+    def end(self) -> int | None: ...
 
 # ---- Tree export, canonical text, observables, inspection
 
@@ -161,3 +168,12 @@ class PatternIndex:
     def __len__(self) -> int: ...
     def match(self, observations: _Data | Observations
               ) -> tuple[list[tuple[int, MatchResult]], list[tuple[int, str, str]]]: ...
+
+# ---- Strict checks
+
+def strict_findings(pattern: str, *, ignore: Iterable[str] = ()) -> list[Finding]:
+    """The strict checks' findings for an accepted pattern, in the order of the text, less
+    those whose code is in `ignore`. ValueError for a rejected pattern or an unknown code."""
+
+def strict_check_codes() -> dict[str, str]:
+    """Every strict-check code and what it reports, in a new dict."""

@@ -1,7 +1,7 @@
 """Checks STIX patterns with quarnel.
 
     python3 -m quarnel_check [--tree | --json | --canonical | --inspect | --observables [--csv]]
-                             [--quiet] [--jobs N] [FILE ...]
+                             [--quiet] [--jobs N] [--strict [--ignore CODE,...]] [FILE ...]
 
 Each FILE ('-' or none at all: standard input) is either a text file with one pattern per
 line (blank lines and lines starting with '#' are skipped) or a STIX 2.x JSON document: a
@@ -24,6 +24,10 @@ Output (stdout):
   --quiet   nothing but problems with the input: the exit status tells the result.
 --jobs N checks on N threads (default: every core); the output, its order and the exit
 status are the same for every N.
+--strict also runs the strict checks (quarnel_tools.strict_findings) on each accepted
+pattern, with the default report, --tree or --quiet: a pattern with a finding counts as
+rejected and is reported with each finding's code and message; --ignore CODE[,CODE]
+switches codes off.
 SOURCE is FILE:LINE for text and FILE:ID (the indicator's id) for JSON.
 
 Exit status: 0 every pattern parsed, 1 at least one was rejected, 2 bad usage or an input
@@ -247,19 +251,28 @@ def open_input(path):
 
 
 class Outcome:
-    __slots__ = ("pattern", "tree", "error")
+    """`findings` are the strict checks' findings (empty when --strict is off)."""
 
-    def __init__(self, pattern, tree=None, error=None):
+    __slots__ = ("pattern", "tree", "error", "findings")
+
+    def __init__(self, pattern, tree=None, error=None, findings=()):
         self.pattern = pattern
         self.tree = tree
         self.error = error
+        self.findings = findings
+
+    @property
+    def rejected(self):
+        return self.error is not None or bool(self.findings)
 
 
-def check(parse, pattern):
+def check(parse, pattern, strict=None):
+    """`strict`, when given, returns the findings of an accepted pattern's text."""
     if pattern.problem is not None:
         return Outcome(pattern, error=pattern.problem)
     try:
-        return Outcome(pattern, tree=parse(pattern.text))
+        tree = parse(pattern.text)
+        return Outcome(pattern, tree=tree, findings=strict(pattern.text) if strict else ())
     except UnicodeEncodeError as error:  # a lone surrogate from a JSON \ud800 escape
         return Outcome(pattern, error=f"the pattern is not valid Unicode: {error.reason} at "
                                       f"character {error.start + 1}")
@@ -435,16 +448,21 @@ class Progress:
 
 
 class TreeReport:
-    """--tree: each rejection, and each accepted pattern with its tree walked in Python."""
+    """--tree and --strict: each rejection (with its strict findings), and under --tree each
+    accepted pattern with its tree walked in Python."""
 
-    def __init__(self, shapes, progress):
+    def __init__(self, shapes, progress, show_trees=True):
         self.shapes = shapes
         self.progress = progress
+        self.show_trees = show_trees
 
     def outcome(self, result):
         if result.error is not None:
             self.write(f"{result.pattern.source}: {result.error}")
-        else:
+        elif result.findings:
+            lines = [f"  {finding.code}: {finding.message}" for finding in result.findings]
+            self.write("\n".join([f"{result.pattern.source}: strict checks failed:", *lines]))
+        elif self.show_trees:
             lines = tree_lines(self.shapes, result.tree)
             self.write("\n".join([f"{result.pattern.source}:", *lines]))
 
@@ -498,6 +516,14 @@ class EngineReport:
             sys.stderr.write(tally.summary() + "\n")
 
 
+class QuietReport:
+    def outcome(self, result):
+        pass
+
+    def summary(self, tally):
+        pass
+
+
 # ---------------------------------------------------------------------------------------
 # Command line
 
@@ -527,6 +553,11 @@ def argument_parser():
                         help="threads to check on (default: every core, here %(default)s)")
     parser.add_argument("--quiet", "-q", action="store_true",
                         help="print nothing but input problems; only the exit status tells")
+    parser.add_argument("--strict", action="store_true",
+                        help="also apply the strict checks; a pattern with a finding counts "
+                             "as rejected")
+    parser.add_argument("--ignore", action="append", default=[], metavar="CODE[,CODE]",
+                        help="with --strict: switch these finding codes off (repeatable)")
     return parser
 
 
@@ -559,6 +590,28 @@ def import_module(name):
                          "scripts/build-module.sh or install it with pip") from None
 
 
+def ignored_codes(values):
+    return [code.strip() for value in values for code in value.split(",") if code.strip()]
+
+
+class UsageError(Exception):
+    """A command line that asks for something impossible; exit status 2."""
+
+
+def strict_checker(args):
+    """The function that gives a pattern's findings under --strict, or None."""
+    if not args.strict:
+        return None
+    toolkit = import_module("quarnel_tools")
+    codes = ignored_codes(args.ignore)
+    known = toolkit.strict_check_codes()
+    unknown = [code for code in codes if code not in known]
+    if unknown:
+        raise UsageError(f"--ignore: unknown code {unknown[0]!r}; the codes are "
+                         + ", ".join(known))
+    return functools.partial(toolkit.strict_findings, ignore=codes)
+
+
 def engine_report_name(args):
     if args.observables:
         return "observables-csv" if args.csv else "observables"
@@ -572,19 +625,20 @@ def run(args):
     """Checks every input; returns the exit status."""
     progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
     tally = Tally()
-    if args.tree:
+    if args.tree or args.strict:
         module = import_module("quarnel")
-        report = TreeReport(TreeShapes(module), progress)
-        check = functools.partial(check_input, module.parse, report=report)
+        check_one = functools.partial(check, module.parse, strict=strict_checker(args))
+        report = QuietReport() if args.quiet else TreeReport(TreeShapes(module), progress, args.tree)
+        check_path = functools.partial(check_input, check_one, report=report)
     else:
         tools = import_module("quarnel_tools")
         report = EngineReport(engine_report_name(args), args.quiet, progress)
         report.start()
-        check = functools.partial(check_with_engine, tools, report=report, jobs=args.jobs)
+        check_path = functools.partial(check_with_engine, tools, report=report, jobs=args.jobs)
     unreadable = False
     for path in args.files or ["-"]:
         try:
-            check(path, tally=tally, progress=progress)
+            check_path(path, tally=tally, progress=progress)
         except InputError as error:
             progress.clear()
             sys.stdout.flush()
@@ -594,18 +648,18 @@ def run(args):
     return 2 if unreadable else (1 if tally.rejected else 0)
 
 
-def check_input(parse, path, report, tally, progress):
+def check_input(check_one, path, report, tally, progress):
     name, stream, owned = open_input(path)
     try:
         for entry in patterns_of(name, stream):
             if isinstance(entry, Skipped):
                 tally.skipped += 1
                 continue
-            result = check(parse, entry)
-            if result.error is None:
-                tally.accepted += 1
-            else:
+            result = check_one(entry)
+            if result.rejected:
                 tally.rejected += 1
+            else:
+                tally.accepted += 1
             report.outcome(result)
             progress.tick(tally.checked)
     finally:
@@ -674,6 +728,10 @@ def main(argv=None):
                                 "(--tree, --json, --canonical, --inspect, --observables)")
     if args.csv and not args.observables:
         argument_parser().error("--csv goes with --observables")
+    if args.strict and engine_report_name(args) != "rejections":
+        argument_parser().error("--strict goes with the default report, --tree or --quiet")
+    if args.ignore and not args.strict:
+        argument_parser().error("--ignore needs --strict")
     # Sources and patterns from JSON may hold lone surrogates; never die printing them.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
@@ -682,6 +740,8 @@ def main(argv=None):
         status = run(args)
         sys.stdout.flush()
         return status
+    except UsageError as error:
+        argument_parser().error(str(error))
     except InputError as error:
         complain(str(error))
         return 2

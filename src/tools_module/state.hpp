@@ -66,5 +66,6 @@ bool add_public_object(PyObject* module, const char* name, PyObject* object);
 bool add_toolkit(PyObject* module, ModuleState& state);
 bool add_tree_tools(PyObject* module, ModuleState& state);
 bool add_matching(PyObject* module, ModuleState& state);
+bool add_strict_checks(PyObject* module, ModuleState& state);
 
 }  // namespace quarnel::py
