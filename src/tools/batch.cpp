@@ -1,10 +1,13 @@
 #include "tools/batch.hpp"
 
+#include <algorithm>
+
 #include "parser/builder.hpp"
 #include "tools/canonical.hpp"
 #include "tools/observables.hpp"
 #include "tools/parallel.hpp"
 #include "tools/spelling.hpp"
+#include "tools/strict.hpp"
 #include "tools/tree_json.hpp"
 
 namespace quarnel::tools {
@@ -49,23 +52,88 @@ void reject(Rendered& rendered, const Entry& entry, Report report, std::string_v
     }
 }
 
-// A record of an accepted pattern: the head, `"ok": true` and one more field.
+// Findings as a JSON array; offsets count characters, as Python indexes the text.
+void append_findings_json(std::string& out, std::string_view text, const std::vector<Finding>& findings) {
+    std::size_t byte = 0, characters = 0;
+    const auto character_offset = [&](std::optional<std::size_t> offset) {
+        if (!offset) {
+            out += "null";
+            return;
+        }
+        const std::size_t target = std::min(*offset, text.size());
+        for (; byte > target; --byte) {  // findings come in text order, rarely backwards
+            characters -= (static_cast<unsigned char>(text[byte - 1]) & 0xC0) != 0x80 ? 1 : 0;
+        }
+        for (; byte < target; ++byte) {
+            characters += (static_cast<unsigned char>(text[byte]) & 0xC0) != 0x80 ? 1 : 0;
+        }
+        out += std::to_string(characters);
+    };
+    out += '[';
+    for (const Finding& finding : findings) {
+        out += &finding == findings.data() ? R"({"code": )" : R"(, {"code": )";
+        append_json_string(out, finding.code);
+        out += R"(, "message": )";
+        append_json_string(out, finding.message);
+        out += R"(, "start": )";
+        character_offset(finding.begin);
+        out += R"(, "end": )";
+        character_offset(finding.end);
+        out += '}';
+    }
+    out += ']';
+}
+
+// "SOURCE: strict checks failed:" and a line per finding.
+void append_findings_text(std::string& out, const Entry& entry, const std::vector<Finding>& findings) {
+    out += source_of(entry) + ": strict checks failed:";
+    for (const Finding& finding : findings) {
+        out += "\n  ";
+        out += finding.code;
+        out += ": ";
+        out += finding.message;
+    }
+    out += '\n';
+}
+
+void reject_for_findings(Rendered& rendered, const Entry& entry, Report report, const std::vector<Finding>& findings) {
+    ++rendered.rejected;
+    switch (report) {
+        case Report::rejections:
+            append_findings_text(rendered.out, entry, findings);
+            rendered.out += '\n';
+            break;
+        case Report::observables_csv:
+            append_findings_text(rendered.err, entry, findings);
+            break;
+        default:
+            append_record_head(rendered.out, entry);
+            rendered.out += R"(, "ok": false, "findings": )";
+            append_findings_json(rendered.out, entry.text, findings);
+            rendered.out += "}\n";
+    }
+}
+
+// A record of an accepted pattern: the head, `"ok": true`, one more field and, under the
+// strict checks, their empty list of findings.
 template <typename Write>
-void append_accepted_record(std::string& out, const Entry& entry, const char* field, Write&& write) {
+void append_accepted_record(std::string& out, const Entry& entry, const char* field, bool strict, Write&& write) {
     append_record_head(out, entry);
     out += R"(, "ok": true, ")";
     out += field;
     out += "\": ";
     write(out);
-    out += "}\n";
+    out += strict ? R"(, "findings": []})" "\n" : "}\n";
 }
 
-void render_accepted(Rendered& rendered, const Entry& entry, Report report, const ast::PatternExpr& tree) {
+void render_accepted(Rendered& rendered, const Entry& entry, Report report, bool strict,
+                     const ast::PatternExpr& tree) {
     switch (report) {
         case Report::rejections:
             break;
         case Report::tree_json:
-            append_accepted_record(rendered.out, entry, "tree", [&](std::string& out) { append_tree_json(out, tree); });
+            append_accepted_record(rendered.out, entry, "tree", strict,
+                                   [&](std::string& out) { append_tree_json(out, tree); });
             break;
         case Report::canonical: {
             std::string canonical;
@@ -75,12 +143,12 @@ void render_accepted(Rendered& rendered, const Entry& entry, Report report, cons
                 reject(rendered, entry, report, error.what());
                 return;
             }
-            append_accepted_record(rendered.out, entry, "canonical",
+            append_accepted_record(rendered.out, entry, "canonical", strict,
                                    [&](std::string& out) { append_json_string(out, canonical); });
             break;
         }
         case Report::inspection:
-            append_accepted_record(rendered.out, entry, "inspection",
+            append_accepted_record(rendered.out, entry, "inspection", strict,
                                    [&](std::string& out) { append_json(out, inspection_of(tree)); });
             break;
         case Report::observables_json:
@@ -101,9 +169,45 @@ void render_accepted(Rendered& rendered, const Entry& entry, Report report, cons
     ++rendered.accepted;
 }
 
-void render_entry(Rendered& rendered, const Entry& entry, Report report) {
+void drop_ignored(std::vector<Finding>& findings, const StrictChecks& strict) {
+    std::erase_if(findings, [&](const Finding& finding) {
+        return std::find(strict.ignored.begin(), strict.ignored.end(), finding.code) != strict.ignored.end();
+    });
+}
+
+// The findings of an accepted pattern whose codes are not switched off.
+std::vector<Finding> strict_findings_of(std::string_view text, const StrictChecks& strict) {
+    auto result = strict_findings(text);
+    if (!result.ok()) {
+        return {};  // the pattern parsed a moment ago: it cannot be rejected now
+    }
+    std::vector<Finding> findings = std::move(result.value());
+    drop_ignored(findings, strict);
+    return findings;
+}
+
+// The default report under the strict checks, from one parse of the text.
+void render_strict_rejections(Rendered& rendered, const Entry& entry, const StrictChecks& strict) {
+    auto result = strict_findings(entry.text);
+    if (!result.ok()) {
+        reject(rendered, entry, Report::rejections, result.error().message());
+        return;
+    }
+    drop_ignored(result.value(), strict);
+    if (!result.value().empty()) {
+        reject_for_findings(rendered, entry, Report::rejections, result.value());
+        return;
+    }
+    ++rendered.accepted;
+}
+
+void render_entry(Rendered& rendered, const Entry& entry, Report report, const StrictChecks& strict) {
     if (entry.problem) {
         reject(rendered, entry, report, *entry.problem);
+        return;
+    }
+    if (strict.enabled && report == Report::rejections) {
+        render_strict_rejections(rendered, entry, strict);  // no tree needed
         return;
     }
     const auto result = parser::parse_pattern(entry.text);
@@ -111,7 +215,14 @@ void render_entry(Rendered& rendered, const Entry& entry, Report report) {
         reject(rendered, entry, report, result.error().message());
         return;
     }
-    render_accepted(rendered, entry, report, result.value());
+    if (strict.enabled) {
+        const std::vector<Finding> findings = strict_findings_of(entry.text, strict);
+        if (!findings.empty()) {
+            reject_for_findings(rendered, entry, report, findings);
+            return;
+        }
+    }
+    render_accepted(rendered, entry, report, strict.enabled, result.value());
 }
 
 Rendered joined(std::vector<Rendered>& parts) {
@@ -147,7 +258,7 @@ std::string source_of(const Entry& entry) {
     return source;
 }
 
-Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs) {
+Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs, const StrictChecks& strict) {
     const std::size_t chunks = (entries.size() + chunk_size - 1) / chunk_size;
     std::vector<Rendered> parts(chunks);
     run_tasks(chunks, jobs, [&](std::size_t chunk) {
@@ -155,7 +266,7 @@ Rendered render_entries(std::span<const Entry> entries, Report report, unsigned 
         Rendered part;
         const std::size_t end = std::min(entries.size(), (chunk + 1) * chunk_size);
         for (std::size_t i = chunk * chunk_size; i < end; ++i) {
-            render_entry(part, entries[i], report);
+            render_entry(part, entries[i], report, strict);
         }
         parts[chunk] = std::move(part);
     });

@@ -43,6 +43,14 @@ struct Entry {
     std::string_view pattern_json;            // with a problem: the JSON of the "pattern" field
 };
 
+// The strict checks, when they run: a pattern with a finding whose code is not ignored
+// counts as rejected, and its findings are reported instead of (or, in JSON records, beside)
+// what the report writes for an accepted pattern.
+struct StrictChecks {
+    bool enabled = false;
+    std::vector<std::string> ignored;  // codes switched off
+};
+
 // FILE:LINE, FILE:ID or FILE:objects[N].
 std::string source_of(const Entry& entry);
 
@@ -55,16 +63,19 @@ struct Rendered {
 };
 
 // Renders every entry with `jobs` threads (at least one).
-Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs);
+Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs, const StrictChecks& strict = {});
 
 // One whole input read and rendered as the checker does: a text file with a pattern per
 // line (blank lines and '#' lines skipped), or a STIX JSON bundle, list or object. The
 // reading is shared among the threads too. Nothing when the input holds anything out of
 // the ordinary (bytes that are not UTF-8, broken or unusual JSON, non-string patterns):
 // the checker's own reader then takes it and reports exactly what is wrong.
+// A text input may come in pieces of whole lines (a stream): `first_line` numbers the
+// piece's first line, and only line 1 may start with a byte order mark.
 std::optional<Rendered> check_text_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs);
+                                            unsigned jobs, const StrictChecks& strict = {},
+                                            std::size_t first_line = 1);
 std::optional<Rendered> check_json_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs);
+                                            unsigned jobs, const StrictChecks& strict = {});
 
 }  // namespace quarnel::tools

@@ -90,8 +90,10 @@ std::vector<Entry> gathered(std::vector<std::vector<Entry>*> parts) {
 }  // namespace
 
 std::optional<Rendered> check_text_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs) {
-    data = without_bom(data);
+                                            unsigned jobs, const StrictChecks& strict, std::size_t first_line) {
+    if (first_line == 1) {
+        data = without_bom(data);
+    }
     const std::vector<std::string_view> texts =
         line_pieces(data, data.size() < split_below ? 1 : std::size_t{jobs} * 4);
     std::vector<TextPiece> pieces(texts.size());
@@ -105,6 +107,9 @@ std::optional<Rendered> check_text_document(std::string_view data, std::string_v
     });
     if (!valid) {
         return std::nullopt;
+    }
+    if (!pieces.empty()) {
+        pieces[0].first_line = first_line;
     }
     for (std::size_t i = 1; i < pieces.size(); ++i) {
         pieces[i].first_line = pieces[i - 1].first_line + pieces[i - 1].lines;
@@ -122,7 +127,7 @@ std::optional<Rendered> check_text_document(std::string_view data, std::string_v
         parts.push_back(&piece.entries);
     }
     const std::vector<Entry> entries = gathered(parts);
-    return render_entries(entries, report, jobs);
+    return render_entries(entries, report, jobs, strict);
 }
 
 namespace {
@@ -299,7 +304,7 @@ std::optional<std::vector<simdjson::dom::element>> head_objects(simdjson::dom::e
 }
 
 std::optional<Rendered> check_split_json(std::string_view data, std::string_view name, Report report,
-                                         unsigned jobs) {
+                                         unsigned jobs, const StrictChecks& strict) {
     const std::optional<Split> split = split_document(data, std::size_t{jobs} * 2);
     if (!split || split->pieces.size() < 2) {
         return std::nullopt;
@@ -373,7 +378,7 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
         parts.push_back(&piece.entries);
     }
     const std::vector<Entry> entries = gathered(parts);  // their texts live in `parsed`
-    Rendered rendered = render_entries(entries, report, jobs);
+    Rendered rendered = render_entries(entries, report, jobs, strict);
     rendered.skipped = skipped;
     return rendered;
 }
@@ -381,10 +386,10 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
 }  // namespace
 
 std::optional<Rendered> check_json_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs) {
+                                            unsigned jobs, const StrictChecks& strict) {
     data = without_bom(data);
     if (jobs > 1 && data.size() >= split_below) {
-        if (auto rendered = check_split_json(data, name, report, jobs)) {
+        if (auto rendered = check_split_json(data, name, report, jobs, strict)) {
             return rendered;
         }
     }
@@ -402,7 +407,7 @@ std::optional<Rendered> check_json_document(std::string_view data, std::string_v
     if (piece.unusual) {
         return std::nullopt;
     }
-    Rendered rendered = render_entries(piece.entries, report, jobs);
+    Rendered rendered = render_entries(piece.entries, report, jobs, strict);
     rendered.skipped = piece.skipped;
     return rendered;
 }

@@ -10,6 +10,7 @@
 #include "tools/batch.hpp"
 #include "tools/canonical.hpp"
 #include "tools/observables.hpp"
+#include "tools/strict.hpp"
 #include "tools/tree_json.hpp"
 #include "tools_module/state.hpp"
 
@@ -162,6 +163,47 @@ std::optional<unsigned> jobs_argument(const Signature& signature, PyObject* valu
     return static_cast<unsigned>(jobs);
 }
 
+// The `strict` argument: None (or absent) for no strict checks, else the codes switched off.
+std::optional<tools::StrictChecks> strict_argument(const Signature& signature, PyObject* value) {
+    tools::StrictChecks strict;
+    if (value == nullptr || value == Py_None) {
+        return strict;
+    }
+    strict.enabled = true;
+    const PyRef codes = PyRef::steal(PySequence_Fast(value, "strict must be None or a sequence of codes"));
+    if (!codes) {
+        return std::nullopt;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(codes.get()); ++i) {
+        PyObject* const item = PySequence_Fast_GET_ITEM(codes.get(), i);
+        const std::optional<std::string_view> code = text_argument(signature, "strict", item);
+        if (!code) {
+            return std::nullopt;
+        }
+        if (!tools::is_strict_code(*code)) {
+            PyErr_Format(PyExc_ValueError, "%s(): unknown strict-check code %R", signature.function, item);
+            return std::nullopt;
+        }
+        strict.ignored.emplace_back(*code);
+    }
+    return strict;
+}
+
+std::optional<std::size_t> first_line_argument(PyObject* value) {
+    if (value == nullptr) {
+        return 1;
+    }
+    const Py_ssize_t line = PyLong_AsSsize_t(value);
+    if (line == -1 && PyErr_Occurred()) {
+        return std::nullopt;
+    }
+    if (line < 1) {
+        PyErr_SetString(PyExc_ValueError, "check_document(): first_line must be at least 1");
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(line);
+}
+
 // (output as UTF-8 bytes, error output as str, accepted, rejected, skipped)
 PyRef rendered_tuple(const tools::Rendered& rendered) {
     return PyRef::steal(Py_BuildValue("(y#Nnnn)", rendered.out.data(), static_cast<Py_ssize_t>(rendered.out.size()),
@@ -171,12 +213,18 @@ PyRef rendered_tuple(const tools::Rendered& rendered) {
                                       static_cast<Py_ssize_t>(rendered.skipped)));
 }
 
-const Signature check_document_signature{"check_document", {"data", "name", "kind", "report", "jobs"}, 5, 5};
+const Signature check_document_signature{
+    "check_document", {"data", "name", "kind", "report", "jobs", "strict", "first_line"}, 5, 5};
 
 PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& signature = check_document_signature;
-    std::array<PyObject*, 5> bound{};
+    std::array<PyObject*, 7> bound{};
     if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
+        return {};
+    }
+    const std::optional<tools::StrictChecks> strict = strict_argument(signature, bound[5]);
+    const std::optional<std::size_t> first_line = strict ? first_line_argument(bound[6]) : std::nullopt;
+    if (!first_line) {
         return {};
     }
     Py_buffer view;
@@ -199,8 +247,8 @@ PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::optional<tools::Rendered> rendered;
     {
         const InterpreterLockReleased released;
-        rendered = *kind == "text" ? tools::check_text_document(data, *name, *report, *jobs)
-                                   : tools::check_json_document(data, *name, *report, *jobs);
+        rendered = *kind == "text" ? tools::check_text_document(data, *name, *report, *jobs, *strict, *first_line)
+                                   : tools::check_json_document(data, *name, *report, *jobs, *strict);
     }
     return rendered ? rendered_tuple(*rendered) : none();
 }
@@ -247,17 +295,18 @@ std::optional<tools::Entry> entry_from(PyObject* item, std::vector<PyRef>& owner
     return entry;
 }
 
-const Signature check_entries_signature{"check_entries", {"entries", "report", "jobs"}, 3, 3};
+const Signature check_entries_signature{"check_entries", {"entries", "report", "jobs", "strict"}, 3, 3};
 
 PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& signature = check_entries_signature;
-    std::array<PyObject*, 3> bound{};
+    std::array<PyObject*, 4> bound{};
     if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
         return {};
     }
     const std::optional<tools::Report> report = report_argument(signature, bound[1]);
     const std::optional<unsigned> jobs = report ? jobs_argument(signature, bound[2]) : std::nullopt;
-    if (!jobs) {
+    const std::optional<tools::StrictChecks> strict = jobs ? strict_argument(signature, bound[3]) : std::nullopt;
+    if (!strict) {
         return {};
     }
     const PyRef items = PyRef::steal(PySequence_Fast(bound[0], "check_entries(): entries must be a sequence"));
@@ -278,7 +327,7 @@ PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     tools::Rendered rendered;
     {
         const InterpreterLockReleased released;
-        rendered = tools::render_entries(entries, *report, *jobs);
+        rendered = tools::render_entries(entries, *report, *jobs, *strict);
     }
     return rendered_tuple(rendered);
 }
@@ -298,12 +347,14 @@ PyMethodDef tree_tool_functions[] = {
      "inspect_pattern(pattern)\n--\n\nWhat the pattern uses: object types, object paths, comparison and\n"
      "observation operators, qualifiers, and its numbers of observations and comparisons."},
     {"check_document", fast_call<&check_document>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_document(data, name, kind, report, jobs)\n--\n\nThe checker's engine over one whole input "
-     "(kind 'text' or 'json'):\n(output bytes, error output, accepted, rejected, skipped), or None when the\n"
+     "check_document(data, name, kind, report, jobs, *, strict=None, first_line=1)\n--\n\n"
+     "The checker's engine over one whole input (kind 'text' or 'json'), or over whole lines of\n"
+     "text numbered from first_line; strict: None, or the strict-check codes switched off:\n"
+     "(output bytes, error output, accepted, rejected, skipped), or None when the\n"
      "input needs the checker's own reader."},
     {"check_entries", fast_call<&check_entries>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_entries(entries, report, jobs)\n--\n\nThe checker's engine over (source, text, problem,\n"
-     "pattern_json) entries: (output bytes, error output, accepted, rejected, 0)."},
+     "check_entries(entries, report, jobs, *, strict=None)\n--\n\nThe checker's engine over (source, text,\n"
+     "problem, pattern_json) entries: (output bytes, error output, accepted, rejected, 0)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

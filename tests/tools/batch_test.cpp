@@ -116,6 +116,53 @@ TEST(TextDocument, LinesKeepTheirNumbersAcrossPieces) {
     EXPECT_EQ(four->accepted, 66'665U);  // lines 2, 5, 8, ... but 50,000 and 200,000
 }
 
+TEST(TextDocument, PiecesOfAStreamAreNumberedFromTheirFirstLine) {
+    // Past line 1 a byte order mark is not dropped: the checker's reader takes the piece.
+    EXPECT_FALSE(check_text_document("\xEF\xBB\xBF[a:b = 1]\n", "p", Report::rejections, 2, {}, 41));
+    const auto rendered = check_text_document("[a:b = ]\n\n[a:b = ]\n", "p", Report::rejections, 2, {}, 41);
+    ASSERT_TRUE(rendered);
+    EXPECT_EQ(rendered->rejected, 2U);
+    EXPECT_TRUE(rendered->out.starts_with("p:41: ")) << rendered->out;
+    EXPECT_NE(rendered->out.find("\n\np:43: "), std::string::npos) << rendered->out;
+}
+
+struct StrictCase {
+    const char* name;
+    Report report;
+    std::vector<std::string> ignored;
+    std::string out;
+    std::string err;
+};
+
+class StrictRenderTest : public testing::TestWithParam<StrictCase> {};
+
+TEST_P(StrictRenderTest, FindingsRejectThePatternInEveryReport) {
+    const std::vector<Entry> entries{{.name = "f:1", .text = "[file:hashes.MD5 = 'ab']"},
+                                     {.name = "f:2", .text = "[file:name = 'a']"}};
+    const Rendered rendered = render_entries(entries, GetParam().report, 2, {true, GetParam().ignored});
+    EXPECT_EQ(rendered.out, GetParam().out);
+    EXPECT_EQ(rendered.err, GetParam().err);
+    EXPECT_EQ(rendered.rejected, GetParam().ignored.empty() ? 1U : 0U);
+}
+
+constexpr const char* md5_message = "file:hashes.MD5 = 'ab': MD5 hashes are 32 hexadecimal digits";
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, StrictRenderTest,
+    testing::Values(
+        StrictCase{"text", Report::rejections, {}, std::string("f:1: strict checks failed:\n  hash-value: ") + md5_message + "\n\n", ""},
+        StrictCase{"text_ignored", Report::rejections, {"hash-value"}, "", ""},
+        StrictCase{"canonical",
+                   Report::canonical,
+                   {},
+                   std::string(R"({"source": "f:1", "pattern": "[file:hashes.MD5 = 'ab']", "ok": false, "findings": )"
+                               R"([{"code": "hash-value", "message": ")") + md5_message + R"(", "start": 1, "end": 23}]})" "\n"
+                   R"({"source": "f:2", "pattern": "[file:name = 'a']", "ok": true, "canonical": "[file:name = 'a']", "findings": []})" "\n",
+                   ""},
+        StrictCase{"csv", Report::observables_csv, {}, "f:2,0,file,name,=,false,string,a,\r\n",
+                   std::string("f:1: strict checks failed:\n  hash-value: ") + md5_message + "\n"}),
+    [](const auto& info) { return info.param.name; });
+
 TEST(TextDocument, HandsBackBytesThatAreNotUtf8) {
     EXPECT_FALSE(check_text_document("[a:b = 1]\n\x80\n", "p", Report::rejections, 2).has_value());
 }
