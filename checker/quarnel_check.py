@@ -25,9 +25,10 @@ Output (stdout):
 --jobs N checks on N threads (default: every core); the output, its order and the exit
 status are the same for every N.
 --strict also runs the strict checks (quarnel_tools.strict_findings) on each accepted
-pattern, with the default report, --tree or --quiet: a pattern with a finding counts as
-rejected and is reported with each finding's code and message; --ignore CODE[,CODE]
-switches codes off.
+pattern: a pattern with a finding counts as rejected and is reported with each finding's
+code and message (in JSON records: "ok": false and "findings", a list of {"code",
+"message", "start", "end"}; the records of clean patterns carry "findings": []);
+--ignore CODE[,CODE] switches codes off.
 SOURCE is FILE:LINE for text and FILE:ID (the indicator's id) for JSON.
 
 Exit status: 0 every pattern parsed, 1 at least one was rejected, 2 bad usage or an input
@@ -38,16 +39,20 @@ import argparse
 import functools
 import io
 import json
-import mmap
 import os
+import re
+import stat
 import sys
 import warnings
 
 PROGRAM = "quarnel-check"
 PROGRESS_EVERY = 10_000
 READ_CHUNK = 1 << 16
+# The most that one read of a stream adds to a batch of its lines for the engine.
+STREAM_CHUNK = 1 << 20
 STDIN_NAME = "<stdin>"
 JSON_WHITESPACE = b" \t\r\n"
+NOT_JSON_WHITESPACE = re.compile(rb"[^ \t\r\n]")
 UTF8_BOM = b"\xef\xbb\xbf"
 # Patterns handed to the toolkit's engine at once when the checker reads an input itself.
 ENGINE_BATCH = 8192
@@ -113,6 +118,17 @@ def starts_json(head):
     return None if not after else after[:1] in (b"{", b"]")
 
 
+def whole_is_json(data):
+    """starts_json() for a whole input, without copying it."""
+    first = NOT_JSON_WHITESPACE.search(data, len(UTF8_BOM) if data.startswith(UTF8_BOM) else 0)
+    if first is None or data[first.start()] not in b"{[":
+        return False
+    if data[first.start()] == ord("{"):
+        return True
+    after = NOT_JSON_WHITESPACE.search(data, first.start() + 1)
+    return after is not None and data[after.start()] in b"{]"
+
+
 def raw_lines(name, head, stream):
     """The lines of `head` followed by the rest of `stream`, without reading it whole."""
     *complete, partial = head.split(b"\n")
@@ -130,8 +146,9 @@ def read_error(name, error):
     return InputError(f"{name}: cannot read: {error.strerror or error}")
 
 
-def text_patterns(name, head, stream):
-    for number, raw in enumerate(raw_lines(name, head, stream), start=1):
+def text_patterns(name, lines, first_line=1):
+    """Patterns of raw lines, the first of them numbered `first_line`."""
+    for number, raw in enumerate(lines, start=first_line):
         line = decode_line(name, number, raw)
         stripped = line.strip()
         if stripped and not stripped.startswith("#"):
@@ -206,20 +223,46 @@ def indicator_pattern(name, position, indicator):
     return Pattern(source, pattern)
 
 
-def read_whole(name, stream):
-    """The input's bytes (a read-only map of a whole regular file, which the toolkit's
-    threads then read in parallel rather than after a copy) and whether they are JSON."""
+def is_regular_file(stream):
     try:
-        start = stream.tell() if stream.seekable() else None
-        head, is_json = read_head(stream)
-        if start == 0 and os.fstat(stream.fileno()).st_size > READ_CHUNK:
-            return mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ), is_json
-        if start is not None:  # read once into one buffer, without joining
-            stream.seek(start)
-            return stream.read(), is_json
-        return head + stream.read(), is_json
+        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+    except (OSError, AttributeError, io.UnsupportedOperation):
+        return False
+
+
+def read_whole(name, stream):
+    """The rest of a regular file, read into one buffer (a file mapped instead could shrink
+    under the reader and kill it), and whether it is JSON."""
+    try:
+        data = stream.read()
     except OSError as error:
         raise read_error(name, error) from None
+    return data, whole_is_json(data)
+
+
+def line_batches(name, head, stream):
+    """Whole lines of a stream in batches as they arrive, a batch at most about
+    STREAM_CHUNK long plus a line: a pipe is checked as it flows, in bounded memory."""
+    end = head.rfind(b"\n") + 1
+    if end:
+        yield head[:end]
+    partial = [head[end:]]
+    while True:
+        try:
+            chunk = stream.read1(STREAM_CHUNK)
+        except OSError as error:
+            raise read_error(name, error) from None
+        end = chunk.rfind(b"\n") + 1 if chunk else len(chunk)
+        if chunk and not end:
+            partial.append(chunk)
+            continue
+        partial.append(chunk[:end])
+        batch = b"".join(partial)
+        partial = [chunk[end:]]
+        if batch:
+            yield batch
+        if not chunk:
+            return
 
 
 def patterns_of(name, stream):
@@ -232,7 +275,7 @@ def patterns_of(name, stream):
     if is_json:
         yield from json_patterns(name, load_json(name, data))
     else:
-        yield from text_patterns(name, head, stream)
+        yield from text_patterns(name, raw_lines(name, head, stream))
 
 
 def open_input(path):
@@ -448,13 +491,12 @@ class Progress:
 
 
 class TreeReport:
-    """--tree and --strict: each rejection (with its strict findings), and under --tree each
-    accepted pattern with its tree walked in Python."""
+    """--tree: each rejection (with its strict findings under --strict), and each accepted
+    pattern with its tree walked in Python."""
 
-    def __init__(self, shapes, progress, show_trees=True):
+    def __init__(self, shapes, progress):
         self.shapes = shapes
         self.progress = progress
-        self.show_trees = show_trees
 
     def outcome(self, result):
         if result.error is not None:
@@ -462,7 +504,7 @@ class TreeReport:
         elif result.findings:
             lines = [f"  {finding.code}: {finding.message}" for finding in result.findings]
             self.write("\n".join([f"{result.pattern.source}: strict checks failed:", *lines]))
-        elif self.show_trees:
+        else:
             lines = tree_lines(self.shapes, result.tree)
             self.write("\n".join([f"{result.pattern.source}:", *lines]))
 
@@ -514,14 +556,6 @@ class EngineReport:
         else:
             sys.stdout.flush()
             sys.stderr.write(tally.summary() + "\n")
-
-
-class QuietReport:
-    def outcome(self, result):
-        pass
-
-    def summary(self, tally):
-        pass
 
 
 # ---------------------------------------------------------------------------------------
@@ -598,18 +632,17 @@ class UsageError(Exception):
     """A command line that asks for something impossible; exit status 2."""
 
 
-def strict_checker(args):
-    """The function that gives a pattern's findings under --strict, or None."""
+def strict_codes(args):
+    """None without --strict, else the codes that --ignore switches off."""
     if not args.strict:
         return None
-    toolkit = import_module("quarnel_tools")
+    known = import_module("quarnel_tools").strict_check_codes()
     codes = ignored_codes(args.ignore)
-    known = toolkit.strict_check_codes()
     unknown = [code for code in codes if code not in known]
     if unknown:
         raise UsageError(f"--ignore: unknown code {unknown[0]!r}; the codes are "
                          + ", ".join(known))
-    return functools.partial(toolkit.strict_findings, ignore=codes)
+    return codes
 
 
 def engine_report_name(args):
@@ -625,16 +658,19 @@ def run(args):
     """Checks every input; returns the exit status."""
     progress = Progress(enabled=not args.quiet and sys.stderr.isatty())
     tally = Tally()
-    if args.tree or args.strict:
+    strict = strict_codes(args)
+    if args.tree:
         module = import_module("quarnel")
-        check_one = functools.partial(check, module.parse, strict=strict_checker(args))
-        report = QuietReport() if args.quiet else TreeReport(TreeShapes(module), progress, args.tree)
+        findings = None if strict is None else functools.partial(
+            import_module("quarnel_tools").strict_findings, ignore=strict)
+        check_one = functools.partial(check, module.parse, strict=findings)
+        report = TreeReport(TreeShapes(module), progress)
         check_path = functools.partial(check_input, check_one, report=report)
     else:
-        tools = import_module("quarnel_tools")
         report = EngineReport(engine_report_name(args), args.quiet, progress)
         report.start()
-        check_path = functools.partial(check_with_engine, tools, report=report, jobs=args.jobs)
+        engine = Engine(import_module("quarnel_tools"), report, args.jobs, strict)
+        check_path = functools.partial(check_with_engine, engine)
     unreadable = False
     for path in args.files or ["-"]:
         try:
@@ -667,39 +703,79 @@ def check_input(check_one, path, report, tally, progress):
             stream.close()
 
 
-def check_with_engine(tools, path, report, jobs, tally, progress):
-    """The whole input to the toolkit's engine; when it holds anything out of the ordinary,
-    the checker reads it itself (and reports exactly what is wrong) and hands the engine
-    the patterns in batches."""
+class Engine:
+    """The toolkit's engine with the checker's report, job count and strict checks."""
+
+    def __init__(self, tools, report, jobs, strict):
+        self.tools = tools
+        self.report = report
+        self.jobs = jobs
+        self.strict = strict
+
+    def document(self, data, name, kind, first_line=1):
+        return self.tools.check_document(data, name, kind, self.report.name, self.jobs,
+                                         strict=self.strict, first_line=first_line)
+
+    def entries(self, patterns, tally):
+        """Hands the engine the checker's own reading of an input, in batches."""
+        batch = []
+        try:
+            for entry in patterns:
+                if isinstance(entry, Skipped):
+                    tally.skipped += 1
+                else:
+                    batch.append(engine_entry(entry))
+                if len(batch) == ENGINE_BATCH:
+                    self.report.batch(self.checked_entries(batch), tally)
+                    batch = []
+        finally:
+            if batch:
+                self.report.batch(self.checked_entries(batch), tally)
+
+    def checked_entries(self, batch):
+        return self.tools.check_entries(batch, self.report.name, self.jobs, strict=self.strict)
+
+
+def check_with_engine(engine, path, tally, progress):
+    """A regular file goes to the toolkit's engine whole, a stream of lines in batches as it
+    flows; when an input holds anything out of the ordinary, the checker reads it itself
+    (and reports exactly what is wrong) and hands the engine the patterns."""
     name, stream, owned = open_input(path)
     try:
-        data, is_json = read_whole(name, stream)
+        if is_regular_file(stream):
+            data, is_json = read_whole(name, stream)
+        else:
+            try:
+                head, is_json = read_head(stream)
+            except OSError as error:
+                raise read_error(name, error) from None
+            if not is_json:
+                check_line_stream(engine, name, head, stream, tally)
+                return
+            try:
+                data = head + stream.read()
+            except OSError as error:
+                raise read_error(name, error) from None
     finally:
         if owned:
             stream.close()
-    try:
-        rendered = tools.check_document(data, name, "json" if is_json else "text", report.name, jobs)
-        if rendered is None:
-            data = bytes(data)
-    finally:
-        if isinstance(data, mmap.mmap):
-            data.close()
+    rendered = engine.document(data, name, "json" if is_json else "text")
     if rendered is not None:
-        report.batch(rendered, tally)
-        return
-    batch = []
-    try:
-        for entry in patterns_of(name, io.BytesIO(data)):
-            if isinstance(entry, Skipped):
-                tally.skipped += 1
-            else:
-                batch.append(engine_entry(entry))
-            if len(batch) == ENGINE_BATCH:
-                report.batch(tools.check_entries(batch, report.name, jobs), tally)
-                batch = []
-    finally:
-        if batch:
-            report.batch(tools.check_entries(batch, report.name, jobs), tally)
+        engine.report.batch(rendered, tally)
+    else:
+        engine.entries(patterns_of(name, io.BytesIO(data)), tally)
+
+
+def check_line_stream(engine, name, head, stream, tally):
+    first_line = 1
+    for batch in line_batches(name, head, stream):
+        rendered = engine.document(batch, name, "text", first_line)
+        if rendered is not None:
+            engine.report.batch(rendered, tally)
+        else:
+            engine.entries(text_patterns(name, batch.splitlines(keepends=True), first_line), tally)
+        first_line += batch.count(b"\n")
+        sys.stdout.flush()  # a reader at the other end of a pipe sees each batch at once
 
 
 def engine_entry(pattern):
@@ -728,8 +804,6 @@ def main(argv=None):
                                 "(--tree, --json, --canonical, --inspect, --observables)")
     if args.csv and not args.observables:
         argument_parser().error("--csv goes with --observables")
-    if args.strict and engine_report_name(args) != "rejections":
-        argument_parser().error("--strict goes with the default report, --tree or --quiet")
     if args.ignore and not args.strict:
         argument_parser().error("--ignore needs --strict")
     # Sources and patterns from JSON may hold lone surrogates; never die printing them.

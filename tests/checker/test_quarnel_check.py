@@ -215,6 +215,49 @@ def test_text_input_streams_rather_than_loading_whole_files(tmp_path):
     assert result.stderr == b""  # no progress indicator when stderr is not a terminal
 
 
+def stream_content():
+    """Lines that span many reads of a pipe: rejections, comments, CRLF and a long line fall
+    on and around the boundaries of the batches."""
+    lines = []
+    for number in range(1, 120_001):
+        lines.append(INVALID if number % 9_973 == 0 or number in (1, 2_185, 2_186)
+                     else "# comment" if number % 7 == 0 else "" if number % 11 == 0
+                     else f"[file:name = '{'x' * (number % 200)}']")
+    lines[60_000] = f"[file:name = '{'y' * 300_000}']"
+    return ("\ufeff" + "\r\n".join(lines[:10]) + "\r\n" + "\n".join(lines[10:])).encode()
+
+
+@pytest.mark.parametrize("option", ["", "--json", "--observables"])
+def test_standard_input_gives_what_the_same_file_gives(tmp_path, option):
+    content = stream_content()
+    write(tmp_path, "p.txt", content)
+    from_file = run(*filter(None, [option, "p.txt"]), cwd=tmp_path)
+    from_pipe = run(*filter(None, [option, "-"]), stdin=content, cwd=tmp_path)
+    assert from_file.returncode == from_pipe.returncode == 1
+    assert from_pipe.stdout == from_file.stdout.replace(b"p.txt:", b"<stdin>:")
+    assert from_pipe.stderr == from_file.stderr
+
+
+def test_standard_input_is_checked_as_it_flows():
+    with subprocess.Popen([sys.executable, "-m", "quarnel_check", "--json"], env=ENV, cwd=ROOT,
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE) as process:
+        process.stdin.write(f"{VALID}\n{INVALID}\n".encode())
+        process.stdin.flush()
+        ready = select.select([process.stdout], [], [], 60)[0]  # guards a hang only
+        first = process.stdout.readline() if ready else b""
+        process.stdin.close()
+        process.wait(timeout=60)
+    assert json.loads(first)["source"] == "<stdin>:1"
+
+
+def test_bad_utf8_in_a_stream_stops_there_after_the_lines_before():
+    content = f"{INVALID}\n".encode() * 50_000 + b"\x80\n" + f"{INVALID}\n".encode()
+    result = run("-", stdin=content)
+    assert result.returncode == 2
+    assert "<stdin>:50001: not valid UTF-8" in result.stderr.decode()
+    assert result.stdout.decode().endswith(summary(0, 50_000) + "\n")
+
+
 def test_progress_indicator_on_a_terminal(tmp_path):
     # Each input is checked at once: the count shows after each input that passes 10,000.
     write(tmp_path, "p.txt", f"{VALID}\n" * 10_000)

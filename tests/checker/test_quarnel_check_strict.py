@@ -1,5 +1,6 @@
 """quarnel-check --strict and --ignore, run as users run them, in a subprocess."""
 
+import json
 import os
 import subprocess
 import sys
@@ -70,8 +71,6 @@ def test_quiet_strict_tells_only_by_the_exit_status():
 
 USAGE = [
     (["--ignore", "hash-value"], "--ignore needs --strict"),
-    (["--strict", "--json"], "--strict goes with the default report, --tree or --quiet"),
-    (["--strict", "--observables"], "--strict goes with the default report, --tree or --quiet"),
     (["--strict", "--ignore", "hash-valeu"], "unknown code 'hash-valeu'"),
 ]
 
@@ -81,3 +80,45 @@ def test_bad_ignore_lists_are_usage_errors(arguments, message):
     result = run(*arguments, stdin=lines(CLEAN))
     assert result.returncode == 2
     assert message in result.stderr.decode()
+
+
+RECORDS = [
+    # arguments, field of an accepted record
+    (["--json"], "tree"),
+    (["--canonical"], "canonical"),
+    (["--inspect"], "inspection"),
+]
+
+
+@pytest.mark.parametrize("arguments, field", RECORDS)
+def test_json_records_carry_the_findings(arguments, field):
+    result = run("--strict", "--ignore", "object-type", *arguments,
+                 stdin=lines(CLEAN, SHORT_MD5, MIXED, BROKEN))
+    records = [json.loads(line) for line in result.stdout.decode().splitlines()]
+    assert result.returncode == 1
+    assert [record["ok"] for record in records] == [True, False, False, False]
+    assert field in records[0] and records[0]["findings"] == []
+    assert [finding["code"] for finding in records[1]["findings"]] == ["hash-value"]
+    assert records[1]["findings"][0]["start"] == SHORT_MD5.index("file")
+    assert [finding["code"] for finding in records[2]["findings"]] == ["precedence"]
+    assert "findings" not in records[3] and records[3]["error"].startswith("Grammar error")
+    assert "1 accepted, 3 rejected" in result.stderr.decode()
+
+
+def test_observables_of_a_pattern_with_findings_give_way_to_its_findings():
+    out = run("--strict", "--observables", stdin=lines(CLEAN, SHORT_MD5)).stdout.decode()
+    records = [json.loads(line) for line in out.splitlines()]
+    assert [record.get("ok", True) for record in records] == [True, False]
+    assert records[1]["findings"][0]["code"] == "hash-value"
+    csv = run("--strict", "--observables", "--csv", stdin=lines(CLEAN, SHORT_MD5))
+    assert csv.stdout.decode().count("\n") == 2  # the header and the clean pattern's row
+    assert csv.stderr.decode().startswith("<stdin>:2: strict checks failed:\n  hash-value: ")
+
+
+@pytest.mark.parametrize("arguments", [[], ["--json"], ["--observables", "--csv"]])
+def test_every_job_count_gives_the_same_strict_output(arguments):
+    stdin = lines(CLEAN, SHORT_MD5, MIXED, BROKEN) * 5_000
+    runs = [run("--strict", "--jobs", jobs, *arguments, stdin=stdin) for jobs in ("1", "2", "3")]
+    assert runs[0].returncode == 1
+    assert all((r.stdout, r.stderr, r.returncode) == (runs[0].stdout, runs[0].stderr, 1)
+               for r in runs)
