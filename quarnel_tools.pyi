@@ -94,15 +94,16 @@ _Report = Literal["rejections", "tree", "canonical", "inspection", "observables"
 
 def check_document(data: bytes | bytearray | memoryview | mmap.mmap, name: str,
                    kind: Literal["text", "json"], report: _Report, jobs: int, *,
-                   strict: Sequence[str] | None = None,
-                   first_line: int = 1) -> tuple[bytes, str, int, int, int] | None:
+                   strict: Sequence[str] | None = None, first_line: int = 1,
+                   out_fd: int | None = None) -> tuple[bytes, str, int, int, int] | None:
     """quarnel-check's engine over one whole input, or over whole lines of text numbered from
     `first_line`: (output, error output, accepted, rejected, skipped), or None when the input
-    needs the checker's own reader. `strict`: None, or the strict-check codes switched off."""
+    needs the checker's own reader. `strict`: None, or the strict-check codes switched off.
+    With `out_fd`, the output is written there in order as it is made, and b"" returned."""
 
 def check_entries(entries: Sequence[tuple[str, str | None, str | None, str | None]],
-                  report: _Report, jobs: int, *,
-                  strict: Sequence[str] | None = None) -> tuple[bytes, str, int, int, int]:
+                  report: _Report, jobs: int, *, strict: Sequence[str] | None = None,
+                  out_fd: int | None = None) -> tuple[bytes, str, int, int, int]:
     """The engine over (source, text, problem, pattern_json) entries read by the checker."""
 
 # ---- Matching patterns against observed data

@@ -38,7 +38,6 @@ that could not be read (missing, not UTF-8, broken JSON); 2 wins over 1.
 import argparse
 import functools
 import io
-import json
 import os
 import re
 import stat
@@ -169,6 +168,7 @@ def decode_line(name, number, raw):
 
 
 def load_json(name, data):
+    import json  # only inputs that the engine hands back get here: start-up stays short
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError as error:
@@ -213,6 +213,7 @@ def indicator_pattern(name, position, indicator):
     label = identifier if isinstance(identifier, str) else f"objects[{position}]"
     source = f"{name}:{label}"
     if "pattern_type" in indicator and indicator["pattern_type"] != "stix":
+        import json
         return Skipped(source, f"pattern_type {json.dumps(indicator['pattern_type'])}")
     if "pattern" not in indicator:
         return Pattern(source, None, 'the indicator has no "pattern"')
@@ -435,6 +436,7 @@ def child_lines(shapes, depth, below):
 def dump(value):
     """JSON text of a pattern field as the input held it; a NaN or infinity, which JSON
     cannot hold, is written as its Python text."""
+    import json
     try:
         return json.dumps(value, allow_nan=False)
     except ValueError:
@@ -517,6 +519,18 @@ class TreeReport:
         sys.stdout.write(tally.summary() + "\n")
 
 
+def direct_output(report_name):
+    """The file descriptor of stdout when the engine may write its bytes there itself (they
+    are ASCII, or stdout takes UTF-8), else None."""
+    encoding = (getattr(sys.stdout, "encoding", None) or "").lower().replace("_", "-")
+    if report_name not in ASCII_REPORTS and encoding not in ("utf-8", "utf8"):
+        return None
+    try:
+        return sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
 class EngineReport:
     """Writes what the toolkit's engine rendered for a batch of patterns."""
 
@@ -524,6 +538,13 @@ class EngineReport:
         self.name = name
         self.quiet = quiet
         self.progress = progress
+        self.out_fd = None if quiet else direct_output(name)
+
+    def prepare(self):
+        """Before the engine writes to stdout itself: what went before goes out first."""
+        if self.out_fd is not None:
+            self.progress.clear()
+            sys.stdout.flush()
 
     def start(self):
         if self.name == "observables-csv" and not self.quiet:
@@ -535,7 +556,7 @@ class EngineReport:
         tally.accepted += accepted
         tally.rejected += rejected
         tally.skipped += skipped
-        if not self.quiet:
+        if not self.quiet and (out or err):
             self.progress.clear()
             if self.name in ASCII_REPORTS:
                 sys.stdout.flush()
@@ -562,9 +583,26 @@ class EngineReport:
 # Command line
 
 
+class HelpFormatter(argparse.HelpFormatter):
+    """argparse's own, without importing shutil (and the compression modules it brings) at
+    every start: only help text needs the terminal's width."""
+
+    def __init__(self, prog, width=None, **options):
+        if width is None:
+            try:
+                width = int(os.environ["COLUMNS"])
+            except (KeyError, ValueError):
+                try:
+                    width = os.get_terminal_size(sys.stdout.fileno()).columns
+                except (AttributeError, OSError, ValueError):
+                    width = 80
+            width -= 2
+        super().__init__(prog, width=width, **options)
+
+
 def argument_parser():
     parser = argparse.ArgumentParser(
-        prog=PROGRAM,
+        prog=PROGRAM, formatter_class=HelpFormatter,
         description="Check STIX patterns: one per line in text files, or the indicators of "
                     "STIX 2.x JSON bundles. Exit status: 0 all accepted, 1 some rejected, "
                     "2 bad usage or unreadable input.")
@@ -713,8 +751,10 @@ class Engine:
         self.strict = strict
 
     def document(self, data, name, kind, first_line=1):
+        self.report.prepare()
         return self.tools.check_document(data, name, kind, self.report.name, self.jobs,
-                                         strict=self.strict, first_line=first_line)
+                                         strict=self.strict, first_line=first_line,
+                                         out_fd=self.report.out_fd)
 
     def entries(self, patterns, tally):
         """Hands the engine the checker's own reading of an input, in batches."""
@@ -733,7 +773,9 @@ class Engine:
                 self.report.batch(self.checked_entries(batch), tally)
 
     def checked_entries(self, batch):
-        return self.tools.check_entries(batch, self.report.name, self.jobs, strict=self.strict)
+        self.report.prepare()
+        return self.tools.check_entries(batch, self.report.name, self.jobs, strict=self.strict,
+                                        out_fd=self.report.out_fd)
 
 
 def check_with_engine(engine, path, tally, progress):

@@ -1,6 +1,13 @@
 #include "tools/batch.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "parser/builder.hpp"
 #include "tools/canonical.hpp"
@@ -169,31 +176,31 @@ void render_accepted(Rendered& rendered, const Entry& entry, Report report, bool
     ++rendered.accepted;
 }
 
-void drop_ignored(std::vector<Finding>& findings, const StrictChecks& strict) {
+void drop_ignored(std::vector<Finding>& findings, const CheckOptions& options) {
     std::erase_if(findings, [&](const Finding& finding) {
-        return std::find(strict.ignored.begin(), strict.ignored.end(), finding.code) != strict.ignored.end();
+        return std::find(options.ignored.begin(), options.ignored.end(), finding.code) != options.ignored.end();
     });
 }
 
 // The findings of an accepted pattern whose codes are not switched off.
-std::vector<Finding> strict_findings_of(std::string_view text, const StrictChecks& strict) {
+std::vector<Finding> strict_findings_of(std::string_view text, const CheckOptions& options) {
     auto result = strict_findings(text);
     if (!result.ok()) {
         return {};  // the pattern parsed a moment ago: it cannot be rejected now
     }
     std::vector<Finding> findings = std::move(result.value());
-    drop_ignored(findings, strict);
+    drop_ignored(findings, options);
     return findings;
 }
 
 // The default report under the strict checks, from one parse of the text.
-void render_strict_rejections(Rendered& rendered, const Entry& entry, const StrictChecks& strict) {
+void render_strict_rejections(Rendered& rendered, const Entry& entry, const CheckOptions& options) {
     auto result = strict_findings(entry.text);
     if (!result.ok()) {
         reject(rendered, entry, Report::rejections, result.error().message());
         return;
     }
-    drop_ignored(result.value(), strict);
+    drop_ignored(result.value(), options);
     if (!result.value().empty()) {
         reject_for_findings(rendered, entry, Report::rejections, result.value());
         return;
@@ -201,13 +208,13 @@ void render_strict_rejections(Rendered& rendered, const Entry& entry, const Stri
     ++rendered.accepted;
 }
 
-void render_entry(Rendered& rendered, const Entry& entry, Report report, const StrictChecks& strict) {
+void render_entry(Rendered& rendered, const Entry& entry, Report report, const CheckOptions& options) {
     if (entry.problem) {
         reject(rendered, entry, report, *entry.problem);
         return;
     }
-    if (strict.enabled && report == Report::rejections) {
-        render_strict_rejections(rendered, entry, strict);  // no tree needed
+    if (options.strict && report == Report::rejections) {
+        render_strict_rejections(rendered, entry, options);  // no tree needed
         return;
     }
     const auto result = parser::parse_pattern(entry.text);
@@ -215,15 +222,62 @@ void render_entry(Rendered& rendered, const Entry& entry, Report report, const S
         reject(rendered, entry, report, result.error().message());
         return;
     }
-    if (strict.enabled) {
-        const std::vector<Finding> findings = strict_findings_of(entry.text, strict);
+    if (options.strict) {
+        const std::vector<Finding> findings = strict_findings_of(entry.text, options);
         if (!findings.empty()) {
             reject_for_findings(rendered, entry, report, findings);
             return;
         }
     }
-    render_accepted(rendered, entry, report, strict.enabled, result.value());
+    render_accepted(rendered, entry, report, options.strict, result.value());
 }
+
+// Writes the chunks' output to a file descriptor in chunk order, as soon as every chunk
+// before has been written: whichever thread finds the next chunk ready writes it, and the
+// others carry on rendering meanwhile.
+class OrderedWriter {
+public:
+    OrderedWriter(int fd, std::size_t chunks) : fd_(fd), ready_(chunks) {}
+
+    void deliver(std::size_t chunk, std::string out) {
+        std::unique_lock lock(mutex_);
+        ready_[chunk] = std::move(out);
+        if (writing_) {
+            return;  // the thread that writes will come to it
+        }
+        writing_ = true;
+        while (next_ < ready_.size() && ready_[next_]) {
+            const std::string piece = std::move(*ready_[next_]);
+            ready_[next_++].reset();
+            lock.unlock();
+            write_all(piece);
+            lock.lock();
+        }
+        writing_ = false;
+    }
+
+    // The errno of the first failed write; once set, the rest is not written.
+    int error() const { return error_.load(std::memory_order_relaxed); }
+
+private:
+    void write_all(std::string_view data) {
+        while (!data.empty() && error() == 0) {
+            const ssize_t written = ::write(fd_, data.data(), data.size());
+            if (written >= 0) {
+                data.remove_prefix(static_cast<std::size_t>(written));
+            } else if (errno != EINTR) {
+                error_ = errno;
+            }
+        }
+    }
+
+    const int fd_;
+    std::mutex mutex_;
+    std::vector<std::optional<std::string>> ready_;
+    std::size_t next_ = 0;
+    bool writing_ = false;
+    std::atomic<int> error_{0};
+};
 
 Rendered joined(std::vector<Rendered>& parts) {
     Rendered whole;
@@ -258,19 +312,31 @@ std::string source_of(const Entry& entry) {
     return source;
 }
 
-Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs, const StrictChecks& strict) {
+Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs, const CheckOptions& options) {
     const std::size_t chunks = (entries.size() + chunk_size - 1) / chunk_size;
     std::vector<Rendered> parts(chunks);
+    std::optional<OrderedWriter> writer;
+    if (options.out_fd >= 0) {
+        writer.emplace(options.out_fd, chunks);
+    }
     run_tasks(chunks, jobs, [&](std::size_t chunk) {
+        if (writer && writer->error() != 0) {
+            return;  // the reader has gone: nothing more to make
+        }
         // Counted in a local record: neighbouring parts share cache lines across threads.
         Rendered part;
         const std::size_t end = std::min(entries.size(), (chunk + 1) * chunk_size);
         for (std::size_t i = chunk * chunk_size; i < end; ++i) {
-            render_entry(part, entries[i], report, strict);
+            render_entry(part, entries[i], report, options);
+        }
+        if (writer) {
+            writer->deliver(chunk, std::exchange(part.out, {}));
         }
         parts[chunk] = std::move(part);
     });
-    return joined(parts);
+    Rendered rendered = joined(parts);
+    rendered.write_error = writer ? writer->error() : 0;
+    return rendered;
 }
 
 }  // namespace quarnel::tools

@@ -43,12 +43,16 @@ struct Entry {
     std::string_view pattern_json;            // with a problem: the JSON of the "pattern" field
 };
 
-// The strict checks, when they run: a pattern with a finding whose code is not ignored
-// counts as rejected, and its findings are reported instead of (or, in JSON records, beside)
-// what the report writes for an accepted pattern.
-struct StrictChecks {
-    bool enabled = false;
-    std::vector<std::string> ignored;  // codes switched off
+// What a check does beyond its report.
+struct CheckOptions {
+    // The strict checks: a pattern with a finding whose code is not ignored counts as
+    // rejected, and its findings are reported instead of (or, in JSON records, beside) what
+    // the report writes for an accepted pattern.
+    bool strict = false;
+    std::vector<std::string> ignored;  // strict-check codes switched off
+    // Where the output goes: when set, this file descriptor, written in input order as the
+    // threads make it, with no copy of the whole (Rendered::out stays empty).
+    int out_fd = -1;
 };
 
 // FILE:LINE, FILE:ID or FILE:objects[N].
@@ -60,10 +64,11 @@ struct Rendered {
     std::size_t accepted = 0;
     std::size_t rejected = 0;
     std::size_t skipped = 0;  // indicators in another pattern language
+    int write_error = 0;      // the errno of a failed write to CheckOptions::out_fd
 };
 
 // Renders every entry with `jobs` threads (at least one).
-Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs, const StrictChecks& strict = {});
+Rendered render_entries(std::span<const Entry> entries, Report report, unsigned jobs, const CheckOptions& options = {});
 
 // One whole input read and rendered as the checker does: a text file with a pattern per
 // line (blank lines and '#' lines skipped), or a STIX JSON bundle, list or object. The
@@ -73,9 +78,9 @@ Rendered render_entries(std::span<const Entry> entries, Report report, unsigned 
 // A text input may come in pieces of whole lines (a stream): `first_line` numbers the
 // piece's first line, and only line 1 may start with a byte order mark.
 std::optional<Rendered> check_text_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs, const StrictChecks& strict = {},
+                                            unsigned jobs, const CheckOptions& options = {},
                                             std::size_t first_line = 1);
 std::optional<Rendered> check_json_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs, const StrictChecks& strict = {});
+                                            unsigned jobs, const CheckOptions& options = {});
 
 }  // namespace quarnel::tools

@@ -90,7 +90,7 @@ std::vector<Entry> gathered(std::vector<std::vector<Entry>*> parts) {
 }  // namespace
 
 std::optional<Rendered> check_text_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs, const StrictChecks& strict, std::size_t first_line) {
+                                            unsigned jobs, const CheckOptions& options, std::size_t first_line) {
     if (first_line == 1) {
         data = without_bom(data);
     }
@@ -127,7 +127,7 @@ std::optional<Rendered> check_text_document(std::string_view data, std::string_v
         parts.push_back(&piece.entries);
     }
     const std::vector<Entry> entries = gathered(parts);
-    return render_entries(entries, report, jobs, strict);
+    return render_entries(entries, report, jobs, options);
 }
 
 namespace {
@@ -304,7 +304,7 @@ std::optional<std::vector<simdjson::dom::element>> head_objects(simdjson::dom::e
 }
 
 std::optional<Rendered> check_split_json(std::string_view data, std::string_view name, Report report,
-                                         unsigned jobs, const StrictChecks& strict) {
+                                         unsigned jobs, const CheckOptions& options) {
     const std::optional<Split> split = split_document(data, std::size_t{jobs} * 2);
     if (!split || split->pieces.size() < 2) {
         return std::nullopt;
@@ -378,7 +378,7 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
         parts.push_back(&piece.entries);
     }
     const std::vector<Entry> entries = gathered(parts);  // their texts live in `parsed`
-    Rendered rendered = render_entries(entries, report, jobs, strict);
+    Rendered rendered = render_entries(entries, report, jobs, options);
     rendered.skipped = skipped;
     return rendered;
 }
@@ -386,10 +386,10 @@ std::optional<Rendered> check_split_json(std::string_view data, std::string_view
 }  // namespace
 
 std::optional<Rendered> check_json_document(std::string_view data, std::string_view name, Report report,
-                                            unsigned jobs, const StrictChecks& strict) {
+                                            unsigned jobs, const CheckOptions& options) {
     data = without_bom(data);
     if (jobs > 1 && data.size() >= split_below) {
-        if (auto rendered = check_split_json(data, name, report, jobs, strict)) {
+        if (auto rendered = check_split_json(data, name, report, jobs, options)) {
             return rendered;
         }
     }
@@ -407,7 +407,7 @@ std::optional<Rendered> check_json_document(std::string_view data, std::string_v
     if (piece.unusual) {
         return std::nullopt;
     }
-    Rendered rendered = render_entries(piece.entries, report, jobs, strict);
+    Rendered rendered = render_entries(piece.entries, report, jobs, options);
     rendered.skipped = piece.skipped;
     return rendered;
 }

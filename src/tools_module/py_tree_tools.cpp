@@ -3,6 +3,7 @@
 #include "tools_module/calls.hpp"  // first: it brings in Python.h
 
 #include <array>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 
@@ -163,13 +164,14 @@ std::optional<unsigned> jobs_argument(const Signature& signature, PyObject* valu
     return static_cast<unsigned>(jobs);
 }
 
-// The `strict` argument: None (or absent) for no strict checks, else the codes switched off.
-std::optional<tools::StrictChecks> strict_argument(const Signature& signature, PyObject* value) {
-    tools::StrictChecks strict;
+// Options from the `strict` argument: None (or absent) for no strict checks, else the codes
+// switched off.
+std::optional<tools::CheckOptions> strict_options(const Signature& signature, PyObject* value) {
+    tools::CheckOptions options;
     if (value == nullptr || value == Py_None) {
-        return strict;
+        return options;
     }
-    strict.enabled = true;
+    options.strict = true;
     const PyRef codes = PyRef::steal(PySequence_Fast(value, "strict must be None or a sequence of codes"));
     if (!codes) {
         return std::nullopt;
@@ -184,9 +186,19 @@ std::optional<tools::StrictChecks> strict_argument(const Signature& signature, P
             PyErr_Format(PyExc_ValueError, "%s(): unknown strict-check code %R", signature.function, item);
             return std::nullopt;
         }
-        strict.ignored.emplace_back(*code);
+        options.ignored.emplace_back(*code);
     }
-    return strict;
+    return options;
+}
+
+// The `out_fd` argument: absent or None, or the file descriptor to write the output to.
+bool set_out_fd(tools::CheckOptions& options, PyObject* value) {
+    if (value == nullptr || value == Py_None) {
+        return true;
+    }
+    const int fd = PyObject_AsFileDescriptor(value);
+    options.out_fd = fd;
+    return fd >= 0;
 }
 
 std::optional<std::size_t> first_line_argument(PyObject* value) {
@@ -204,8 +216,13 @@ std::optional<std::size_t> first_line_argument(PyObject* value) {
     return static_cast<std::size_t>(line);
 }
 
-// (output as UTF-8 bytes, error output as str, accepted, rejected, skipped)
+// (output as UTF-8 bytes, error output as str, accepted, rejected, skipped); OSError when
+// writing the output failed (BrokenPipeError when the reader went away).
 PyRef rendered_tuple(const tools::Rendered& rendered) {
+    if (rendered.write_error != 0) {
+        errno = rendered.write_error;
+        return PyRef::steal(PyErr_SetFromErrno(PyExc_OSError));
+    }
     return PyRef::steal(Py_BuildValue("(y#Nnnn)", rendered.out.data(), static_cast<Py_ssize_t>(rendered.out.size()),
                                       message_text(rendered.err).release(),
                                       static_cast<Py_ssize_t>(rendered.accepted),
@@ -214,16 +231,17 @@ PyRef rendered_tuple(const tools::Rendered& rendered) {
 }
 
 const Signature check_document_signature{
-    "check_document", {"data", "name", "kind", "report", "jobs", "strict", "first_line"}, 5, 5};
+    "check_document", {"data", "name", "kind", "report", "jobs", "strict", "first_line", "out_fd"}, 5, 5};
 
 PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& signature = check_document_signature;
-    std::array<PyObject*, 7> bound{};
+    std::array<PyObject*, 8> bound{};
     if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
         return {};
     }
-    const std::optional<tools::StrictChecks> strict = strict_argument(signature, bound[5]);
-    const std::optional<std::size_t> first_line = strict ? first_line_argument(bound[6]) : std::nullopt;
+    std::optional<tools::CheckOptions> options = strict_options(signature, bound[5]);
+    const std::optional<std::size_t> first_line =
+        options && set_out_fd(*options, bound[7]) ? first_line_argument(bound[6]) : std::nullopt;
     if (!first_line) {
         return {};
     }
@@ -247,8 +265,8 @@ PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::optional<tools::Rendered> rendered;
     {
         const InterpreterLockReleased released;
-        rendered = *kind == "text" ? tools::check_text_document(data, *name, *report, *jobs, *strict, *first_line)
-                                   : tools::check_json_document(data, *name, *report, *jobs, *strict);
+        rendered = *kind == "text" ? tools::check_text_document(data, *name, *report, *jobs, *options, *first_line)
+                                   : tools::check_json_document(data, *name, *report, *jobs, *options);
     }
     return rendered ? rendered_tuple(*rendered) : none();
 }
@@ -295,18 +313,18 @@ std::optional<tools::Entry> entry_from(PyObject* item, std::vector<PyRef>& owner
     return entry;
 }
 
-const Signature check_entries_signature{"check_entries", {"entries", "report", "jobs", "strict"}, 3, 3};
+const Signature check_entries_signature{"check_entries", {"entries", "report", "jobs", "strict", "out_fd"}, 3, 3};
 
 PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& signature = check_entries_signature;
-    std::array<PyObject*, 4> bound{};
+    std::array<PyObject*, 5> bound{};
     if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
         return {};
     }
     const std::optional<tools::Report> report = report_argument(signature, bound[1]);
     const std::optional<unsigned> jobs = report ? jobs_argument(signature, bound[2]) : std::nullopt;
-    const std::optional<tools::StrictChecks> strict = jobs ? strict_argument(signature, bound[3]) : std::nullopt;
-    if (!strict) {
+    std::optional<tools::CheckOptions> options = jobs ? strict_options(signature, bound[3]) : std::nullopt;
+    if (!options || !set_out_fd(*options, bound[4])) {
         return {};
     }
     const PyRef items = PyRef::steal(PySequence_Fast(bound[0], "check_entries(): entries must be a sequence"));
@@ -327,7 +345,7 @@ PyRef check_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     tools::Rendered rendered;
     {
         const InterpreterLockReleased released;
-        rendered = tools::render_entries(entries, *report, *jobs, *strict);
+        rendered = tools::render_entries(entries, *report, *jobs, *options);
     }
     return rendered_tuple(rendered);
 }
@@ -347,13 +365,14 @@ PyMethodDef tree_tool_functions[] = {
      "inspect_pattern(pattern)\n--\n\nWhat the pattern uses: object types, object paths, comparison and\n"
      "observation operators, qualifiers, and its numbers of observations and comparisons."},
     {"check_document", fast_call<&check_document>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_document(data, name, kind, report, jobs, *, strict=None, first_line=1)\n--\n\n"
+     "check_document(data, name, kind, report, jobs, *, strict=None, first_line=1, out_fd=None)\n--\n\n"
      "The checker's engine over one whole input (kind 'text' or 'json'), or over whole lines of\n"
-     "text numbered from first_line; strict: None, or the strict-check codes switched off:\n"
+     "text numbered from first_line; strict: None, or the strict-check codes switched off;\n"
+     "out_fd: where to write the output at once (it is then not returned):\n"
      "(output bytes, error output, accepted, rejected, skipped), or None when the\n"
      "input needs the checker's own reader."},
     {"check_entries", fast_call<&check_entries>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_entries(entries, report, jobs, *, strict=None)\n--\n\nThe checker's engine over (source, text,\n"
+     "check_entries(entries, report, jobs, *, strict=None, out_fd=None)\n--\n\nThe checker's engine over (source, text,\n"
      "problem, pattern_json) entries: (output bytes, error output, accepted, rejected, 0)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <tuple>
+
 #include <string>
 
 namespace quarnel::tools {
@@ -162,6 +167,30 @@ INSTANTIATE_TEST_SUITE_P(
         StrictCase{"csv", Report::observables_csv, {}, "f:2,0,file,name,=,false,string,a,\r\n",
                    std::string("f:1: strict checks failed:\n  hash-value: ") + md5_message + "\n"}),
     [](const auto& info) { return info.param.name; });
+
+TEST(TextDocument, OutputWrittenToAFileIsTheOutputReturned) {
+    std::string text;
+    for (int i = 1; i <= 20'000; ++i) {
+        text += i % 7 == 0 ? "[a:b = ]\n" : "[a:b = " + std::to_string(i) + "]\n";
+    }
+    const auto returned = check_text_document(text, "p", Report::canonical, 1);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), &std::fclose);
+    ASSERT_TRUE(returned && file);
+    const auto written = check_text_document(text, "p", Report::canonical, 3, {.out_fd = fileno(file.get())});
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->out, "");
+    std::string contents(returned->out.size() + 1, '\0');
+    std::rewind(file.get());
+    contents.resize(std::fread(contents.data(), 1, contents.size(), file.get()));
+    EXPECT_EQ(contents, returned->out);
+    EXPECT_EQ(std::tie(written->accepted, written->rejected), std::tie(returned->accepted, returned->rejected));
+}
+
+TEST(TextDocument, AFailedWriteIsReported) {
+    const auto rendered = check_text_document("[a:b = 1]\n", "p", Report::canonical, 2, {.out_fd = 1'000'000});
+    ASSERT_TRUE(rendered);
+    EXPECT_EQ(rendered->write_error, EBADF);
+}
 
 TEST(TextDocument, HandsBackBytesThatAreNotUtf8) {
     EXPECT_FALSE(check_text_document("[a:b = 1]\n\x80\n", "p", Report::rejections, 2).has_value());
