@@ -47,10 +47,20 @@ PyRef with_tree(const Signature& signature, PyObject* const* args, Py_ssize_t na
     return body(*pattern, parsed.value());
 }
 
+// The str of a record key: the module's interned one when it is a known key.
+PyRef record_key(const ToolkitState& state, std::string_view key) {
+    for (std::size_t i = 0; i < record_key_names.size(); ++i) {
+        if (record_key_names[i] == key) {
+            return PyRef::new_reference(state.record_keys[i].get());
+        }
+    }
+    return text(key);
+}
+
 // Records nest a few levels only, so the conversion may recurse.
-PyRef to_python(const tools::Value& value) {
+PyRef to_python(const ToolkitState& state, const tools::Value& value) {
     return std::visit(
-        []<typename V>(const V& v) -> PyRef {
+        [&state]<typename V>(const V& v) -> PyRef {
             if constexpr (std::is_same_v<V, std::nullptr_t>) {
                 return none();
             } else if constexpr (std::is_same_v<V, bool>) {
@@ -64,7 +74,7 @@ PyRef to_python(const tools::Value& value) {
             } else if constexpr (std::is_same_v<V, tools::Array>) {
                 PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(v.size())));
                 for (std::size_t i = 0; list && i < v.size(); ++i) {
-                    PyRef item = to_python(v[i]);
+                    PyRef item = to_python(state, v[i]);
                     if (!item) {
                         return {};
                     }
@@ -74,8 +84,9 @@ PyRef to_python(const tools::Value& value) {
             } else {
                 PyRef dict = PyRef::steal(PyDict_New());
                 for (const auto& [key, field] : v) {
-                    const PyRef item = to_python(field);
-                    if (!dict || !item || PyDict_SetItemString(dict.get(), key.c_str(), item.get()) < 0) {
+                    const PyRef name = record_key(state, key);
+                    const PyRef item = to_python(state, field);
+                    if (!dict || !name || !item || PyDict_SetItem(dict.get(), name.get(), item.get()) < 0) {
                         return {};
                     }
                 }
@@ -110,21 +121,24 @@ PyRef canonical_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 const Signature observables_signature{"observables", {"pattern"}, 1, 1};
 
-PyRef observables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_tree(observables_signature, args, nargs, kwnames, [](std::string_view, const ast::PatternExpr& tree) {
+PyRef observables(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ToolkitState& state = state_of_module(module).toolkit;
+    return with_tree(observables_signature, args, nargs, kwnames, [&state](std::string_view, const ast::PatternExpr& tree) {
         tools::Array records;
         for (const tools::Observable& observable : tools::observables_of(tree)) {
             records.push_back(tools::to_value(observable));
         }
-        return to_python({std::move(records)});
+        return to_python(state, {std::move(records)});
     });
 }
 
 const Signature inspect_pattern_signature{"inspect_pattern", {"pattern"}, 1, 1};
 
-PyRef inspect_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_tree(inspect_pattern_signature, args, nargs, kwnames,
-                     [](std::string_view, const ast::PatternExpr& tree) { return to_python(tools::inspection_of(tree)); });
+PyRef inspect_pattern(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const ToolkitState& state = state_of_module(module).toolkit;
+    return with_tree(inspect_pattern_signature, args, nargs, kwnames, [&state](std::string_view, const ast::PatternExpr& tree) {
+        return to_python(state, tools::inspection_of(tree));
+    });
 }
 
 // ---- The checker's engine
@@ -379,7 +393,16 @@ PyMethodDef tree_tool_functions[] = {
 
 }  // namespace
 
-bool add_tree_tools(PyObject* module, ModuleState&) {
+bool add_tree_tools(PyObject* module, ModuleState& state) {
+    for (std::size_t i = 0; i < record_key_names.size(); ++i) {
+        const std::string_view name = record_key_names[i];
+        PyObject* key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (key == nullptr) {
+            return false;
+        }
+        PyUnicode_InternInPlace(&key);
+        state.toolkit.record_keys[i] = PyRef::steal(key);
+    }
     return add_functions(module, tree_tool_functions);
 }
 
