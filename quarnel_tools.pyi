@@ -11,6 +11,7 @@ __all__ = [
     "observables",
     "inspect_pattern",
     "check_document",
+    "check_file",
     "check_entries",
     "match",
     "compile_pattern",
@@ -100,6 +101,13 @@ def check_document(data: bytes | bytearray | memoryview | mmap.mmap, name: str,
     `first_line`: (output, error output, accepted, rejected, skipped), or None when the input
     needs the checker's own reader. `strict`: None, or the strict-check codes switched off.
     With `out_fd`, the output is written there in order as it is made, and b"" returned."""
+
+def check_file(fd: int, offset: int, name: str, report: _Report, jobs: int, *,
+               strict: Sequence[str] | None = None,
+               out_fd: int | None = None) -> tuple[bytes, str, int, int, int] | None:
+    """check_document() over a regular file from `offset` to its end, read by the engine's
+    threads; text or JSON as its first bytes tell. None when the file cannot be read so (not a
+    regular file, or its size changed meanwhile) or needs the checker's own reader."""
 
 def check_entries(entries: Sequence[tuple[str, str | None, str | None, str | None]],
                   report: _Report, jobs: int, *, strict: Sequence[str] | None = None,

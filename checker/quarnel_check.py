@@ -756,6 +756,12 @@ class Engine:
                                          strict=self.strict, first_line=first_line,
                                          out_fd=self.report.out_fd)
 
+    def file(self, stream, name):
+        """A regular file read by the engine's threads, or None when the checker must read it."""
+        self.report.prepare()
+        return self.tools.check_file(stream.fileno(), stream.tell(), name, self.report.name,
+                                     self.jobs, strict=self.strict, out_fd=self.report.out_fd)
+
     def entries(self, patterns, tally):
         """Hands the engine the checker's own reading of an input, in batches."""
         batch = []
@@ -779,12 +785,17 @@ class Engine:
 
 
 def check_with_engine(engine, path, tally, progress):
-    """A regular file goes to the toolkit's engine whole, a stream of lines in batches as it
-    flows; when an input holds anything out of the ordinary, the checker reads it itself
-    (and reports exactly what is wrong) and hands the engine the patterns."""
+    """A regular file goes to the toolkit's engine whole (the engine reads it), a stream of
+    lines in batches as it flows; when an input holds anything out of the ordinary, the
+    checker reads it itself (and reports exactly what is wrong) and hands the engine the
+    patterns."""
     name, stream, owned = open_input(path)
     try:
         if is_regular_file(stream):
+            rendered = engine.file(stream, name)
+            if rendered is not None:
+                engine.report.batch(rendered, tally)
+                return
             data, is_json = read_whole(name, stream)
         else:
             try:

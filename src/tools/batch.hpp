@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,5 +83,20 @@ std::optional<Rendered> check_text_document(std::string_view data, std::string_v
                                             std::size_t first_line = 1);
 std::optional<Rendered> check_json_document(std::string_view data, std::string_view name, Report report,
                                             unsigned jobs, const CheckOptions& options = {});
+
+// A file's bytes from `offset` to its end, read by `jobs` threads at once (each reading and
+// so first touching its own part of the memory). Nothing when it cannot be read or its size
+// changes meanwhile: the caller then reads it the ordinary way.
+struct FileBytes {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+
+    std::string_view view() const { return {bytes.get(), size}; }
+};
+std::optional<FileBytes> read_file(int fd, std::size_t offset, unsigned jobs);
+
+// Whether an input's bytes start a JSON document ('{', or '[' followed by '{' or ']'); no
+// line of patterns can start so.
+bool starts_json_document(std::string_view data);
 
 }  // namespace quarnel::tools

@@ -2,8 +2,12 @@
 // threads.
 #include <simdjson.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 
 #include "tools/batch.hpp"
 #include "tools/parallel.hpp"
@@ -410,6 +414,72 @@ std::optional<Rendered> check_json_document(std::string_view data, std::string_v
     Rendered rendered = render_entries(piece.entries, report, jobs, options);
     rendered.skipped = piece.skipped;
     return rendered;
+}
+
+namespace {
+
+// Reads [offset, offset + size) of the file into `into`; false on an error or a short read.
+bool read_range(int fd, std::size_t offset, std::size_t size, char* into) {
+    while (size > 0) {
+        const ssize_t got = ::pread(fd, into, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        const auto count = static_cast<std::size_t>(got);
+        into += count;
+        offset += count;
+        size -= count;
+    }
+    return true;
+}
+
+std::optional<std::size_t> file_size(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(status.st_size);
+}
+
+}  // namespace
+
+std::optional<FileBytes> read_file(int fd, std::size_t offset, unsigned jobs) {
+    const std::optional<std::size_t> size = file_size(fd);
+    if (!size || *size < offset) {
+        return std::nullopt;
+    }
+    FileBytes file{std::make_unique_for_overwrite<char[]>(*size - offset + 1), *size - offset};
+    const std::size_t pieces = file.size < split_below ? 1 : jobs;
+    const std::size_t piece = file.size / pieces + 1;
+    std::atomic<bool> complete{true};
+    run_tasks(pieces, jobs, [&](std::size_t i) {
+        const std::size_t begin = std::min(file.size, i * piece);
+        const std::size_t end = std::min(file.size, begin + piece);
+        if (!read_range(fd, offset + begin, end - begin, file.bytes.get() + begin)) {
+            complete = false;
+        }
+    });
+    // A file that grew or shrank meanwhile is the ordinary reader's to take.
+    if (!complete || file_size(fd) != size) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+bool starts_json_document(std::string_view data) {
+    data = without_bom(data);
+    data.remove_prefix(skip_space(data, 0));
+    if (data.starts_with('{')) {
+        return true;
+    }
+    if (!data.starts_with('[')) {
+        return false;
+    }
+    const std::size_t next = skip_space(data, 1);
+    return next < data.size() && (data[next] == '{' || data[next] == ']');
 }
 
 }  // namespace quarnel::tools

@@ -285,6 +285,41 @@ PyRef check_document(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return rendered ? rendered_tuple(*rendered) : none();
 }
 
+const Signature check_file_signature{"check_file", {"fd", "offset", "name", "report", "jobs", "strict", "out_fd"}, 5, 5};
+
+PyRef check_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Signature& signature = check_file_signature;
+    std::array<PyObject*, 7> bound{};
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
+        return {};
+    }
+    const int fd = PyObject_AsFileDescriptor(bound[0]);
+    const Py_ssize_t offset = fd < 0 ? -1 : PyLong_AsSsize_t(bound[1]);
+    if (offset < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ValueError, "check_file(): offset must not be negative");
+        }
+        return {};
+    }
+    const std::optional<std::string_view> name = text_argument(signature, "name", bound[2]);
+    const std::optional<tools::Report> report = name ? report_argument(signature, bound[3]) : std::nullopt;
+    const std::optional<unsigned> jobs = report ? jobs_argument(signature, bound[4]) : std::nullopt;
+    std::optional<tools::CheckOptions> options = jobs ? strict_options(signature, bound[5]) : std::nullopt;
+    if (!options || !set_out_fd(*options, bound[6])) {
+        return {};
+    }
+    std::optional<tools::Rendered> rendered;
+    {
+        const InterpreterLockReleased released;
+        if (const auto file = tools::read_file(fd, static_cast<std::size_t>(offset), *jobs)) {
+            const std::string_view data = file->view();
+            rendered = tools::starts_json_document(data) ? tools::check_json_document(data, *name, *report, *jobs, *options)
+                                                         : tools::check_text_document(data, *name, *report, *jobs, *options);
+        }
+    }
+    return rendered ? rendered_tuple(*rendered) : none();
+}
+
 // The UTF-8 text of a str, borrowed from it; nothing with an exception set.
 std::optional<std::string_view> utf8_of(PyObject* object) {
     if (!PyUnicode_Check(object)) {
@@ -384,6 +419,11 @@ PyMethodDef tree_tool_functions[] = {
      "text numbered from first_line; strict: None, or the strict-check codes switched off;\n"
      "out_fd: where to write the output at once (it is then not returned):\n"
      "(output bytes, error output, accepted, rejected, skipped), or None when the\n"
+     "input needs the checker's own reader."},
+    {"check_file", fast_call<&check_file>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_file(fd, offset, name, report, jobs, *, strict=None, out_fd=None)\n--\n\n"
+     "check_document() over a regular file from `offset` to its end, read on `jobs` threads;\n"
+     "text or JSON as its first bytes tell. None when the file cannot be read so or the\n"
      "input needs the checker's own reader."},
     {"check_entries", fast_call<&check_entries>(), METH_FASTCALL | METH_KEYWORDS,
      "check_entries(entries, report, jobs, *, strict=None, out_fd=None)\n--\n\nThe checker's engine over (source, text,\n"

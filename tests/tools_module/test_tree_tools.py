@@ -2,6 +2,7 @@
 # of quarnel.parse() where they say the same, in tables where they add something.
 import concurrent.futures
 import json
+import os
 import pathlib
 import warnings
 
@@ -303,3 +304,32 @@ def test_check_entries_reports_problems_and_patterns_in_order():
     assert [(r["source"], r["ok"], r["pattern"]) for r in records] == [
         ("f:1", True, "[a:b = 1]"), ("f:2", False, None), ("f:3", False, "[a:b = ]")]
     assert (err, accepted, rejected, skipped) == ("", 1, 2, 0)
+
+
+FILES = [
+    # content, offset, kind of document, the expected result of check_document on the rest
+    (b"[a:b = 1]\n[a:b = ]\n" * 40_000, 0, "text"),
+    (b"[a:b = ]\n[a:b = 1]\n[a:b = ]\n", 10, "text"),  # numbered from where the reading starts
+    (b"\xef\xbb\xbf [{\"type\": \"indicator\", \"pattern\": \"[a:b = ]\"}]", 0, "json"),
+    (b"[a:b = 1]\n\x80\n", 0, "text"),  # handed back, as by check_document
+]
+
+
+@pytest.mark.parametrize("content, offset, kind", FILES)
+def test_check_file_reads_the_rest_of_a_file_as_check_document_does(tmp_path, content, offset,
+                                                                   kind):
+    path = tmp_path / "f"
+    path.write_bytes(content)
+    expected = quarnel_tools.check_document(content[offset:], "f", kind, "rejections", 1)
+    with open(path, "rb") as file:
+        assert quarnel_tools.check_file(file.fileno(), offset, "f", "rejections", 2) == expected
+
+
+def test_check_file_leaves_pipes_to_the_checker():
+    read_end, write_end = os.pipe()
+    try:
+        os.write(write_end, b"[a:b = 1]\n")
+        assert quarnel_tools.check_file(read_end, 0, "p", "rejections", 2) is None
+    finally:
+        os.close(read_end)
+        os.close(write_end)
