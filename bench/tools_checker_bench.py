@@ -41,7 +41,8 @@ def functions(rounds):
                            ("tree_json", quarnel_tools.tree_json),
                            ("canonical_text", quarnel_tools.canonical_text),
                            ("observables", quarnel_tools.observables),
-                           ("inspect_pattern", quarnel_tools.inspect_pattern)]:
+                           ("inspect_pattern", quarnel_tools.inspect_pattern),
+                           ("strict_findings", quarnel_tools.strict_findings)]:
         seconds = best(rounds, lambda: [function(p) for p in corpus]) / len(corpus) * 1e6
         parse_time = parse_time or seconds
         print(f"  {name:16} {seconds:6.2f} µs  {seconds / parse_time:4.2f}x parse()")

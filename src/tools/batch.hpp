@@ -35,13 +35,13 @@ struct Entry {
         line,      // NAME:NUMBER
         position,  // NAME:objects[NUMBER]
     };
-    std::string_view name;
+    std::string_view name{};
     Label label_kind = Label::whole;
-    std::string_view label;
+    std::string_view label{};
     std::size_t number = 0;
-    std::string_view text;                    // the pattern
-    std::optional<std::string_view> problem;  // set when there is no pattern text to parse
-    std::string_view pattern_json;            // with a problem: the JSON of the "pattern" field
+    std::string_view text{};                    // the pattern
+    std::optional<std::string_view> problem{};  // set when there is no pattern text to parse
+    std::string_view pattern_json{};            // with a problem: the JSON of the "pattern" field
 };
 
 // What a check does beyond its report.
@@ -50,7 +50,7 @@ struct CheckOptions {
     // rejected, and its findings are reported instead of (or, in JSON records, beside) what
     // the report writes for an accepted pattern.
     bool strict = false;
-    std::vector<std::string> ignored;  // strict-check codes switched off
+    std::vector<std::string> ignored{};  // strict-check codes switched off
     // Where the output goes: when set, this file descriptor, written in input order as the
     // threads make it, with no copy of the whole (Rendered::out stays empty).
     int out_fd = -1;
