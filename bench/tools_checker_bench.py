@@ -54,7 +54,7 @@ def checker(data_dir, rounds, jobs):
                                                       str(ROOT / "checker")]))
     for name in ("indicators-100000.json", "patterns-100000.txt"):
         path = data_dir / name
-        for options in ([], ["--json"]):
+        for options in ([], ["--json"], ["--strict"]):
             one = None
             for count in (1, jobs):
                 command = [sys.executable, "-m", "quarnel_check", *options, "--jobs", str(count), str(path)]
