@@ -2,8 +2,8 @@
 # Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
 # for Debian's python3 into build/py311/module, then runs quarnel_bench, quarnel_match_bench
 # (on data that bench/make_observations.py and bench/make_patterns.py write into
-# build/bench-data), bench/python_bench.py, bench/python_instructions.py and
-# bench/core_instructions.py. Corpus figures cover bench/corpus.txt and bench/corpus-mixed.txt.
+ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions \
+  quarnel_tools_bench >/dev/null
 # Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
 # --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs,
 # and no instruction counts.
@@ -41,7 +41,8 @@ if ! grep -q '^quarnel_bench:' <<<"$targets"; then
   echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
   exit 2
 fi
-ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions >/dev/null
+ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions \
+  quarnel_tools_bench >/dev/null
 
 section "Build: Python module for $python in build/py311/module"
 bash scripts/build-module.sh "$python" build/py311/module build/py311
@@ -60,6 +61,20 @@ for n in "${sizes[@]}"; do
 done
 [[ -s build/bench-data/patterns-10000.txt ]] || "$python" bench/make_patterns.py 10000 build/bench-data/patterns-10000.txt
 build/bench/quarnel_match_bench build/bench-data "${quick[@]}"
+
+section "Toolkit benchmarks: build/bench/quarnel_tools_bench, bench/tools_checker_bench.py ${quick[*]}"
+if ((${#quick[@]})); then
+  build/bench/quarnel_tools_bench bench/corpus.txt --rounds 2
+else
+  # The 100,000-indicator bundle and pattern file, from a fixed seed, written once.
+  [[ -s build/bench-data/indicators-100000.json ]] ||
+    "$python" bench/make_indicators.py 100000 build/bench-data/indicators-100000.json
+  [[ -s build/bench-data/patterns-100000.txt ]] ||
+    "$python" bench/make_indicators.py 100000 build/bench-data/patterns-100000.txt --text
+  build/bench/quarnel_tools_bench bench/corpus.txt build/bench-data/indicators-100000.json \
+    build/bench-data/patterns-100000.txt
+fi
+QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/tools_checker_bench.py build/bench-data "${quick[@]}"
 
 section "Python benchmarks: bench/python_bench.py ${quick[*]}"
 QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "${quick[@]}"

@@ -37,9 +37,11 @@ ModuleState* constructed_state(PyObject* module) {
 using FeatureHook = bool (*)(PyObject*, ModuleState&);
 
 // The feature sets, added in this order.
-constexpr std::array<FeatureHook, 2> features{
+constexpr std::array<FeatureHook, 4> features{
     &add_toolkit,
+    &add_tree_tools,
     &add_matching,
+    &add_strict_checks,
 };
 
 PyRef fill_module(PyObject* module) {

@@ -43,16 +43,18 @@ PyMethodDef toolkit_functions[] = {
 
 // A finding of the strict checks: a named pair of its stable code and its message.
 PyStructSequence_Field finding_fields[] = {
-    {"code", "the check's stable code, e.g. 'hash-length'"},
+    {"code", "the check's stable code, e.g. 'hash-value'"},
     {"message", "what is wrong, naming the comparison or qualifier"},
+    {"start", "index in the pattern of the first character concerned, or None"},
+    {"end", "index in the pattern after the last character concerned, or None"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc finding_description = {
     "quarnel_tools.Finding",
-    "One finding of the strict checks: (code, message).",
+    "One finding of the strict checks: (code, message, start, end).",
     finding_fields,
-    2,
+    4,
 };
 
 }  // namespace

@@ -11,13 +11,29 @@
 
 #include <array>
 #include <initializer_list>
+#include <string_view>
 
 namespace quarnel::py {
 
+// The keys of the records that observables() and inspect_pattern() return.
+inline constexpr std::array<std::string_view, 20> record_key_names{
+    "observation", "object_type", "path", "steps", "operator", "negated", "constants",
+    "qualifiers", "type", "value", "repeats", "within", "start", "stop", "object_types",
+    "object_paths", "comparison_operators", "observation_operators", "observations", "comparisons"};
+
 struct ToolkitState {
     PyRef finding_class;  // Finding: one result of the strict checks
+    // record_key_names as interned str, made once: every record shares them, and their
+    // hashes are computed once.
+    std::array<PyRef, record_key_names.size()> record_keys;
 
-    auto objects() { return std::array{&finding_class}; }
+    auto objects() {
+        std::array<PyRef*, 1 + record_key_names.size()> all{&finding_class};
+        for (std::size_t i = 0; i < record_keys.size(); ++i) {
+            all[i + 1] = &record_keys[i];
+        }
+        return all;
+    }
 };
 
 struct MatchState {
@@ -64,6 +80,8 @@ bool add_public_object(PyObject* module, const char* name, PyObject* object);
 
 // The feature hooks; each returns false with a Python exception set.
 bool add_toolkit(PyObject* module, ModuleState& state);
+bool add_tree_tools(PyObject* module, ModuleState& state);
 bool add_matching(PyObject* module, ModuleState& state);
+bool add_strict_checks(PyObject* module, ModuleState& state);
 
 }  // namespace quarnel::py

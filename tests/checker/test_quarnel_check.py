@@ -1,6 +1,8 @@
 """The pattern checker, run as users run it: `python -m quarnel_check` in a subprocess, with
 the built module found through QUARNEL_MODULE_DIR."""
 
+import csv
+import io
 import json
 import os
 import pty
@@ -213,10 +215,54 @@ def test_text_input_streams_rather_than_loading_whole_files(tmp_path):
     assert result.stderr == b""  # no progress indicator when stderr is not a terminal
 
 
+def stream_content():
+    """Lines that span many reads of a pipe: rejections, comments, CRLF and a long line fall
+    on and around the boundaries of the batches."""
+    lines = []
+    for number in range(1, 120_001):
+        lines.append(INVALID if number % 9_973 == 0 or number in (1, 2_185, 2_186)
+                     else "# comment" if number % 7 == 0 else "" if number % 11 == 0
+                     else f"[file:name = '{'x' * (number % 200)}']")
+    lines[60_000] = f"[file:name = '{'y' * 300_000}']"
+    return ("\ufeff" + "\r\n".join(lines[:10]) + "\r\n" + "\n".join(lines[10:])).encode()
+
+
+@pytest.mark.parametrize("option", ["", "--json", "--observables"])
+def test_standard_input_gives_what_the_same_file_gives(tmp_path, option):
+    content = stream_content()
+    write(tmp_path, "p.txt", content)
+    from_file = run(*filter(None, [option, "p.txt"]), cwd=tmp_path)
+    from_pipe = run(*filter(None, [option, "-"]), stdin=content, cwd=tmp_path)
+    assert from_file.returncode == from_pipe.returncode == 1
+    assert from_pipe.stdout == from_file.stdout.replace(b"p.txt:", b"<stdin>:")
+    assert from_pipe.stderr == from_file.stderr
+
+
+def test_standard_input_is_checked_as_it_flows():
+    with subprocess.Popen([sys.executable, "-m", "quarnel_check", "--json"], env=ENV, cwd=ROOT,
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE) as process:
+        process.stdin.write(f"{VALID}\n{INVALID}\n".encode())
+        process.stdin.flush()
+        ready = select.select([process.stdout], [], [], 60)[0]  # guards a hang only
+        first = process.stdout.readline() if ready else b""
+        process.stdin.close()
+        process.wait(timeout=60)
+    assert json.loads(first)["source"] == "<stdin>:1"
+
+
+def test_bad_utf8_in_a_stream_stops_there_after_the_lines_before():
+    content = f"{INVALID}\n".encode() * 50_000 + b"\x80\n" + f"{INVALID}\n".encode()
+    result = run("-", stdin=content)
+    assert result.returncode == 2
+    assert "<stdin>:50001: not valid UTF-8" in result.stderr.decode()
+    assert result.stdout.decode().endswith(summary(0, 50_000) + "\n")
+
+
 def test_progress_indicator_on_a_terminal(tmp_path):
-    write(tmp_path, "p.txt", f"{VALID}\n" * 20_000)
+    # Each input is checked at once: the count shows after each input that passes 10,000.
+    write(tmp_path, "p.txt", f"{VALID}\n" * 10_000)
     controller, terminal = pty.openpty()
-    with subprocess.Popen([sys.executable, "-m", "quarnel_check", "p.txt"], env=ENV,
+    with subprocess.Popen([sys.executable, "-m", "quarnel_check", "p.txt", "p.txt"], env=ENV,
                           cwd=tmp_path, stdout=subprocess.PIPE, stderr=terminal) as process:
         os.close(terminal)
         stdout = process.stdout.read().decode()
@@ -350,15 +396,19 @@ JSON_TREES = [
      comparison("IN", path("a", ("b", "*"), ("c", 2)), [1, 2.5, True], negated=True)),
     ("[EXISTS a:b]", comparison("EXISTS", path("a", ("b", None)), None)),
     ("[a:b = h'fF'] OR [a:b = b'QUJD']",
-     {"node": "CompositePattern", "op": "OR",
-      "left": comparison("=", path("a", ("b", None)), "fF"),
-      "right": comparison("=", path("a", ("b", None)), "QUJD")}),
-    ("[a:b = 1 AND a:c > 2]",
-     {"node": "CompositeComparison", "op": "AND",
-      "left": comparison("=", path("a", ("b", None)), 1),
-      "right": comparison(">", path("a", ("c", None)), 2)}),
+     {"node": "CompositePattern", "operators": ["OR"],
+      "operands": [comparison("=", path("a", ("b", None)), "fF"),
+                   comparison("=", path("a", ("b", None)), "QUJD")]}),
+    # a chain is one node, whatever its operators; parentheses nest
+    ("[a:b = 1 AND a:c > 2 OR (a:d = 3 OR a:e = 4)]",
+     {"node": "CompositeComparison", "operators": ["AND", "OR"],
+      "operands": [comparison("=", path("a", ("b", None)), 1),
+                   comparison(">", path("a", ("c", None)), 2),
+                   {"node": "CompositeComparison", "operators": ["OR"],
+                    "operands": [comparison("=", path("a", ("d", None)), 3),
+                                 comparison("=", path("a", ("e", None)), 4)]}]}),
     ("[a:b = t'2020-01-01T00:00:00.5-05:00']",
-     comparison("=", path("a", ("b", None)), "2020-01-01T05:00:00.500000Z")),
+     comparison("=", path("a", ("b", None)), "2020-01-01T05:00:00.5Z")),
     ("[a:b = 1] REPEATS 3 TIMES WITHIN 2.5 SECONDS",
      {"node": "QualifiedPattern", "repeat": 3, "within": 2.5, "start": None, "stop": None,
       "pattern": comparison("=", path("a", ("b", None)), 1)}),
@@ -379,34 +429,106 @@ def test_json_tree(pattern, tree):
 
 
 UNCONVERTIBLE = [
-    ("[a:b = t'0000-01-01T00:00:00Z']", "constant"),
-    ("[a:b IN (1, t'0000-01-01T00:00:00Z')]", "constant"),
-    ("[a:b = t'2016-12-31T23:59:60Z']", "constant"),  # a leap second
-    ("[a:b = 1] START t'0000-01-01T00:00:00Z' STOP t'2020-01-01T00:00:00Z'", "start"),
+    ("[a:b = t'0000-01-01T00:00:00Z']", "0000-01-01T00:00:00Z"),
+    ("[a:b IN (1, t'0000-01-01T00:00:00Z')]", [1, "0000-01-01T00:00:00Z"]),
+    ("[a:b = t'2016-12-31T23:59:60Z']", "2016-12-31T23:59:60Z"),  # a leap second
 ]
 
 
-@pytest.mark.parametrize("pattern, field", UNCONVERTIBLE)
-def test_timestamps_that_datetime_cannot_hold_are_noted_not_fatal(pattern, field):
+@pytest.mark.parametrize("pattern, constant", UNCONVERTIBLE)
+def test_timestamps_that_datetime_cannot_hold_are_written_as_text(pattern, constant):
     result = run("--json", stdin=pattern)
     assert result.returncode == 0, result.stderr.decode()
     (record,) = json_lines(result.stdout)
-    node = record["tree"]
-    message = node["conversion_errors"][field]
-    assert node[field] == f"unconvertible: {message}" and message
-    tree_text = run("--tree", stdin=pattern).stdout.decode()
-    assert f"<cannot convert: {message}>" in tree_text
+    assert record["tree"]["constant"] == constant
+    # --tree still shows what the module's objects cannot convert
+    assert "<cannot convert: " in run("--tree", stdin=pattern).stdout.decode()
 
 
-def test_deep_trees_do_not_exhaust_the_stack():
-    # Deeper than Python's recursion limit; json.loads could not read it back, so count.
+def test_long_chains_read_back_with_the_json_module():
+    # Far deeper than Python's recursion limit if each operator were a node of its own.
     pattern = " AND ".join(["[a:b = 1]"] * 3000)
     records = run("--json", stdin=pattern)
     tree = run("--tree", stdin=pattern)
     assert (records.returncode, tree.returncode) == (0, 0), records.stderr + tree.stderr
-    assert records.stdout.decode().count('{"node": "CompositePattern"') == 2999
-    assert records.stdout.decode().count('{"node": "Comparison"') == 3000
+    (record,) = json_lines(records.stdout)
+    assert len(record["tree"]["operands"]) == 3000 and record["tree"]["operators"] == ["AND"] * 2999
     assert tree.stdout.decode().count("CompositePattern op='AND'\n") == 2999
+
+
+# ----------------------------------------------------------------------------- toolkit reports
+
+MIXED = "[a:b = 1] OR [c:d = 2] AND [e:f = 3]"
+REPORTS = [
+    (["--canonical"], {"canonical": "([a:b = 1] OR [c:d = 2]) AND [e:f = 3]"}),
+    (["--inspect"], {"inspection": {
+        "object_types": ["a", "c", "e"], "object_paths": ["a:b", "c:d", "e:f"],
+        "comparison_operators": ["="], "observation_operators": ["OR", "AND"], "qualifiers": [],
+        "observations": 3, "comparisons": 3}}),
+]
+
+
+@pytest.mark.parametrize("arguments, field", REPORTS)
+def test_toolkit_reports_one_record_per_pattern(tmp_path, arguments, field):
+    write(tmp_path, "p.txt", f"{MIXED}\n{INVALID}\n")
+    result = run(*arguments, "p.txt", cwd=tmp_path)
+    accepted, rejected = json_lines(result.stdout)
+    assert accepted == {"source": "p.txt:1", "pattern": MIXED, "ok": True, **field}
+    assert rejected == {"source": "p.txt:2", "pattern": INVALID, "ok": False,
+                        "error": report_of(INVALID)}
+    assert result.stderr.decode() == summary(1, 1) + "\n"
+    assert result.returncode == 1
+
+
+def test_a_pattern_without_canonical_text_counts_as_rejected():
+    pattern = " ".join(f"[a:b = {i}] {'OR' if i % 2 else 'AND'}" for i in range(1000)) + " [a:b = 0]"
+    result = run("--canonical", stdin=pattern)
+    (record,) = json_lines(result.stdout)
+    assert not record["ok"] and record["error"].startswith("no canonical text: ")
+    assert result.returncode == 1
+
+
+def test_observables_as_json_lines_and_as_csv(tmp_path):
+    write(tmp_path, "p.txt", "[file:name = 'a,\"b' AND file:size IN (1, 2)] WITHIN 5 SECONDS\n"
+                             f"{INVALID}\n")
+    lines = json_lines(run("--observables", "p.txt", cwd=tmp_path).stdout)
+    assert [(r["source"], r.get("path"), r.get("ok")) for r in lines] == [
+        ("p.txt:1", "name", None), ("p.txt:1", "size", None), ("p.txt:2", None, False)]
+    csv_run = run("--observables", "--csv", "p.txt", cwd=tmp_path)
+    rows = list(csv.reader(io.StringIO(csv_run.stdout.decode(), newline="")))
+    assert rows == [
+        ["source", "observation", "object_type", "path", "operator", "negated", "constant_types",
+         "constants", "qualifiers"],
+        ["p.txt:1", "0", "file", "name", "=", "false", "string", 'a,"b', "WITHIN 5 SECONDS"],
+        ["p.txt:1", "0", "file", "size", "IN", "false", "integer integer", "[1, 2]",
+         "WITHIN 5 SECONDS"]]
+    assert csv_run.stderr.decode().startswith("p.txt:2: Grammar error: ")
+
+
+@pytest.mark.parametrize("option", ["", "--json", "--canonical", "--observables"])
+def test_every_job_count_gives_the_same_output_and_status(tmp_path, option):
+    lines = [f"{VALID}", f"{INVALID}", MIXED, "# comment", ""] * 30_000
+    write(tmp_path, "p.txt", "\n".join(lines))
+    write(tmp_path, "b.json", bundle(*[indicator(f"indicator--{i}", pattern=p)
+                                       for i, p in enumerate(lines) if p]))
+    runs = [run(*filter(None, [option, "--jobs", jobs, "p.txt", "b.json"]), cwd=tmp_path)
+            for jobs in ("1", "2", "5")]
+    assert runs[0].returncode == 1
+    assert all((r.stdout, r.stderr, r.returncode) == (runs[0].stdout, runs[0].stderr, 1) for r in runs)
+
+
+BAD_OPTIONS = [
+    (["--csv"], "--csv goes with --observables"),
+    (["--json", "--canonical"], "not allowed with argument"),
+    (["--jobs", "0"], "expected a whole number from 1 to 1024"),
+    (["--quiet", "--inspect"], "--quiet cannot be combined"),
+]
+
+
+@pytest.mark.parametrize("arguments, message", BAD_OPTIONS)
+def test_bad_option_combinations(arguments, message):
+    result = run(*arguments, stdin=VALID)
+    assert result.returncode == 2 and message in result.stderr.decode()
 
 
 # ----------------------------------------------------------------------------- --tree and --quiet
@@ -450,3 +572,13 @@ def test_tree_prints_constants_via_repr():
 def test_quiet_prints_nothing(stdin, status):
     result = run("--quiet", stdin=stdin)
     assert (result.returncode, result.stdout, result.stderr) == (status, b"", b"")
+
+
+def test_a_nan_pattern_field_is_reported_not_fatal(tmp_path):
+    # Python's JSON reader accepts NaN, which JSON output cannot hold.
+    write(tmp_path, "b.json", '[{"type": "indicator", "id": "indicator--n", "pattern": NaN}]')
+    result = run("--json", "b.json", cwd=tmp_path)
+    (record,) = json_lines(result.stdout)
+    assert (record["pattern"], record["ok"]) == ("nan", False)
+    assert "not a string but float" in record["error"]
+    assert result.returncode == 1 and b"Traceback" not in result.stderr

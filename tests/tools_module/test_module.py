@@ -68,7 +68,12 @@ def test_importing_it_alone_keeps_the_interpreter_lock_off(child_env):
     code = ("import sys, warnings\n"
             "warnings.simplefilter('error')\n"
             "import quarnel_tools\n"
-            "quarnel_tools.is_valid_pattern('[a:b = 1]')\n"
+            "p = '[a:b = 1] OR [c:d = 2] AND [e:f = 3]'\n"
+            "quarnel_tools.is_valid_pattern(p)\n"
+            "for f in (quarnel_tools.tree_json, quarnel_tools.canonical_text,\n"
+            "          quarnel_tools.observables, quarnel_tools.inspect_pattern):\n"
+            "    f(p)\n"
+            "quarnel_tools.check_document(p.encode() * 3, 'p', 'text', 'tree', 2)\n"
             "print(sys._is_gil_enabled())\n")
     result = subprocess.run([sys.executable, "-c", code], env=child_env, capture_output=True,
                             timeout=120)
