@@ -2,7 +2,8 @@
 // indicator-like patterns (bench/make_patterns.py). Prints one table; every figure is the
 // median of several runs of process CPU time.
 //
-// Usage: quarnel_match_bench DATA_DIR [--quick]
+// Usage: quarnel_match_bench DATA_DIR [--quick | --load]
+// --load runs only the load + equality measurement (for profiling the loader).
 // DATA_DIR holds observations-{1000,10000,100000}.json and patterns-10000.txt.
 #include <algorithm>
 #include <cstdio>
@@ -162,13 +163,15 @@ void index(const std::string& dir, int records, std::size_t pattern_count, int r
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s DATA_DIR [--quick]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s DATA_DIR [--quick | --load]\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
-    const bool quick = argc > 2 && std::string(argv[2]) == "--quick";
+    const std::string mode = argc > 2 ? argv[2] : "";
     try {
-        if (quick) {
+        if (mode == "--load") {
+            equality(dir, 5);
+        } else if (mode == "--quick") {
             flatness(dir, {1000, 10000}, 1);
             index(dir, 10000, 1000, 1);
         } else {

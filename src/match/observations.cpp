@@ -24,8 +24,10 @@ bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+static_assert(std::is_sorted(non_sco_types.begin(), non_sco_types.end()));
+
 bool is_non_sco(std::string_view type) {
-    return std::find(non_sco_types.begin(), non_sco_types.end(), type) != non_sco_types.end();
+    return std::binary_search(non_sco_types.begin(), non_sco_types.end(), type);
 }
 
 bool is_dictionary(std::string_view name) {
@@ -71,9 +73,9 @@ public:
     }
 
     // A string member that must be present.
-    std::optional<DataError> string_member(std::uint32_t object, std::string_view name,
+    std::optional<DataError> string_member(std::uint32_t object, Known known, std::string_view name,
                                            std::uint32_t& out) const {
-        out = store_.member(object, name);
+        out = store_.member(object, known);
         if (out == no_node) return missing(object, name);
         if (kind(out) != Kind::String) return wrong_type(out, "a string");
         return std::nullopt;
@@ -81,6 +83,7 @@ public:
 
     // The typed-property rules over one object and everything below it.
     std::optional<DataError> typed_properties(std::uint32_t object) {
+        if (name_traits_.size() < store_.name_count()) name_traits_.resize(store_.name_count(), unknown);
         std::vector<std::pair<std::uint32_t, bool>>& pending = pending_;  // node, names count
         pending.assign(1, {object, true});
         while (!pending.empty()) {
@@ -92,9 +95,11 @@ public:
                 const Node& child = store_.node(*c);
                 bool child_names_count = true;
                 if (node.kind == Kind::Object && names_count) {
-                    const std::string_view name = store_.name(child);
-                    if (auto error = typed_member(*c, name)) return error;
-                    if (is_dictionary(name)) child_names_count = false;
+                    const std::uint8_t traits = name_traits(child.name);
+                    if (traits & typed) {
+                        if (auto error = typed_member(*c, store_.name(child))) return error;
+                    }
+                    if (traits & dictionary) child_names_count = false;
                 }
                 if (node.kind == Kind::List) child_names_count = names_count;
                 if (child.kind == Kind::Object || child.kind == Kind::List) {
@@ -106,6 +111,23 @@ public:
     }
 
 private:
+    static constexpr std::uint8_t typed = 1, dictionary = 2, unknown = 0x80;
+
+    // What a member name says about its value, worked out once per distinct name.
+    std::uint8_t name_traits(std::uint32_t id) {
+        std::uint8_t& traits = name_traits_[id];
+        if (traits == unknown) {
+            const std::string_view name = store_.name_text(id);
+            traits = 0;
+            if (ends_with(name, "_hex") || ends_with(name, "_bin") || ends_with(name, "_ref") ||
+                ends_with(name, "_refs")) {
+                traits |= typed;
+            }
+            if (is_dictionary(name)) traits |= dictionary;
+        }
+        return traits;
+    }
+
     std::optional<DataError> typed_member(std::uint32_t member, std::string_view name) {
         if (ends_with(name, "_hex")) return binary(member, name, false);
         if (ends_with(name, "_bin")) return binary(member, name, true);
@@ -162,6 +184,7 @@ private:
 
     Store& store_;
     std::vector<std::pair<std::uint32_t, bool>> pending_;
+    std::vector<std::uint8_t> name_traits_;  // by name id
 
 public:
     static bool decode_hex(std::string_view digits, std::string& out) {
@@ -249,33 +272,47 @@ void Loader::end_value(Builder& builder, bool ok) {
 namespace {
 
 // Pool objects by id: open addressing over one flat array, sized once, no node per entry.
+// Lookups come in batches with their hashes known ahead, so slots can be fetched early.
 class PoolTable {
 public:
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::string_view id;
+        std::uint32_t node = no_node;
+    };
+
     void reserve(std::size_t count) {
         std::size_t size = 16;
         while (size < 2 * count) size *= 2;
-        slots_.assign(size, {std::string_view(), no_node});
+        slots_.assign(size, Entry{});
     }
 
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+
     // The entry for `id`: its node, or a slot to fill (node no_node).
-    std::pair<std::string_view, std::uint32_t>& slot(std::string_view id) {
-        std::size_t at = std::hash<std::string_view>()(id) & (slots_.size() - 1);
-        while (slots_[at].second != no_node && slots_[at].first != id) at = (at + 1) & (slots_.size() - 1);
+    Entry& slot(std::string_view id, std::uint64_t hash) {
+        std::size_t at = hash & (slots_.size() - 1);
+        while (slots_[at].node != no_node && !(slots_[at].hash == hash && slots_[at].id == id)) {
+            at = (at + 1) & (slots_.size() - 1);
+        }
         return slots_[at];
     }
 
-    std::uint32_t find(std::string_view id) const {
-        std::size_t at = std::hash<std::string_view>()(id) & (slots_.size() - 1);
-        while (slots_[at].second != no_node) {
-            if (slots_[at].first == id) return slots_[at].second;
+    std::uint32_t find(std::string_view id, std::uint64_t hash) const {
+        std::size_t at = hash & (slots_.size() - 1);
+        while (slots_[at].node != no_node) {
+            if (slots_[at].hash == hash && slots_[at].id == id) return slots_[at].node;
             at = (at + 1) & (slots_.size() - 1);
         }
         return no_node;
     }
 
 private:
-    std::vector<std::pair<std::string_view, std::uint32_t>> slots_;
+    std::vector<Entry> slots_;
 };
+
+// How far ahead of its use a pool slot is fetched.
+constexpr std::size_t prefetch_distance = 16;
 
 // The load algorithm over a filled store.
 class Assembler {
@@ -291,13 +328,11 @@ public:
         records_.reserve(record_nodes_.size());
         roots_.reserve(collected_.size());
         scope_.reserve(collected_.size());
-        for (const std::uint32_t candidate : record_nodes_) {
-            if (auto error = add_record(candidate)) return error;
+        resolve_refs();
+        for (std::size_t i = 0; i < record_nodes_.size(); ++i) {
+            if (auto error = add_record(record_nodes_[i], i)) return error;
         }
-        for (const std::uint32_t object : reached_pool_) {
-            if (auto error = check_.typed_properties(object)) return error;
-        }
-        return std::nullopt;
+        return std::move(pool_failure_);
     }
 
 private:
@@ -321,12 +356,12 @@ private:
 
     std::optional<DataError> collect_value(std::uint32_t at) {
         if (store_.node(at).kind != Kind::Object) return not_an_object(at);
-        const std::uint32_t type = store_.member(at, "type");
+        const std::uint32_t type = store_.member(at, Known::Type);
         if (type == no_node || store_.node(type).kind != Kind::String || check_.text(type) != "bundle") {
             collected_.push_back(at);
             return std::nullopt;
         }
-        const std::uint32_t objects = store_.member(at, "objects");
+        const std::uint32_t objects = store_.member(at, Known::Objects);
         if (objects == no_node) return std::nullopt;
         if (store_.node(objects).kind != Kind::List) return check_.wrong_type(objects, "an array");
         const Node& list = store_.node(objects);
@@ -339,27 +374,69 @@ private:
 
     std::optional<DataError> sort_objects() {
         pool_.reserve(collected_.size());
-        reached_.assign(store_.nodes.size(), false);
+        in_record_.assign(store_.nodes.size(), 0);
+        // First the checks of type and id up to the first failure, then the pool filled in
+        // the same order: a DuplicateId it finds comes before that failure.
+        std::vector<std::pair<std::uint32_t, std::uint64_t>> pooled;  // object, hash of its id
+        std::vector<std::string_view> ids;
+        std::optional<DataError> failure;
         for (const std::uint32_t object : collected_) {
             std::uint32_t type = no_node;
-            if (auto error = check_.string_member(object, "type", type)) return error;
-            if (check_.text(type) == "observed-data") {
+            if ((failure = check_.string_member(object, Known::Type, "type", type))) break;
+            if (same_text(check_.text(type), "observed-data")) {
                 record_nodes_.push_back(object);
                 continue;
             }
             std::uint32_t id = no_node;
-            if (auto error = check_.string_member(object, "id", id)) return error;
-            auto& entry = pool_.slot(check_.text(id));
-            if (entry.second == no_node) {
-                entry = {check_.text(id), object};
-            } else if (!store_.equal(entry.second, object)) {
+            if ((failure = check_.string_member(object, Known::Id, "id", id))) break;
+            ids.push_back(check_.text(id));
+            pooled.emplace_back(object, text_hash(ids.back()));
+        }
+        for (std::size_t i = 0; i < pooled.size(); ++i) {
+            if (i + prefetch_distance < pooled.size()) pool_.prefetch(pooled[i + prefetch_distance].second);
+            const auto [object, hash] = pooled[i];
+            auto& entry = pool_.slot(ids[i], hash);
+            if (entry.node == no_node) {
+                entry = {hash, ids[i], object};
+            } else if (!store_.equal(entry.node, object)) {
                 return data_error(DataErrorKind::DuplicateId,
-                                  store_.location(object) + ": object \"" +
-                                      std::string(check_.text(id)) +
+                                  store_.location(object) + ": object \"" + std::string(ids[i]) +
                                       "\" is defined twice with different contents");
             }
         }
-        return std::nullopt;
+        return failure;
+    }
+
+    // Every object_refs entry of every record looked up ahead of the record checks (a lookup
+    // cannot fail), so that the pool's slots are fetched while earlier lookups run. Records
+    // whose object_refs is not an array of strings get nothing: their checks fail anyway.
+    void resolve_refs() {
+        std::vector<std::pair<std::string_view, std::uint64_t>> keys;
+        refs_first_.reserve(record_nodes_.size() + 1);
+        for (const std::uint32_t object : record_nodes_) {
+            refs_first_.push_back(static_cast<std::uint32_t>(keys.size()));
+            const std::uint32_t refs = store_.member(object, Known::ObjectRefs);
+            if (refs == no_node || !strings_only(refs)) continue;
+            const Node& list = store_.node(refs);
+            for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
+                keys.emplace_back(check_.text(*c), text_hash(check_.text(*c)));
+            }
+        }
+        refs_first_.push_back(static_cast<std::uint32_t>(keys.size()));
+        resolved_.resize(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (i + prefetch_distance < keys.size()) pool_.prefetch(keys[i + prefetch_distance].second);
+            resolved_[i] = pool_.find(keys[i].first, keys[i].second);
+        }
+    }
+
+    bool strings_only(std::uint32_t list) const {
+        const Node& node = store_.node(list);
+        if (node.kind != Kind::List) return false;
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
+            if (store_.node(*c).kind != Kind::String) return false;
+        }
+        return true;
     }
 
     std::optional<DataError> timestamp(std::uint32_t member, Instant& out) const {
@@ -373,18 +450,22 @@ private:
         return std::nullopt;
     }
 
-    std::optional<DataError> add_record(std::uint32_t object) {
+    std::optional<DataError> add_record(std::uint32_t object, std::size_t candidate) {
         Record record;
         record.node = object;
-        const std::uint32_t id = store_.member(object, "id");
+        const std::uint32_t id = store_.member(object, Known::Id);
         if (id != no_node) {
             if (store_.node(id).kind != Kind::String) return check_.wrong_type(id, "a string");
             record.id_node = id;
         }
         std::uint32_t first = no_node, last = no_node;
-        if (auto error = check_.string_member(object, "first_observed", first)) return error;
-        if (auto error = check_.string_member(object, "last_observed", last)) return error;
-        const std::uint32_t count = store_.member(object, "number_observed");
+        if (auto error = check_.string_member(object, Known::FirstObserved, "first_observed", first)) {
+            return error;
+        }
+        if (auto error = check_.string_member(object, Known::LastObserved, "last_observed", last)) {
+            return error;
+        }
+        const std::uint32_t count = store_.member(object, Known::NumberObserved);
         if (count == no_node) return check_.missing(object, "number_observed");
         if (store_.node(count).kind != Kind::Integer) return check_.wrong_type(count, "an integer");
         if (auto error = timestamp(first, record.first)) return error;
@@ -402,7 +483,7 @@ private:
             return data_error(DataErrorKind::IntervalInverted,
                               describe(index, record) + ": last_observed is earlier than first_observed");
         }
-        if (auto error = contents(index, record)) return error;
+        if (auto error = contents(index, candidate, record)) return error;
         records_.push_back(record);
         return std::nullopt;
     }
@@ -413,9 +494,9 @@ private:
         return out;
     }
 
-    std::optional<DataError> contents(std::uint32_t index, Record& record) {
-        const std::uint32_t objects = store_.member(record.node, "objects");
-        const std::uint32_t refs = store_.member(record.node, "object_refs");
+    std::optional<DataError> contents(std::uint32_t index, std::size_t candidate, Record& record) {
+        const std::uint32_t objects = store_.member(record.node, Known::Objects);
+        const std::uint32_t refs = store_.member(record.node, Known::ObjectRefs);
         if (refs == no_node && objects == no_node) {
             return data_error(DataErrorKind::NoContents,
                               describe(index, record) + ": neither objects nor object_refs is present");
@@ -428,7 +509,7 @@ private:
                                   describe(index, record) + ": objects and object_refs are both present");
             }
         }
-        return referenced(refs, record);
+        return referenced(refs, candidate, record);
     }
 
     std::optional<DataError> embedded(std::uint32_t objects, Record& record) {
@@ -438,7 +519,7 @@ private:
         for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
             if (store_.node(*c).kind != Kind::Object) return check_.wrong_type(*c, "an object");
             std::uint32_t type = no_node;
-            if (auto error = check_.string_member(*c, "type", type)) return error;
+            if (auto error = check_.string_member(*c, Known::Type, "type", type)) return error;
             if (auto error = check_.typed_properties(*c)) return error;
             scope_.push_back({store_.name(store_.node(*c)), *c});
         }
@@ -448,38 +529,33 @@ private:
         // Every embedded object is a root, in code-point order of the member names.
         record.roots_first = static_cast<std::uint32_t>(roots_.size());
         for (auto e = begin; e != scope_.end(); ++e) {
-            roots_.push_back({e->node, check_.text(store_.member(e->node, "type"))});
+            roots_.push_back({e->node, check_.text(store_.member(e->node, Known::Type))});
         }
         record.roots_count = record.scope_count;
         return std::nullopt;
     }
 
-    std::optional<DataError> referenced(std::uint32_t refs, Record& record) {
-        const Node& node = store_.node(refs);
-        bool ok = node.kind == Kind::List;
-        for (const std::uint32_t* c = store_.child_begin(node); ok && c != store_.child_end(node); ++c) {
-            ok = store_.node(*c).kind == Kind::String;
-        }
-        if (!ok) return check_.wrong_type(refs, "an array of strings");
+    std::optional<DataError> referenced(std::uint32_t refs, std::size_t candidate, Record& record) {
+        if (!strings_only(refs)) return check_.wrong_type(refs, "an array of strings");
         record.scope_first = static_cast<std::uint32_t>(scope_.size());
         record.roots_first = static_cast<std::uint32_t>(roots_.size());
-        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
-            const std::string_view key = check_.text(*c);
-            const std::uint32_t found = pool_.find(key);
+        const Node& node = store_.node(refs);
+        const std::uint32_t* resolved = resolved_.data() + refs_first_[candidate];
+        const auto stamp = static_cast<std::uint32_t>(candidate + 1);
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c, ++resolved) {
+            const std::uint32_t found = *resolved;
             if (found == no_node) {
                 ++unresolved_;
                 continue;
             }
-            const auto scope_begin = scope_.begin() + record.scope_first;
-            if (std::any_of(scope_begin, scope_.end(), [&](const ScopeEntry& e) { return e.key == key; })) {
-                continue;
-            }
-            scope_.push_back({key, found});
-            if (!reached_[found]) {
-                reached_[found] = true;
-                reached_pool_.push_back(found);
-            }
-            const std::string_view type = check_.text(store_.member(found, "type"));
+            // A repeated identifier names the same pool object: kept once, at its first place.
+            if (in_record_[found] == stamp) continue;
+            // Pool objects are checked when first listed, while they are in the cache; their
+            // errors come after every record's own.
+            if (in_record_[found] == 0 && !pool_failure_) pool_failure_ = check_.typed_properties(found);
+            in_record_[found] = stamp;
+            scope_.push_back({check_.text(*c), found});
+            const std::string_view type = check_.text(store_.member(found, Known::Type));
             if (!is_non_sco(type)) roots_.push_back({found, type});
         }
         std::sort(scope_.begin() + record.scope_first, scope_.end(),
@@ -498,8 +574,11 @@ private:
     std::vector<std::uint32_t> collected_;
     std::vector<std::uint32_t> record_nodes_;
     PoolTable pool_;
-    std::vector<std::uint32_t> reached_pool_;
-    std::vector<bool> reached_;  // by node: pool objects some record lists
+    std::optional<DataError> pool_failure_;  // the first listed pool object that fails its checks
+    // By node: 1 + the last record candidate that lists the pool object, 0 for none yet.
+    std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> in_record_;
+    std::vector<std::uint32_t> refs_first_;  // by record candidate: its entries in resolved_
+    std::vector<std::uint32_t> resolved_;    // pool object of each object_refs entry, or no_node
 };
 
 }  // namespace
