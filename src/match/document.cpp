@@ -71,6 +71,7 @@ void Store::reserve_for(std::size_t json_bytes) {
     nodes.reserve(nodes.size() + json_bytes / 20);
     children.reserve(children.size() + json_bytes / 20);
     chars.reserve(chars.size() + json_bytes / 4 * 3);
+    known.reserve(known.size() + json_bytes / 128);
 }
 
 std::uint64_t text_hash(std::string_view text) {
@@ -111,15 +112,16 @@ std::uint32_t Store::find_name(std::string_view name) const {
 }
 
 std::uint32_t Store::intern_name(std::string_view name, std::uint32_t previous) {
-    const std::size_t after = previous == no_node ? 0 : std::size_t{previous} + 1;
-    if (after < name_after_.size()) {
-        const std::uint32_t guess = name_after_[after];
-        if (guess != no_node && same_text(name_text(guess), name)) return guess;
-    } else {
-        name_after_.resize(names_.size() + 1, no_node);
+    // Two guesses per previous name: objects of two kinds often share a prefix of names.
+    const std::size_t after = 2 * (previous == no_node ? 0 : std::size_t{previous} + 1);
+    if (after >= name_after_.size()) name_after_.resize(2 * (names_.size() + 1), no_node);
+    std::uint32_t* const guesses = name_after_.data() + after;
+    for (int i = 0; i < 2; ++i) {
+        if (guesses[i] != no_node && same_text(name_text(guesses[i]), name)) return guesses[i];
     }
     const std::uint32_t id = intern_hashed(name);
-    name_after_[after] = id;
+    guesses[1] = guesses[0];
+    guesses[0] = id;
     return id;
 }
 
@@ -243,24 +245,25 @@ std::uint32_t Builder::append_chars(std::string_view text, std::uint32_t node) {
 
 std::uint32_t Builder::add(Kind kind) {
     const auto at = static_cast<std::uint32_t>(store_.nodes.size());
-    Node& node = store_.nodes.emplace_back();
+    Node node;
     node.kind = kind;
     if (open_.empty()) {
         top_ = at;
         store_.inputs.resize(std::max<std::size_t>(store_.inputs.size(), input_ + 1), no_node);
         store_.inputs[input_] = at;
     } else {
-        node.parent = open_.back().node;
-        const Node& parent = store_.nodes[node.parent];
-        if (parent.kind == Kind::Object) {
+        Open& open = open_.back();
+        node.parent = open.node;
+        if (open.object) {
             node.member = true;
-            const bool first = scratch_.size() == open_.back().scratch_from;
-            node.name = store_.intern_name(pending_key_, first ? no_node : store_.nodes[scratch_.back()].name);
+            node.name = store_.intern_name(pending_key_, open.previous_name);
+            open.previous_name = node.name;
         } else {
-            node.name = static_cast<std::uint32_t>(scratch_.size() - open_.back().scratch_from);
+            node.name = static_cast<std::uint32_t>(scratch_.size() - open.scratch_from);
         }
         scratch_.push_back(at);
     }
+    store_.nodes.push_back(node);
     has_key_ = false;
     last_ = at;
     return at;
@@ -297,7 +300,7 @@ bool Builder::begin(Kind kind) {
         return fail(DataErrorKind::TooDeep,
                     next_location() + ": nesting exceeds " + std::to_string(max_depth_) + " levels");
     }
-    open_.push_back({add(kind), scratch_.size()});
+    open_.push_back({add(kind), scratch_.size(), kind == Kind::Object, no_node});
     return true;
 }
 

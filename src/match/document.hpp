@@ -159,7 +159,7 @@ private:
     std::vector<Span> names_;                // by id: the name's text in `chars`
     std::vector<std::uint64_t> name_hashes_;  // by id
     std::vector<std::uint32_t> name_slots_;   // open addressing: id + 1, or 0 for a free slot
-    std::vector<std::uint32_t> name_after_;   // by previous id + 1: the name that followed it last
+    std::vector<std::uint32_t> name_after_;   // by previous id + 1: the two names that followed it last
 };
 
 // Builds the nodes of one input from a stream of events, checking depth and duplicate
@@ -200,6 +200,8 @@ private:
     struct Open {
         std::uint32_t node;
         std::size_t scratch_from;
+        bool object;
+        std::uint32_t previous_name;  // of an object's latest member, no_node before the first
     };
 
     Store& store_;

@@ -87,6 +87,7 @@ private:
     char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
 
     void skip_space() {
+        if (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) > ' ') return;
         while (at_ < text_.size()) {
             const char c = text_[at_];
             if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;

@@ -279,6 +279,7 @@ public:
         std::uint64_t hash = 0;
         std::string_view id;
         std::uint32_t node = no_node;
+        std::uint32_t listed_by = 0;  // 1 + the last record candidate that lists the object
     };
 
     void reserve(std::size_t count) {
@@ -298,17 +299,20 @@ public:
         return slots_[at];
     }
 
+    // The slot holding `id`, or no_node.
     std::uint32_t find(std::string_view id, std::uint64_t hash) const {
         std::size_t at = hash & (slots_.size() - 1);
         while (slots_[at].node != no_node) {
-            if (slots_[at].hash == hash && slots_[at].id == id) return slots_[at].node;
+            if (slots_[at].hash == hash && slots_[at].id == id) return static_cast<std::uint32_t>(at);
             at = (at + 1) & (slots_.size() - 1);
         }
         return no_node;
     }
 
+    Entry& entry(std::uint32_t slot) { return slots_[slot]; }
+
 private:
-    std::vector<Entry> slots_;
+    std::vector<Entry, LargeAllocator<Entry>> slots_;
 };
 
 // How far ahead of its use a pool slot is fetched.
@@ -323,11 +327,10 @@ public:
           unresolved_(unresolved) {}
 
     std::optional<DataError> run() {
-        if (auto error = collect()) return error;
-        if (auto error = sort_objects()) return error;
+        if (auto error = collect_and_sort()) return error;
         records_.reserve(record_nodes_.size());
-        roots_.reserve(collected_.size());
-        scope_.reserve(collected_.size());
+        roots_.reserve(collected_);
+        scope_.reserve(collected_);
         resolve_refs();
         for (std::size_t i = 0; i < record_nodes_.size(); ++i) {
             if (auto error = add_record(record_nodes_[i], i)) return error;
@@ -336,7 +339,10 @@ public:
     }
 
 private:
-    std::optional<DataError> collect() {
+    // Collects the objects of every input, and checks each one's type and id on the way
+    // while it is in the cache. A collection error wins over these checks; among them, the
+    // first failure and any earlier DuplicateId are reported in input order.
+    std::optional<DataError> collect_and_sort() {
         for (const std::uint32_t top : store_.inputs) {
             const Node& node = store_.node(top);
             if (node.kind == Kind::List) {
@@ -347,7 +353,7 @@ private:
                 return error;
             }
         }
-        return std::nullopt;
+        return fill_pool();
     }
 
     std::optional<DataError> not_an_object(std::uint32_t at) const {
@@ -358,7 +364,7 @@ private:
         if (store_.node(at).kind != Kind::Object) return not_an_object(at);
         const std::uint32_t type = store_.member(at, Known::Type);
         if (type == no_node || store_.node(type).kind != Kind::String || check_.text(type) != "bundle") {
-            collected_.push_back(at);
+            sort(at);
             return std::nullopt;
         }
         const std::uint32_t objects = store_.member(at, Known::Objects);
@@ -367,44 +373,42 @@ private:
         const Node& list = store_.node(objects);
         for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
             if (store_.node(*c).kind != Kind::Object) return not_an_object(*c);
-            collected_.push_back(*c);
+            sort(*c);
         }
         return std::nullopt;
     }
 
-    std::optional<DataError> sort_objects() {
-        pool_.reserve(collected_.size());
-        in_record_.assign(store_.nodes.size(), 0);
-        // First the checks of type and id up to the first failure, then the pool filled in
-        // the same order: a DuplicateId it finds comes before that failure.
-        std::vector<std::pair<std::uint32_t, std::uint64_t>> pooled;  // object, hash of its id
-        std::vector<std::string_view> ids;
-        std::optional<DataError> failure;
-        for (const std::uint32_t object : collected_) {
-            std::uint32_t type = no_node;
-            if ((failure = check_.string_member(object, Known::Type, "type", type))) break;
-            if (same_text(check_.text(type), "observed-data")) {
-                record_nodes_.push_back(object);
-                continue;
-            }
-            std::uint32_t id = no_node;
-            if ((failure = check_.string_member(object, Known::Id, "id", id))) break;
-            ids.push_back(check_.text(id));
-            pooled.emplace_back(object, text_hash(ids.back()));
+    // A collected object becomes a record candidate or waits for the pool.
+    void sort(std::uint32_t object) {
+        ++collected_;
+        if (sort_failure_) return;
+        std::uint32_t type = no_node;
+        if ((sort_failure_ = check_.string_member(object, Known::Type, "type", type))) return;
+        if (same_text(check_.text(type), "observed-data")) {
+            record_nodes_.push_back(object);
+            return;
         }
-        for (std::size_t i = 0; i < pooled.size(); ++i) {
-            if (i + prefetch_distance < pooled.size()) pool_.prefetch(pooled[i + prefetch_distance].second);
-            const auto [object, hash] = pooled[i];
-            auto& entry = pool_.slot(ids[i], hash);
+        std::uint32_t id = no_node;
+        if ((sort_failure_ = check_.string_member(object, Known::Id, "id", id))) return;
+        const std::string_view text = check_.text(id);
+        pooled_.push_back({text_hash(text), text, object});
+    }
+
+    std::optional<DataError> fill_pool() {
+        pool_.reserve(pooled_.size());
+        for (std::size_t i = 0; i < pooled_.size(); ++i) {
+            if (i + prefetch_distance < pooled_.size()) pool_.prefetch(pooled_[i + prefetch_distance].hash);
+            const PoolTable::Entry& object = pooled_[i];
+            auto& entry = pool_.slot(object.id, object.hash);
             if (entry.node == no_node) {
-                entry = {hash, ids[i], object};
-            } else if (!store_.equal(entry.node, object)) {
+                entry = object;
+            } else if (!store_.equal(entry.node, object.node)) {
                 return data_error(DataErrorKind::DuplicateId,
-                                  store_.location(object) + ": object \"" + std::string(ids[i]) +
+                                  store_.location(object.node) + ": object \"" + std::string(object.id) +
                                       "\" is defined twice with different contents");
             }
         }
-        return failure;
+        return std::move(sort_failure_);
     }
 
     // Every object_refs entry of every record looked up ahead of the record checks (a lookup
@@ -424,9 +428,23 @@ private:
         }
         refs_first_.push_back(static_cast<std::uint32_t>(keys.size()));
         resolved_.resize(keys.size());
+        std::size_t candidate = 0;
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (i + prefetch_distance < keys.size()) pool_.prefetch(keys[i + prefetch_distance].second);
-            resolved_[i] = pool_.find(keys[i].first, keys[i].second);
+            while (refs_first_[candidate + 1] <= i) ++candidate;
+            const std::uint32_t slot = pool_.find(keys[i].first, keys[i].second);
+            if (slot == no_node) {
+                resolved_[i] = {no_node, Listing::Unresolved};
+                continue;
+            }
+            auto& entry = pool_.entry(slot);
+            const auto stamp = static_cast<std::uint32_t>(candidate + 1);
+            // A repeated identifier names the same pool object: kept once, at its first place.
+            const Listing listing = entry.listed_by == stamp ? Listing::Repeated
+                                    : entry.listed_by == 0   ? Listing::First
+                                                             : Listing::Again;
+            entry.listed_by = stamp;
+            resolved_[i] = {entry.node, listing};
         }
     }
 
@@ -540,20 +558,17 @@ private:
         record.scope_first = static_cast<std::uint32_t>(scope_.size());
         record.roots_first = static_cast<std::uint32_t>(roots_.size());
         const Node& node = store_.node(refs);
-        const std::uint32_t* resolved = resolved_.data() + refs_first_[candidate];
-        const auto stamp = static_cast<std::uint32_t>(candidate + 1);
+        const Resolved* resolved = resolved_.data() + refs_first_[candidate];
         for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c, ++resolved) {
-            const std::uint32_t found = *resolved;
-            if (found == no_node) {
+            if (resolved->listing == Listing::Unresolved) {
                 ++unresolved_;
                 continue;
             }
-            // A repeated identifier names the same pool object: kept once, at its first place.
-            if (in_record_[found] == stamp) continue;
+            if (resolved->listing == Listing::Repeated) continue;
+            const std::uint32_t found = resolved->node;
             // Pool objects are checked when first listed, while they are in the cache; their
             // errors come after every record's own.
-            if (in_record_[found] == 0 && !pool_failure_) pool_failure_ = check_.typed_properties(found);
-            in_record_[found] = stamp;
+            if (resolved->listing == Listing::First && !pool_failure_) pool_failure_ = check_.typed_properties(found);
             scope_.push_back({check_.text(*c), found});
             const std::string_view type = check_.text(store_.member(found, Known::Type));
             if (!is_non_sco(type)) roots_.push_back({found, type});
@@ -571,14 +586,21 @@ private:
     std::vector<Root>& roots_;
     std::vector<ScopeEntry>& scope_;
     std::size_t& unresolved_;
-    std::vector<std::uint32_t> collected_;
+    std::size_t collected_ = 0;
+    std::vector<PoolTable::Entry> pooled_;  // in collection order
+    std::optional<DataError> sort_failure_;
     std::vector<std::uint32_t> record_nodes_;
     PoolTable pool_;
     std::optional<DataError> pool_failure_;  // the first listed pool object that fails its checks
-    // By node: 1 + the last record candidate that lists the pool object, 0 for none yet.
-    std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> in_record_;
     std::vector<std::uint32_t> refs_first_;  // by record candidate: its entries in resolved_
-    std::vector<std::uint32_t> resolved_;    // pool object of each object_refs entry, or no_node
+    // How an object_refs entry resolved: not at all, to an object its record already listed,
+    // to an object listed for the first time, or to one an earlier record listed.
+    enum class Listing : std::uint8_t { Unresolved, Repeated, First, Again };
+    struct Resolved {
+        std::uint32_t node;
+        Listing listing;
+    };
+    std::vector<Resolved> resolved_;  // by object_refs entry of every record candidate
 };
 
 }  // namespace
