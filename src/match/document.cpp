@@ -141,6 +141,10 @@ std::uint32_t Store::intern_hashed(std::string_view name) {
     if (name_slots_[slot] != 0) return name_slots_[slot] - 1;
     const auto id = static_cast<std::uint32_t>(names_.size());
     names_.push_back({static_cast<std::uint32_t>(chars.size()), static_cast<std::uint32_t>(name.size())});
+    const auto ends_with = [&](std::string_view suffix) {
+        return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+    };
+    typed_names_.push_back(ends_with("_hex") || ends_with("_bin") || ends_with("_ref") || ends_with("_refs"));
     name_hashes_.push_back(hash);
     chars.append(name);
     name_slots_[slot] = id + 1;
@@ -338,6 +342,10 @@ bool Builder::end_container() {
     const Open open = open_.back();
     Node& node = store_.nodes[open.node];
     if (node.kind == Kind::Object && !check_names(open.node, open.scratch_from)) return false;
+    for (std::size_t i = open.scratch_from; i < scratch_.size() && !node.typed_below; ++i) {
+        const Node& child = store_.nodes[scratch_[i]];
+        node.typed_below = child.typed_below || (child.member && store_.typed_name(child.name));
+    }
     node.first = static_cast<std::uint32_t>(store_.children.size());
     node.count = static_cast<std::uint32_t>(scratch_.size() - open.scratch_from);
     store_.children.insert(store_.children.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(open.scratch_from),

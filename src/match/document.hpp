@@ -58,6 +58,7 @@ struct Node {
     Kind kind = Kind::Null;
     bool boolean = false;
     bool member = false;             // a member of an object (else a list element or a top value)
+    bool typed_below = false;        // containers: some member name below has a typed suffix
     std::uint32_t parent = no_node;  // the container, or no_node for an input's top value
     std::uint32_t name = 0;          // a member's name id, or an element's position in its list
     std::uint32_t first = 0;         // String/Binary: text in `chars`; containers: children
@@ -125,6 +126,9 @@ struct Store {
         return {chars.data() + names_[id].first, names_[id].count};
     }
     bool is_member(const Node& n) const { return n.member; }
+    // Whether a name ends with one of the suffixes that type a property's value (_hex, _bin,
+    // _ref, _refs): the loader checks such members, and only containers holding some.
+    bool typed_name(std::uint32_t id) const { return typed_names_[id] != 0; }
     std::size_t name_count() const { return names_.size(); }
     const std::uint32_t* child_begin(const Node& n) const { return children.data() + n.first; }
     const std::uint32_t* child_end(const Node& n) const { return children.data() + n.first + n.count; }
@@ -158,6 +162,7 @@ private:
 
     std::vector<Span> names_;                // by id: the name's text in `chars`
     std::vector<std::uint64_t> name_hashes_;  // by id
+    std::vector<std::uint8_t> typed_names_;   // by id
     std::vector<std::uint32_t> name_slots_;   // open addressing: id + 1, or 0 for a free slot
     std::vector<std::uint32_t> name_after_;   // by previous id + 1: the two names that followed it last
 };

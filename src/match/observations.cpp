@@ -83,6 +83,7 @@ public:
 
     // The typed-property rules over one object and everything below it.
     std::optional<DataError> typed_properties(std::uint32_t object) {
+        if (!store_.node(object).typed_below) return std::nullopt;
         if (name_traits_.size() < store_.name_count()) name_traits_.resize(store_.name_count(), unknown);
         std::vector<std::pair<std::uint32_t, bool>>& pending = pending_;  // node, names count
         pending.assign(1, {object, true});
@@ -102,7 +103,7 @@ public:
                     if (traits & dictionary) child_names_count = false;
                 }
                 if (node.kind == Kind::List) child_names_count = names_count;
-                if (child.kind == Kind::Object || child.kind == Kind::List) {
+                if (child.typed_below) {
                     pending.emplace_back(*c, child_names_count);
                 }
             }
@@ -118,11 +119,7 @@ private:
         std::uint8_t& traits = name_traits_[id];
         if (traits == unknown) {
             const std::string_view name = store_.name_text(id);
-            traits = 0;
-            if (ends_with(name, "_hex") || ends_with(name, "_bin") || ends_with(name, "_ref") ||
-                ends_with(name, "_refs")) {
-                traits |= typed;
-            }
+            traits = store_.typed_name(id) ? typed : 0;
             if (is_dictionary(name)) traits |= dictionary;
         }
         return traits;
@@ -289,6 +286,11 @@ public:
     }
 
     void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+    // Once the slot has arrived: the id it holds, which a lookup compares with.
+    void prefetch_id(std::uint64_t hash) const {
+        const Entry& first = slots_[hash & (slots_.size() - 1)];
+        if (first.hash == hash) __builtin_prefetch(first.id.data());
+    }
 
     // The entry for `id`: its node, or a slot to fill (node no_node).
     Entry& slot(std::string_view id, std::uint64_t hash) {
@@ -386,6 +388,7 @@ private:
         if ((sort_failure_ = check_.string_member(object, Known::Type, "type", type))) return;
         if (same_text(check_.text(type), "observed-data")) {
             record_nodes_.push_back(object);
+            note_refs(object);
             return;
         }
         std::uint32_t id = no_node;
@@ -411,26 +414,28 @@ private:
         return std::move(sort_failure_);
     }
 
-    // Every object_refs entry of every record looked up ahead of the record checks (a lookup
-    // cannot fail), so that the pool's slots are fetched while earlier lookups run. Records
-    // whose object_refs is not an array of strings get nothing: their checks fail anyway.
-    void resolve_refs() {
-        std::vector<std::pair<std::string_view, std::uint64_t>> keys;
-        refs_first_.reserve(record_nodes_.size() + 1);
-        for (const std::uint32_t object : record_nodes_) {
-            refs_first_.push_back(static_cast<std::uint32_t>(keys.size()));
-            const std::uint32_t refs = store_.member(object, Known::ObjectRefs);
-            if (refs == no_node || !strings_only(refs)) continue;
-            const Node& list = store_.node(refs);
-            for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
-                keys.emplace_back(check_.text(*c), text_hash(check_.text(*c)));
-            }
+    // The object_refs entries of a record candidate, for resolve_refs. Records whose
+    // object_refs is not an array of strings get none: their checks fail anyway.
+    void note_refs(std::uint32_t record) {
+        refs_first_.push_back(static_cast<std::uint32_t>(ref_keys_.size()));
+        const std::uint32_t refs = store_.member(record, Known::ObjectRefs);
+        if (refs == no_node || !strings_only(refs)) return;
+        const Node& list = store_.node(refs);
+        for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
+            ref_keys_.emplace_back(check_.text(*c), text_hash(check_.text(*c)));
         }
+    }
+
+    // Every object_refs entry of every record looked up ahead of the record checks (a lookup
+    // cannot fail), so that the pool's slots are fetched while earlier lookups run.
+    void resolve_refs() {
+        const auto& keys = ref_keys_;
         refs_first_.push_back(static_cast<std::uint32_t>(keys.size()));
         resolved_.resize(keys.size());
         std::size_t candidate = 0;
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (i + prefetch_distance < keys.size()) pool_.prefetch(keys[i + prefetch_distance].second);
+            if (i + prefetch_distance / 2 < keys.size()) pool_.prefetch_id(keys[i + prefetch_distance / 2].second);
             while (refs_first_[candidate + 1] <= i) ++candidate;
             const std::uint32_t slot = pool_.find(keys[i].first, keys[i].second);
             if (slot == no_node) {
@@ -593,6 +598,7 @@ private:
     PoolTable pool_;
     std::optional<DataError> pool_failure_;  // the first listed pool object that fails its checks
     std::vector<std::uint32_t> refs_first_;  // by record candidate: its entries in resolved_
+    std::vector<std::pair<std::string_view, std::uint64_t>> ref_keys_;  // each entry and its hash
     // How an object_refs entry resolved: not at all, to an object its record already listed,
     // to an object listed for the first time, or to one an earlier record listed.
     enum class Listing : std::uint8_t { Unresolved, Repeated, First, Again };
