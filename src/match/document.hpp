@@ -103,15 +103,17 @@ struct LargeAllocator {
 };
 
 using LargeString = std::basic_string<char, std::char_traits<char>, LargeAllocator<char>>;
+template <typename T>
+using LargeVector = std::vector<T, LargeAllocator<T>>;
 
 struct Store {
-    std::vector<Node, LargeAllocator<Node>> nodes;
-    std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> children;  // per container, in input order
+    LargeVector<Node> nodes;
+    LargeVector<std::uint32_t> children;  // per container, in input order
     LargeString chars;                    // strings and member names
     std::string bytes;                    // decoded binary values
     std::vector<std::uint32_t> inputs;    // top node of each input, by input number
     // Per object that has some: its member of each known name, or no_node.
-    std::vector<std::array<std::uint32_t, known_count>, LargeAllocator<std::array<std::uint32_t, known_count>>> known;
+    LargeVector<std::array<std::uint32_t, known_count>> known;
 
     Store();
 

@@ -323,8 +323,8 @@ constexpr std::size_t prefetch_distance = 16;
 // The load algorithm over a filled store.
 class Assembler {
 public:
-    Assembler(Store& store, std::vector<Record>& records, std::vector<Root>& roots,
-              std::vector<ScopeEntry>& scope, std::size_t& unresolved)
+    Assembler(Store& store, Records& records, LargeVector<Root>& roots, LargeVector<ScopeEntry>& scope,
+              std::size_t& unresolved)
         : store_(store), check_(store), records_(records), roots_(roots), scope_(scope),
           unresolved_(unresolved) {}
 
@@ -345,6 +345,13 @@ private:
     // while it is in the cache. A collection error wins over these checks; among them, the
     // first failure and any earlier DuplicateId are reported in input order.
     std::optional<DataError> collect_and_sort() {
+        // Every collected object that gets past its checks has a known member (its type), so
+        // this bounds what the lists below can hold; unused room is never touched.
+        const std::size_t objects = store_.known.size();
+        pooled_.reserve(objects);
+        record_nodes_.reserve(objects);
+        refs_first_.reserve(objects + 1);
+        ref_keys_.reserve(store_.children.size());
         for (const std::uint32_t top : store_.inputs) {
             const Node& node = store_.node(top);
             if (node.kind == Kind::List) {
@@ -587,18 +594,18 @@ private:
 
     Store& store_;
     Checker check_;
-    std::vector<Record>& records_;
-    std::vector<Root>& roots_;
-    std::vector<ScopeEntry>& scope_;
+    Records& records_;
+    LargeVector<Root>& roots_;
+    LargeVector<ScopeEntry>& scope_;
     std::size_t& unresolved_;
     std::size_t collected_ = 0;
-    std::vector<PoolTable::Entry> pooled_;  // in collection order
+    LargeVector<PoolTable::Entry> pooled_;  // in collection order
     std::optional<DataError> sort_failure_;
-    std::vector<std::uint32_t> record_nodes_;
+    LargeVector<std::uint32_t> record_nodes_;
     PoolTable pool_;
     std::optional<DataError> pool_failure_;  // the first listed pool object that fails its checks
-    std::vector<std::uint32_t> refs_first_;  // by record candidate: its entries in resolved_
-    std::vector<std::pair<std::string_view, std::uint64_t>> ref_keys_;  // each entry and its hash
+    LargeVector<std::uint32_t> refs_first_;  // by record candidate: its entries in resolved_
+    LargeVector<std::pair<std::string_view, std::uint64_t>> ref_keys_;  // each entry and its hash
     // How an object_refs entry resolved: not at all, to an object its record already listed,
     // to an object listed for the first time, or to one an earlier record listed.
     enum class Listing : std::uint8_t { Unresolved, Repeated, First, Again };
@@ -606,7 +613,7 @@ private:
         std::uint32_t node;
         Listing listing;
     };
-    std::vector<Resolved> resolved_;  // by object_refs entry of every record candidate
+    LargeVector<Resolved> resolved_;  // by object_refs entry of every record candidate
 };
 
 }  // namespace
