@@ -111,19 +111,14 @@ std::uint32_t Store::find_name(std::string_view name) const {
     return slot == 0 ? no_node : slot - 1;
 }
 
-std::uint32_t Store::intern_name(std::string_view name, std::uint32_t previous) {
-    // Two guesses per previous name: objects of two kinds often share a prefix of names.
-    const std::size_t after = 2 * (previous == no_node ? 0 : std::size_t{previous} + 1);
-    if (after >= name_after_.size()) name_after_.resize(2 * (names_.size() + 1), no_node);
-    std::uint32_t* const guesses = name_after_.data() + after;
-    for (int i = 0; i < 2; ++i) {
-        if (guesses[i] != no_node && same_text(name_text(guesses[i]), name)) return guesses[i];
-    }
+std::uint32_t Store::intern_missed(std::string_view name, std::uint32_t* guesses) {
     const std::uint32_t id = intern_hashed(name);
     guesses[1] = guesses[0];
     guesses[0] = id;
     return id;
 }
+
+void Store::grow_guesses() { name_after_.resize(2 * (names_.size() + 1), no_node); }
 
 std::uint32_t Store::intern_hashed(std::string_view name) {
     const std::uint64_t hash = text_hash(name);
@@ -232,6 +227,12 @@ bool Store::equal(std::uint32_t a, std::uint32_t b) const {
     return true;
 }
 
+void Builder::start_input(std::uint32_t at) {
+    top_ = at;
+    store_.inputs.resize(std::max<std::size_t>(store_.inputs.size(), input_ + 1), no_node);
+    store_.inputs[input_] = at;
+}
+
 Builder::Builder(Store& store, std::uint32_t input, std::uint32_t max_depth)
     : store_(store),
       input_(input),
@@ -240,46 +241,9 @@ Builder::Builder(Store& store, std::uint32_t input, std::uint32_t max_depth)
       children_before_(store.children.size()),
       known_before_(store.known.size()) {}
 
-std::uint32_t Builder::append_chars(std::string_view text, std::uint32_t node) {
-    const auto at = static_cast<std::uint32_t>(store_.chars.size());
-    store_.chars.append(text);
-    store_.nodes[node].count = static_cast<std::uint32_t>(text.size());
-    return at;
-}
 
-std::uint32_t Builder::add(Kind kind) {
-    const auto at = static_cast<std::uint32_t>(store_.nodes.size());
-    Node node;
-    node.kind = kind;
-    if (open_.empty()) {
-        top_ = at;
-        store_.inputs.resize(std::max<std::size_t>(store_.inputs.size(), input_ + 1), no_node);
-        store_.inputs[input_] = at;
-    } else {
-        Open& open = open_.back();
-        node.parent = open.node;
-        if (open.object) {
-            node.member = true;
-            node.name = store_.intern_name(pending_key_, open.previous_name);
-            open.previous_name = node.name;
-        } else {
-            node.name = static_cast<std::uint32_t>(scratch_.size() - open.scratch_from);
-        }
-        scratch_.push_back(at);
-    }
-    store_.nodes.push_back(node);
-    has_key_ = false;
-    last_ = at;
-    return at;
-}
 
-Node& Builder::scalar(Kind kind) { return store_.nodes[add(kind)]; }
 
-void Builder::string(std::string_view text) {
-    const std::uint32_t at = add(Kind::String);
-    const std::uint32_t first = append_chars(text, at);
-    store_.nodes[at].first = first;
-}
 
 bool Builder::fail(DataErrorKind kind, std::string message) {
     error_ = DataError{kind, std::move(message)};

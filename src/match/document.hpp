@@ -137,8 +137,14 @@ struct Store {
 
     // The id of a member name, added if new. `previous` is the id of the member before it in
     // its object, or no_node for the first: objects of one kind repeat their names in the same
-    // order, so the name that followed `previous` last time is tried before any hashing.
-    std::uint32_t intern_name(std::string_view name, std::uint32_t previous = no_node);
+    // order, so the two names that followed `previous` lately are tried before any hashing.
+    std::uint32_t intern_name(std::string_view name, std::uint32_t previous = no_node) {
+        std::uint32_t* const guesses = guesses_after(previous);
+        for (int i = 0; i < 2; ++i) {
+            if (guesses[i] != no_node && same_text(name_text(guesses[i]), name)) return guesses[i];
+        }
+        return intern_missed(name, guesses);
+    }
     // The id of a member name, or no_node when no member has that name.
     std::uint32_t find_name(std::string_view name) const;
 
@@ -161,6 +167,13 @@ struct Store {
 private:
     std::uint32_t slot_of(std::string_view name, std::uint64_t hash) const;
     std::uint32_t intern_hashed(std::string_view name);
+    std::uint32_t* guesses_after(std::uint32_t previous) {
+        const std::size_t after = 2 * (previous == no_node ? 0 : std::size_t{previous} + 1);
+        if (after >= name_after_.size()) grow_guesses();
+        return name_after_.data() + after;
+    }
+    void grow_guesses();
+    std::uint32_t intern_missed(std::string_view name, std::uint32_t* guesses);
 
     std::vector<Span> names_;                // by id: the name's text in `chars`
     std::vector<std::uint64_t> name_hashes_;  // by id
@@ -180,7 +193,13 @@ public:
     bool begin_list() { return begin(Kind::List); }
     bool end_container();  // objects: checks member names
     void key(std::string_view name) { pending_key_ = name; has_key_ = true; }
-    void string(std::string_view text);
+    void string(std::string_view text) {
+        const std::uint32_t at = add(Kind::String);
+        Node& node = store_.nodes[at];
+        node.first = static_cast<std::uint32_t>(store_.chars.size());
+        node.count = static_cast<std::uint32_t>(text.size());
+        store_.chars.append(text);
+    }
     void integer(std::int64_t value) { scalar(Kind::Integer).integer = value; }
     void real(double value) { scalar(Kind::Float).real = value; }
     void boolean(bool value) { scalar(Kind::Boolean).boolean = value; }
@@ -198,9 +217,31 @@ public:
 
 private:
     bool begin(Kind kind);
-    Node& scalar(Kind kind);
-    std::uint32_t add(Kind kind);
-    std::uint32_t append_chars(std::string_view text, std::uint32_t node);
+    Node& scalar(Kind kind) { return store_.nodes[add(kind)]; }
+    std::uint32_t add(Kind kind) {
+        const auto at = static_cast<std::uint32_t>(store_.nodes.size());
+        Node node;
+        node.kind = kind;
+        if (open_.empty()) {
+            start_input(at);
+        } else {
+            Open& open = open_.back();
+            node.parent = open.node;
+            if (open.object) {
+                node.member = true;
+                node.name = store_.intern_name(pending_key_, open.previous_name);
+                open.previous_name = node.name;
+            } else {
+                node.name = static_cast<std::uint32_t>(scratch_.size() - open.scratch_from);
+            }
+            scratch_.push_back(at);
+        }
+        store_.nodes.push_back(node);
+        has_key_ = false;
+        last_ = at;
+        return at;
+    }
+    void start_input(std::uint32_t top);
     bool fail(DataErrorKind kind, std::string message);
     bool check_names(std::uint32_t object, std::size_t from);
 
