@@ -2,7 +2,7 @@
 """Writes observed data shaped like a sensor feed, from a fixed seed, for the matcher's
 benchmarks: a JSON array of STIX 2.1 objects where each observed-data record (one second
 after the previous one) refers to 1 to 3 SCOs (ipv4-addr, domain-name, file with name, size
-and an MD5) listed right after it. About 500 bytes of JSON per record.
+and an MD5) listed right after it. About 690 bytes of JSON per record.
 
 The first record holds only the domain first.example and the last only the file last.exe,
 so that benchmarks can ask for something that happens once, early or late.
