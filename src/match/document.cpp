@@ -3,8 +3,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <new>
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -147,6 +147,7 @@ std::uint32_t Store::intern_hashed(std::string_view name) {
 }
 
 Store::Store() {
+    // In the order of Known, so that each known name's id is its enumerator.
     for (const std::string_view name : {"type", "id", "objects", "object_refs", "first_observed", "last_observed",
                                         "number_observed"}) {
         intern_name(name);
@@ -240,10 +241,6 @@ Builder::Builder(Store& store, std::uint32_t input, std::uint32_t max_depth)
       nodes_before_(store.nodes.size()),
       children_before_(store.children.size()),
       known_before_(store.known.size()) {}
-
-
-
-
 
 bool Builder::fail(DataErrorKind kind, std::string message) {
     error_ = DataError{kind, std::move(message)};
