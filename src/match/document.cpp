@@ -26,10 +26,10 @@ void append_pointer_token(std::string& out, std::string_view token) {
 }
 
 bool numbers_equal(const Node& a, const Node& b) {
-    if (a.kind == Kind::Integer && b.kind == Kind::Integer) return a.integer == b.integer;
-    if (a.kind == Kind::Float && b.kind == Kind::Float) return a.real == b.real;
-    const std::int64_t i = a.kind == Kind::Integer ? a.integer : b.integer;
-    const double d = a.kind == Kind::Integer ? b.real : a.real;
+    if (a.kind == Kind::Integer && b.kind == Kind::Integer) return a.integer() == b.integer();
+    if (a.kind == Kind::Float && b.kind == Kind::Float) return a.real() == b.real();
+    const std::int64_t i = a.kind == Kind::Integer ? a.integer() : b.integer();
+    const double d = a.kind == Kind::Integer ? b.real() : a.real();
     // Exact: the double must be integral, inside the 64-bit range, and equal after truncation.
     if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return false;
     const auto t = static_cast<std::int64_t>(d);

@@ -54,6 +54,8 @@ enum class Known : std::uint32_t {
 };
 inline constexpr std::size_t known_count = static_cast<std::size_t>(Known::Count);
 
+// 24 bytes: a load writes some twenty of these per record, into memory the kernel has just
+// zeroed, so every byte of a node costs twice.
 struct Node {
     Kind kind = Kind::Null;
     bool boolean = false;
@@ -61,16 +63,33 @@ struct Node {
     bool typed_below = false;        // containers: some member name below has a typed suffix
     std::uint32_t parent = no_node;  // the container, or no_node for an input's top value
     std::uint32_t name = 0;          // a member's name id, or an element's position in its list
-    std::uint32_t first = 0;         // String/Binary: text in `chars`; containers: children
+    // String/Binary: text in `chars`; containers: children. Integer/Float: the value's bytes.
+    std::uint32_t first = 0;
     std::uint32_t count = 0;
-    std::uint32_t known = no_node;   // Object: its known members in `Store::known`, if it has any
     union {
-        std::int64_t integer;
-        double real;
-        Span decoded;  // Binary: decoded bytes in `bytes`
+        std::uint32_t known = no_node;  // Object: its known members in `Store::known`, if it has any
+        std::uint32_t decoded;          // Binary: its decoded bytes' span in `Store::decoded`
     };
-    Node() : integer(0) {}
+
+    std::int64_t integer() const { return value_as<std::int64_t>(); }
+    double real() const { return value_as<double>(); }
+    void set_integer(std::int64_t value) { set_value(value); }
+    void set_real(double value) { set_value(value); }
+
+private:
+    // A number lives in the bytes of `first` and `count`, which numbers do not otherwise use.
+    template <typename T>
+    T value_as() const {
+        T value;
+        std::memcpy(&value, reinterpret_cast<const unsigned char*>(this) + offsetof(Node, first), sizeof value);
+        return value;
+    }
+    template <typename T>
+    void set_value(T value) {
+        std::memcpy(reinterpret_cast<unsigned char*>(this) + offsetof(Node, first), &value, sizeof value);
+    }
 };
+static_assert(sizeof(Node) == 24 && offsetof(Node, count) == offsetof(Node, first) + 4);
 
 // Buffers of many megabytes come straight from the kernel, 2 MiB aligned and marked for
 // huge pages: a store is filled front to back once, and fresh memory in 4 KiB pages costs
@@ -111,6 +130,7 @@ struct Store {
     LargeVector<std::uint32_t> children;  // per container, in input order
     LargeString chars;                    // strings and member names
     std::string bytes;                    // decoded binary values
+    std::vector<Span> decoded;            // per Binary node: its bytes in `bytes`
     std::vector<std::uint32_t> inputs;    // top node of each input, by input number
     // Per object that has some: its member of each known name, or no_node.
     LargeVector<std::array<std::uint32_t, known_count>> known;
@@ -120,7 +140,8 @@ struct Store {
     const Node& node(std::uint32_t at) const { return nodes[at]; }
     std::string_view text(const Node& n) const { return {chars.data() + n.first, n.count}; }
     std::string_view octets(const Node& n) const {
-        return {bytes.data() + n.decoded.first, n.decoded.count};
+        const Span span = decoded[n.decoded];
+        return {bytes.data() + span.first, span.count};
     }
     // A member's name (every distinct name is stored once and known by its id).
     std::string_view name(const Node& n) const { return name_text(n.name); }
@@ -200,8 +221,8 @@ public:
         node.count = static_cast<std::uint32_t>(text.size());
         store_.chars.append(text);
     }
-    void integer(std::int64_t value) { scalar(Kind::Integer).integer = value; }
-    void real(double value) { scalar(Kind::Float).real = value; }
+    void integer(std::int64_t value) { scalar(Kind::Integer).set_integer(value); }
+    void real(double value) { scalar(Kind::Float).set_real(value); }
     void boolean(bool value) { scalar(Kind::Boolean).boolean = value; }
     void null() { scalar(Kind::Null); }
 

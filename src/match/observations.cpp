@@ -173,8 +173,8 @@ private:
         if (base64 ? !decode_base64(digits, out) : !decode_hex(digits, out)) return false;
         Node& node = store_.nodes[at];
         node.kind = Kind::Binary;
-        node.decoded.first = static_cast<std::uint32_t>(store_.bytes.size());
-        node.decoded.count = static_cast<std::uint32_t>(out.size());
+        node.decoded = static_cast<std::uint32_t>(store_.decoded.size());
+        store_.decoded.push_back({static_cast<std::uint32_t>(store_.bytes.size()), static_cast<std::uint32_t>(out.size())});
         store_.bytes += out;
         return true;
     }
@@ -500,7 +500,7 @@ private:
         if (store_.node(count).kind != Kind::Integer) return check_.wrong_type(count, "an integer");
         if (auto error = timestamp(first, record.first)) return error;
         if (auto error = timestamp(last, record.last)) return error;
-        const std::int64_t n = store_.node(count).integer;
+        const std::int64_t n = store_.node(count).integer();
         if (n < 1 || n > 999'999'999) {
             return data_error(DataErrorKind::NumberObservedRange,
                               store_.location(count) +
