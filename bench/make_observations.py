@@ -2,7 +2,10 @@
 """Writes observed data shaped like a sensor feed, from a fixed seed, for the matcher's
 benchmarks: a JSON array of STIX 2.1 objects where each observed-data record (one second
 after the previous one) refers to 1 to 3 SCOs (ipv4-addr, domain-name, file with name, size
-and an MD5) listed right after it. About 500 bytes of JSON per record.
+and an MD5) listed right after it. About 500 bytes of JSON per record, SCOs included: most
+records carry one SCO (a connection, a lookup, a file seen), fewer two or three; SCOs leave out
+the optional spec_version (2.1 is the default), and the observation times are to the second as
+sensors report them, while created and modified keep the milliseconds that STIX 2.1 requires.
 
 The first record holds only the domain first.example and the last only the file last.exe,
 so that benchmarks can ask for something that happens once, early or late.
@@ -18,8 +21,16 @@ import random
 START = datetime.datetime(2021, 1, 1, tzinfo=datetime.timezone.utc)
 
 
+# How many SCOs a record refers to: 1, 2 or 3, with these weights.
+SCO_COUNT_WEIGHTS = (80, 15, 5)
+
+
 def stamp(seconds):
     return (START + datetime.timedelta(seconds=seconds)).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z"
+
+
+def second_stamp(seconds):
+    return (START + datetime.timedelta(seconds=seconds)).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def pools(rng):
@@ -36,10 +47,10 @@ def sco(rng, kind, n, values):
     ips, domains, names, md5s = values
     ident = f"{kind}--{n:08d}-0000-4000-8000-{rng.getrandbits(48):012x}"
     if kind == "ipv4-addr":
-        return {"type": kind, "spec_version": "2.1", "id": ident, "value": rng.choice(ips)}
+        return {"type": kind, "id": ident, "value": rng.choice(ips)}
     if kind == "domain-name":
-        return {"type": kind, "spec_version": "2.1", "id": ident, "value": rng.choice(domains)}
-    return {"type": "file", "spec_version": "2.1", "id": ident, "name": rng.choice(names),
+        return {"type": kind, "id": ident, "value": rng.choice(domains)}
+    return {"type": "file", "id": ident, "name": rng.choice(names),
             "size": rng.randrange(1, 5_000_000), "hashes": {"MD5": rng.choice(md5s)}}
 
 
@@ -49,18 +60,18 @@ def generate(count, seed):
     objects = []
     for i in range(count):
         if i == 0:
-            scos = [{"type": "domain-name", "spec_version": "2.1", "id": "domain-name--first", "value": "first.example"}]
+            scos = [{"type": "domain-name", "id": f"domain-name--{0:08d}-0000-4000-8000-{0:012x}", "value": "first.example"}]
         elif i == count - 1:
-            scos = [{"type": "file", "spec_version": "2.1", "id": "file--last", "name": "last.exe", "size": 1,
+            scos = [{"type": "file", "id": f"file--{i:08d}-0000-4000-8000-{0:012x}", "name": "last.exe", "size": 1,
                      "hashes": {"MD5": "0" * 32}}]
         else:
-            kinds = rng.sample(["ipv4-addr", "domain-name", "file"], rng.randint(1, 3))
+            kinds = rng.sample(["ipv4-addr", "domain-name", "file"], rng.choices((1, 2, 3), SCO_COUNT_WEIGHTS)[0])
             scos = [sco(rng, kind, i, values) for kind in kinds]
         objects.append({
             "type": "observed-data", "spec_version": "2.1",
             "id": f"observed-data--{i:08d}-0000-4000-8000-{rng.getrandbits(48):012x}",
             "created": stamp(i), "modified": stamp(i),
-            "first_observed": stamp(i), "last_observed": stamp(i), "number_observed": 1,
+            "first_observed": second_stamp(i), "last_observed": second_stamp(i), "number_observed": 1,
             "object_refs": [s["id"] for s in scos],
         })
         objects.extend(scos)

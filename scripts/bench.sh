@@ -51,15 +51,19 @@ section "Core benchmarks: build/bench/quarnel_bench ${core_args[*]}"
 build/bench/quarnel_bench "${core_args[@]}"
 
 section "Matcher benchmarks: build/bench/quarnel_match_bench build/bench-data ${quick[*]}"
-# Data and patterns from fixed seeds, written once.
+# Data and patterns from fixed seeds, written again only when their script has changed.
 mkdir -p build/bench-data
 sizes=(1000 10000)
 ((${#quick[@]})) || sizes+=(100000)
+stale() { [[ ! -s $1 || $2 -nt $1 ]]; }
 for n in "${sizes[@]}"; do
-  [[ -s build/bench-data/observations-$n.json ]] ||
-    "$python" bench/make_observations.py "$n" "build/bench-data/observations-$n.json"
+  data=build/bench-data/observations-$n.json
+  if stale "$data" bench/make_observations.py; then "$python" bench/make_observations.py "$n" "$data"; fi
 done
-[[ -s build/bench-data/patterns-10000.txt ]] || "$python" bench/make_patterns.py 10000 build/bench-data/patterns-10000.txt
+patterns=build/bench-data/patterns-10000.txt
+if stale "$patterns" bench/make_patterns.py || stale "$patterns" bench/make_observations.py; then
+  "$python" bench/make_patterns.py 10000 "$patterns"
+fi
 build/bench/quarnel_match_bench build/bench-data "${quick[@]}"
 
 section "Toolkit benchmarks: build/bench/quarnel_tools_bench, bench/tools_checker_bench.py ${quick[*]}"

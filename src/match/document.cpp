@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -24,10 +26,10 @@ void append_pointer_token(std::string& out, std::string_view token) {
 }
 
 bool numbers_equal(const Node& a, const Node& b) {
-    if (a.kind == Kind::Integer && b.kind == Kind::Integer) return a.integer == b.integer;
-    if (a.kind == Kind::Float && b.kind == Kind::Float) return a.real == b.real;
-    const std::int64_t i = a.kind == Kind::Integer ? a.integer : b.integer;
-    const double d = a.kind == Kind::Integer ? b.real : a.real;
+    if (a.kind == Kind::Integer && b.kind == Kind::Integer) return a.integer() == b.integer();
+    if (a.kind == Kind::Float && b.kind == Kind::Float) return a.real() == b.real();
+    const std::int64_t i = a.kind == Kind::Integer ? a.integer() : b.integer();
+    const double d = a.kind == Kind::Integer ? b.real() : a.real();
     // Exact: the double must be integral, inside the 64-bit range, and equal after truncation.
     if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return false;
     const auto t = static_cast<std::int64_t>(d);
@@ -40,48 +42,129 @@ bool is_number(Kind kind) { return kind == Kind::Integer || kind == Kind::Float;
 
 namespace {
 
-// Large buffers are filled once, front to back: large pages spare most of the page faults.
-template <typename T>
-void reserve_large(T& buffer, std::size_t count) {
-    if (buffer.capacity() >= buffer.size() + count) return;
-    buffer.reserve(buffer.size() + count);
-    constexpr std::size_t huge_page = std::size_t{2} << 20;
-    const std::size_t bytes = buffer.capacity() * sizeof(*buffer.data());
-    if (bytes < 4 * huge_page) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(buffer.data());
-    const std::uintptr_t from = (begin + huge_page - 1) / huge_page * huge_page;
-    const std::uintptr_t to = (begin + bytes) / huge_page * huge_page;
-    if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+std::size_t huge_pages_for(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
 
 }  // namespace
 
-void Store::reserve_for(std::size_t json_bytes) {
-    // Typically a value per twenty to thirty bytes of text, and most of the text in strings.
-    reserve_large(nodes, json_bytes / 20);
-    reserve_large(children, json_bytes / 20);
-    reserve_large(chars, json_bytes / 4 * 3);
+void* allocate_large(std::size_t bytes) {
+    const std::size_t length = huge_pages_for(bytes);
+    // Map a huge page more than needed and trim both ends to get an aligned block.
+    void* const mapped = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const auto begin = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (begin + huge_page - 1) / huge_page * huge_page;
+    if (aligned > begin) munmap(mapped, aligned - begin);
+    const std::uintptr_t tail = aligned + length;
+    if (begin + length + huge_page > tail) munmap(reinterpret_cast<void*>(tail), begin + length + huge_page - tail);
+    void* const block = reinterpret_cast<void*>(aligned);
+    (void)madvise(block, length, MADV_HUGEPAGE);
+    return block;
 }
 
-std::uint32_t Store::intern_name(std::string_view name) {
-    if (name.size() > 64) {
-        const auto at = static_cast<std::uint32_t>(chars.size());
-        chars.append(name);
-        return at;
+void release_large(void* at, std::size_t bytes) { munmap(at, huge_pages_for(bytes)); }
+
+void Store::reserve_for(std::size_t json_bytes) {
+    // Typically a value per twenty to thirty bytes of text, and most of the text in strings.
+    nodes.reserve(nodes.size() + json_bytes / 20);
+    children.reserve(children.size() + json_bytes / 20);
+    chars.reserve(chars.size() + json_bytes / 4 * 3);
+    known.reserve(known.size() + json_bytes / 128);
+}
+
+std::uint64_t text_hash(std::string_view text) {
+    std::uint64_t hash = (text.size() + 1) * 0x9E3779B97F4A7C15ULL;
+    std::size_t at = 0;
+    const auto mix = [&](std::uint64_t word) {
+        hash = (hash ^ word) * 0xBF58476D1CE4E5B9ULL;
+        hash ^= hash >> 31;
+    };
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        mix(word);
     }
-    const auto found = names_.find(name);
-    if (found != names_.end()) return found->second;
-    const auto at = static_cast<std::uint32_t>(chars.size());
+    if (at < text.size()) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + at, text.size() - at);
+        mix(word);
+    }
+    return hash;
+}
+
+std::uint32_t Store::slot_of(std::string_view name, std::uint64_t hash) const {
+    const std::size_t mask = name_slots_.size() - 1;
+    std::size_t at = hash & mask;
+    while (name_slots_[at] != 0) {
+        const std::uint32_t id = name_slots_[at] - 1;
+        if (name_hashes_[id] == hash && same_text(name_text(id), name)) break;
+        at = (at + 1) & mask;
+    }
+    return static_cast<std::uint32_t>(at);
+}
+
+std::uint32_t Store::find_name(std::string_view name) const {
+    if (name_slots_.empty()) return no_node;
+    const std::uint32_t slot = name_slots_[slot_of(name, text_hash(name))];
+    return slot == 0 ? no_node : slot - 1;
+}
+
+std::uint32_t Store::intern_missed(std::string_view name, std::uint32_t* guesses) {
+    const std::uint32_t id = intern_hashed(name);
+    guesses[1] = guesses[0];
+    guesses[0] = id;
+    return id;
+}
+
+void Store::grow_guesses() { name_after_.resize(2 * (names_.size() + 1), no_node); }
+
+std::uint32_t Store::intern_hashed(std::string_view name) {
+    const std::uint64_t hash = text_hash(name);
+    if (2 * (names_.size() + 1) > name_slots_.size()) {
+        // Grow to keep the table at most half full; every id moves to its new slot.
+        name_slots_.assign(std::max<std::size_t>(64, name_slots_.size() * 2), 0);
+        const std::size_t mask = name_slots_.size() - 1;
+        for (std::uint32_t id = 0; id < names_.size(); ++id) {
+            std::size_t at = name_hashes_[id] & mask;
+            while (name_slots_[at] != 0) at = (at + 1) & mask;
+            name_slots_[at] = id + 1;
+        }
+    }
+    const std::uint32_t slot = slot_of(name, hash);
+    if (name_slots_[slot] != 0) return name_slots_[slot] - 1;
+    const auto id = static_cast<std::uint32_t>(names_.size());
+    names_.push_back({static_cast<std::uint32_t>(chars.size()), static_cast<std::uint32_t>(name.size())});
+    const auto ends_with = [&](std::string_view suffix) {
+        return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+    };
+    typed_names_.push_back(ends_with("_hex") || ends_with("_bin") || ends_with("_ref") || ends_with("_refs"));
+    name_hashes_.push_back(hash);
     chars.append(name);
-    names_.emplace(std::string(name), at);
-    return at;
+    name_slots_[slot] = id + 1;
+    return id;
+}
+
+Store::Store() {
+    // In the order of Known, so that each known name's id is its enumerator.
+    for (const std::string_view name : {"type", "id", "objects", "object_refs", "first_observed", "last_observed",
+                                        "number_observed"}) {
+        intern_name(name);
+    }
 }
 
 std::uint32_t Store::member(std::uint32_t object, std::string_view wanted) const {
+    const std::uint32_t id = find_name(wanted);
+    return id == no_node ? no_node : member_by_id(object, id);
+}
+
+std::uint32_t Store::member_by_id(std::uint32_t object, std::uint32_t name_id) const {
+    if (name_id < known_count) return member(object, static_cast<Known>(name_id));
     const Node& n = nodes[object];
     if (n.kind != Kind::Object) return no_node;
     for (const std::uint32_t* c = child_begin(n); c != child_end(n); ++c) {
-        if (name(nodes[*c]) == wanted) return *c;
+        if (nodes[*c].name == name_id) return *c;
     }
     return no_node;
 }
@@ -98,11 +181,7 @@ std::string Store::location(std::uint32_t at) const {
     if (chain.size() > 1) out += ": ";
     for (auto n = chain.rbegin() + 1; n < chain.rend(); ++n) {
         const Node& node = nodes[*n];
-        if (is_member(node)) {
-            append_pointer_token(out, name(node));
-        } else {
-            append_pointer_token(out, std::to_string(node.name_size));
-        }
+        append_pointer_token(out, node.member ? name(node) : std::to_string(node.name));
     }
     return out;
 }
@@ -137,7 +216,7 @@ bool Store::equal(std::uint32_t a, std::uint32_t b) const {
             case Kind::Object:
                 if (p.count != q.count) return false;
                 for (const std::uint32_t* c = child_begin(p); c != child_end(p); ++c) {
-                    const std::uint32_t other = member(y, name(nodes[*c]));
+                    const std::uint32_t other = member_by_id(y, nodes[*c].name);
                     if (other == no_node) return false;
                     pending.emplace_back(*c, other);
                 }
@@ -149,52 +228,19 @@ bool Store::equal(std::uint32_t a, std::uint32_t b) const {
     return true;
 }
 
+void Builder::start_input(std::uint32_t at) {
+    top_ = at;
+    store_.inputs.resize(std::max<std::size_t>(store_.inputs.size(), input_ + 1), no_node);
+    store_.inputs[input_] = at;
+}
+
 Builder::Builder(Store& store, std::uint32_t input, std::uint32_t max_depth)
     : store_(store),
       input_(input),
       max_depth_(max_depth),
       nodes_before_(store.nodes.size()),
-      children_before_(store.children.size()) {}
-
-std::uint32_t Builder::append_chars(std::string_view text, std::uint32_t node) {
-    const auto at = static_cast<std::uint32_t>(store_.chars.size());
-    store_.chars.append(text);
-    store_.nodes[node].count = static_cast<std::uint32_t>(text.size());
-    return at;
-}
-
-std::uint32_t Builder::add(Kind kind) {
-    const auto at = static_cast<std::uint32_t>(store_.nodes.size());
-    Node& node = store_.nodes.emplace_back();
-    node.kind = kind;
-    if (open_.empty()) {
-        top_ = at;
-        store_.inputs.resize(std::max<std::size_t>(store_.inputs.size(), input_ + 1), no_node);
-        store_.inputs[input_] = at;
-    } else {
-        node.parent = open_.back().node;
-        const Node& parent = store_.nodes[node.parent];
-        if (parent.kind == Kind::Object) {
-            node.name_first = store_.intern_name(pending_key_);
-            node.name_size = static_cast<std::uint32_t>(pending_key_.size());
-        } else {
-            node.name_first = no_node;
-            node.name_size = static_cast<std::uint32_t>(scratch_.size() - open_.back().scratch_from);
-        }
-        scratch_.push_back(at);
-    }
-    has_key_ = false;
-    last_ = at;
-    return at;
-}
-
-Node& Builder::scalar(Kind kind) { return store_.nodes[add(kind)]; }
-
-void Builder::string(std::string_view text) {
-    const std::uint32_t at = add(Kind::String);
-    const std::uint32_t first = append_chars(text, at);
-    store_.nodes[at].first = first;
-}
+      children_before_(store.children.size()),
+      known_before_(store.known.size()) {}
 
 bool Builder::fail(DataErrorKind kind, std::string message) {
     error_ = DataError{kind, std::move(message)};
@@ -219,53 +265,48 @@ bool Builder::begin(Kind kind) {
         return fail(DataErrorKind::TooDeep,
                     next_location() + ": nesting exceeds " + std::to_string(max_depth_) + " levels");
     }
-    open_.push_back({add(kind), scratch_.size()});
+    open_.push_back({add(kind), scratch_.size(), kind == Kind::Object, no_node});
     return true;
 }
 
 bool Builder::check_names(std::uint32_t object, std::size_t from) {
-    const std::size_t count = scratch_.size() - from;
-    const auto name_of = [&](std::size_t i) { return store_.name(store_.nodes[scratch_[from + i]]); };
-    std::string_view duplicate;
-    bool found = false;
-    if (count <= 16) {
-        for (std::size_t i = 1; i < count && !found; ++i) {
-            for (std::size_t j = 0; j < i; ++j) {
-                if (name_of(i) == name_of(j)) {
-                    duplicate = name_of(i);
-                    found = true;
-                    break;
-                }
-            }
+    // One pass: a name met earlier in this object carries this check's stamp. The same pass
+    // notes the members of known names.
+    if (seen_.size() < store_.name_count()) seen_.resize(store_.name_count(), 0);
+    if (++checks_ == 0) {
+        std::fill(seen_.begin(), seen_.end(), 0);
+        checks_ = 1;
+    }
+    std::array<std::uint32_t, known_count> known;
+    bool has_known = false;
+    for (std::size_t i = from; i < scratch_.size(); ++i) {
+        const std::uint32_t name = store_.nodes[scratch_[i]].name;
+        if (seen_[name] == checks_) {
+            return fail(DataErrorKind::DuplicateMember, store_.location(object) + ": duplicate member name \"" +
+                                                            std::string(store_.name_text(name)) + "\"");
         }
-    } else {
-        std::vector<std::string_view> names;
-        names.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) names.push_back(name_of(i));
-        std::sort(names.begin(), names.end());
-        const auto at = std::adjacent_find(names.begin(), names.end());
-        if (at != names.end()) {
-            // Report the first repeated name in input order, whatever the sort found.
-            for (std::size_t i = 1; i < count && !found; ++i) {
-                for (std::size_t j = 0; j < i; ++j) {
-                    if (name_of(i) == name_of(j)) {
-                        duplicate = name_of(i);
-                        found = true;
-                        break;
-                    }
-                }
-            }
+        seen_[name] = checks_;
+        if (name < known_count) {
+            if (!has_known) known.fill(no_node);
+            has_known = true;
+            known[name] = scratch_[i];
         }
     }
-    if (!found) return true;
-    return fail(DataErrorKind::DuplicateMember,
-                store_.location(object) + ": duplicate member name \"" + std::string(duplicate) + "\"");
+    if (has_known) {
+        store_.nodes[object].known = static_cast<std::uint32_t>(store_.known.size());
+        store_.known.push_back(known);
+    }
+    return true;
 }
 
 bool Builder::end_container() {
     const Open open = open_.back();
     Node& node = store_.nodes[open.node];
     if (node.kind == Kind::Object && !check_names(open.node, open.scratch_from)) return false;
+    for (std::size_t i = open.scratch_from; i < scratch_.size() && !node.typed_below; ++i) {
+        const Node& child = store_.nodes[scratch_[i]];
+        node.typed_below = child.typed_below || (child.member && store_.typed_name(child.name));
+    }
     node.first = static_cast<std::uint32_t>(store_.children.size());
     node.count = static_cast<std::uint32_t>(scratch_.size() - open.scratch_from);
     store_.children.insert(store_.children.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(open.scratch_from),
@@ -280,6 +321,7 @@ std::uint32_t Builder::finish() { return top_; }
 void Builder::discard() {
     store_.nodes.resize(nodes_before_);
     store_.children.resize(children_before_);
+    store_.known.resize(known_before_);
     // Characters stay: interned names may live among them.
     if (input_ < store_.inputs.size()) store_.inputs[input_] = no_node;
 }

@@ -23,11 +23,13 @@ int compare_integer_real(std::int64_t i, double d) {
 
 int compare_numbers(const Node& value, const Constant& c) {
     if (value.kind == Kind::Integer) {
-        if (c.is_integer) return value.integer < c.integer ? -1 : value.integer > c.integer ? 1 : 0;
-        return compare_integer_real(value.integer, c.real);
+        const std::int64_t integer = value.integer();
+        if (c.is_integer) return integer < c.integer ? -1 : integer > c.integer ? 1 : 0;
+        return compare_integer_real(integer, c.real);
     }
-    if (c.is_integer) return -compare_integer_real(c.integer, value.real);
-    return value.real < c.real ? -1 : value.real > c.real ? 1 : 0;
+    const double real = value.real();
+    if (c.is_integer) return -compare_integer_real(c.integer, real);
+    return real < c.real ? -1 : real > c.real ? 1 : 0;
 }
 
 int compare_bytes(std::string_view a, std::string_view b) {

@@ -93,8 +93,8 @@ void value_keys(const Store& store, const Node& value, std::vector<std::string>&
             break;
         }
         case Kind::Binary: keys.push_back(tagged('O', store.octets(value))); break;
-        case Kind::Integer: keys.push_back(number_key(true, value.integer, 0)); break;
-        case Kind::Float: keys.push_back(number_key(false, 0, value.real)); break;
+        case Kind::Integer: keys.push_back(number_key(true, value.integer(), 0)); break;
+        case Kind::Float: keys.push_back(number_key(false, 0, value.real())); break;
         case Kind::Boolean: keys.push_back(value.boolean ? "B1" : "B0"); break;
         default: break;
     }

@@ -17,12 +17,21 @@ bool digits(std::string_view text, std::size_t at, std::size_t count, int& out) 
     return true;
 }
 
-Instant from_fields(int year, unsigned month, unsigned day, int seconds_of_day,
-                    std::int64_t nanoseconds) {
-    const std::chrono::sys_days days{std::chrono::year_month_day{
-        std::chrono::year{year}, std::chrono::month{month}, std::chrono::day{day}}};
-    const Instant day_count = days.time_since_epoch().count();
-    return (day_count * 86'400 + seconds_of_day) * nanos_per_second + nanoseconds;
+bool leap_year(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+int days_in_month(int year, int month) {
+    constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && leap_year(year) ? 29 : days[month - 1];
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (years 0 to 9999 here).
+std::int64_t days_from_civil(int year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const int era = (year >= 0 ? year : year - 399) / 400;
+    const int year_of_era = year - era * 400;
+    const int day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const int day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return std::int64_t{era} * 146'097 + day_of_era - 719'468;
 }
 
 }  // namespace
@@ -53,12 +62,9 @@ std::optional<Instant> parse_data_timestamp(std::string_view text) {
         }
     }
     if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
-    const std::chrono::year_month_day date{std::chrono::year{year},
-                                           std::chrono::month{static_cast<unsigned>(month)},
-                                           std::chrono::day{static_cast<unsigned>(day)}};
-    if (day < 1 || !date.ok()) return std::nullopt;
-    return from_fields(year, static_cast<unsigned>(month), static_cast<unsigned>(day),
-                       hour * 3600 + minute * 60 + second, fraction);
+    if (day < 1 || day > days_in_month(year, month)) return std::nullopt;
+    const Instant days = days_from_civil(year, month, day);
+    return (days * 86'400 + hour * 3600 + minute * 60 + second) * nanos_per_second + fraction;
 }
 
 Instant to_instant(const ast::Timestamp& timestamp) {

@@ -2,6 +2,10 @@
 
 #include <simdjson.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -83,6 +87,7 @@ private:
     char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
 
     void skip_space() {
+        if (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) > ' ') return;
         while (at_ < text_.size()) {
             const char c = text_[at_];
             if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
@@ -297,6 +302,7 @@ private:
     bool string_body(std::string_view& out, std::string& buffer) {
         const std::size_t start = ++at_;  // after the opening quote
         // Text already known to be valid UTF-8 needs only its quote, escapes and controls found.
+        if (utf8_valid_) skip_plain();
         while (at_ < text_.size()) {
             const auto c = static_cast<unsigned char>(text_[at_]);
             if (c == '"' || c == '\\' || c < 0x20 || (c >= 0x80 && !utf8_valid_)) break;
@@ -311,6 +317,28 @@ private:
         if (!decode_rest(buffer)) return false;
         out = buffer;
         return true;
+    }
+
+    // Skips, 16 bytes at a time, characters that need no attention: not a quote, not a
+    // backslash, not a control character.
+    void skip_plain() {
+#if defined(__SSE2__)
+        const __m128i quote = _mm_set1_epi8('"');
+        const __m128i backslash = _mm_set1_epi8('\\');
+        const __m128i control_max = _mm_set1_epi8(0x1F);
+        while (at_ + 16 <= text_.size()) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_.data() + at_));
+            const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(chunk, control_max), chunk);
+            const __m128i special =
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)), control);
+            const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+            if (mask != 0) {
+                at_ += static_cast<std::size_t>(__builtin_ctz(mask));
+                return;
+            }
+            at_ += 16;
+        }
+#endif
     }
 
     bool decode_rest(std::string& out) {

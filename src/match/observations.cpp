@@ -24,8 +24,10 @@ bool ends_with(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+static_assert(std::is_sorted(non_sco_types.begin(), non_sco_types.end()));
+
 bool is_non_sco(std::string_view type) {
-    return std::find(non_sco_types.begin(), non_sco_types.end(), type) != non_sco_types.end();
+    return std::binary_search(non_sco_types.begin(), non_sco_types.end(), type);
 }
 
 bool is_dictionary(std::string_view name) {
@@ -71,9 +73,9 @@ public:
     }
 
     // A string member that must be present.
-    std::optional<DataError> string_member(std::uint32_t object, std::string_view name,
+    std::optional<DataError> string_member(std::uint32_t object, Known known, std::string_view name,
                                            std::uint32_t& out) const {
-        out = store_.member(object, name);
+        out = store_.member(object, known);
         if (out == no_node) return missing(object, name);
         if (kind(out) != Kind::String) return wrong_type(out, "a string");
         return std::nullopt;
@@ -81,6 +83,8 @@ public:
 
     // The typed-property rules over one object and everything below it.
     std::optional<DataError> typed_properties(std::uint32_t object) {
+        if (!store_.node(object).typed_below) return std::nullopt;
+        if (name_traits_.size() < store_.name_count()) name_traits_.resize(store_.name_count(), unknown);
         std::vector<std::pair<std::uint32_t, bool>>& pending = pending_;  // node, names count
         pending.assign(1, {object, true});
         while (!pending.empty()) {
@@ -92,12 +96,14 @@ public:
                 const Node& child = store_.node(*c);
                 bool child_names_count = true;
                 if (node.kind == Kind::Object && names_count) {
-                    const std::string_view name = store_.name(child);
-                    if (auto error = typed_member(*c, name)) return error;
-                    if (is_dictionary(name)) child_names_count = false;
+                    const std::uint8_t traits = name_traits(child.name);
+                    if (traits & typed) {
+                        if (auto error = typed_member(*c, store_.name(child))) return error;
+                    }
+                    if (traits & dictionary) child_names_count = false;
                 }
                 if (node.kind == Kind::List) child_names_count = names_count;
-                if (child.kind == Kind::Object || child.kind == Kind::List) {
+                if (child.typed_below) {
                     pending.emplace_back(*c, child_names_count);
                 }
             }
@@ -106,6 +112,19 @@ public:
     }
 
 private:
+    static constexpr std::uint8_t typed = 1, dictionary = 2, unknown = 0x80;
+
+    // What a member name says about its value, worked out once per distinct name.
+    std::uint8_t name_traits(std::uint32_t id) {
+        std::uint8_t& traits = name_traits_[id];
+        if (traits == unknown) {
+            const std::string_view name = store_.name_text(id);
+            traits = store_.typed_name(id) ? typed : 0;
+            if (is_dictionary(name)) traits |= dictionary;
+        }
+        return traits;
+    }
+
     std::optional<DataError> typed_member(std::uint32_t member, std::string_view name) {
         if (ends_with(name, "_hex")) return binary(member, name, false);
         if (ends_with(name, "_bin")) return binary(member, name, true);
@@ -154,14 +173,15 @@ private:
         if (base64 ? !decode_base64(digits, out) : !decode_hex(digits, out)) return false;
         Node& node = store_.nodes[at];
         node.kind = Kind::Binary;
-        node.decoded.first = static_cast<std::uint32_t>(store_.bytes.size());
-        node.decoded.count = static_cast<std::uint32_t>(out.size());
+        node.decoded = static_cast<std::uint32_t>(store_.decoded.size());
+        store_.decoded.push_back({static_cast<std::uint32_t>(store_.bytes.size()), static_cast<std::uint32_t>(out.size())});
         store_.bytes += out;
         return true;
     }
 
     Store& store_;
     std::vector<std::pair<std::uint32_t, bool>> pending_;
+    std::vector<std::uint8_t> name_traits_;  // by name id
 
 public:
     static bool decode_hex(std::string_view digits, std::string& out) {
@@ -249,59 +269,89 @@ void Loader::end_value(Builder& builder, bool ok) {
 namespace {
 
 // Pool objects by id: open addressing over one flat array, sized once, no node per entry.
+// Lookups come in batches with their hashes known ahead, so slots can be fetched early.
 class PoolTable {
 public:
+    struct Entry {
+        std::uint64_t hash = 0;
+        std::string_view id;
+        std::uint32_t node = no_node;
+        std::uint32_t listed_by = 0;  // 1 + the last record candidate that lists the object
+    };
+
     void reserve(std::size_t count) {
         std::size_t size = 16;
         while (size < 2 * count) size *= 2;
-        slots_.assign(size, {std::string_view(), no_node});
+        slots_.assign(size, Entry{});
+    }
+
+    void prefetch(std::uint64_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+    // Once the slot has arrived: the id it holds, which a lookup compares with.
+    void prefetch_id(std::uint64_t hash) const {
+        const Entry& first = slots_[hash & (slots_.size() - 1)];
+        if (first.hash == hash) __builtin_prefetch(first.id.data());
     }
 
     // The entry for `id`: its node, or a slot to fill (node no_node).
-    std::pair<std::string_view, std::uint32_t>& slot(std::string_view id) {
-        std::size_t at = std::hash<std::string_view>()(id) & (slots_.size() - 1);
-        while (slots_[at].second != no_node && slots_[at].first != id) at = (at + 1) & (slots_.size() - 1);
+    Entry& slot(std::string_view id, std::uint64_t hash) {
+        std::size_t at = hash & (slots_.size() - 1);
+        while (slots_[at].node != no_node && !(slots_[at].hash == hash && slots_[at].id == id)) {
+            at = (at + 1) & (slots_.size() - 1);
+        }
         return slots_[at];
     }
 
-    std::uint32_t find(std::string_view id) const {
-        std::size_t at = std::hash<std::string_view>()(id) & (slots_.size() - 1);
-        while (slots_[at].second != no_node) {
-            if (slots_[at].first == id) return slots_[at].second;
+    // The slot holding `id`, or no_node.
+    std::uint32_t find(std::string_view id, std::uint64_t hash) const {
+        std::size_t at = hash & (slots_.size() - 1);
+        while (slots_[at].node != no_node) {
+            if (slots_[at].hash == hash && slots_[at].id == id) return static_cast<std::uint32_t>(at);
             at = (at + 1) & (slots_.size() - 1);
         }
         return no_node;
     }
 
+    Entry& entry(std::uint32_t slot) { return slots_[slot]; }
+
 private:
-    std::vector<std::pair<std::string_view, std::uint32_t>> slots_;
+    std::vector<Entry, LargeAllocator<Entry>> slots_;
 };
+
+// How far ahead of its use a pool slot is fetched.
+constexpr std::size_t prefetch_distance = 16;
 
 // The load algorithm over a filled store.
 class Assembler {
 public:
-    Assembler(Store& store, std::vector<Record>& records, std::vector<Root>& roots,
-              std::vector<ScopeEntry>& scope, std::size_t& unresolved)
+    Assembler(Store& store, Records& records, LargeVector<Root>& roots, LargeVector<ScopeEntry>& scope,
+              std::size_t& unresolved)
         : store_(store), check_(store), records_(records), roots_(roots), scope_(scope),
           unresolved_(unresolved) {}
 
     std::optional<DataError> run() {
-        if (auto error = collect()) return error;
-        if (auto error = sort_objects()) return error;
+        if (auto error = collect_and_sort()) return error;
         records_.reserve(record_nodes_.size());
-        roots_.reserve(collected_.size());
-        scope_.reserve(collected_.size());
-        for (const std::uint32_t candidate : record_nodes_) {
-            if (auto error = add_record(candidate)) return error;
+        roots_.reserve(collected_);
+        scope_.reserve(collected_);
+        resolve_refs();
+        for (std::size_t i = 0; i < record_nodes_.size(); ++i) {
+            if (auto error = add_record(record_nodes_[i], i)) return error;
         }
-        for (const std::uint32_t object : reached_pool_) {
-            if (auto error = check_.typed_properties(object)) return error;
-        }
-        return std::nullopt;
+        return std::move(pool_failure_);
     }
 
 private:
-    std::optional<DataError> collect() {
+    // Collects the objects of every input, and checks each one's type and id on the way
+    // while it is in the cache. A collection error wins over these checks; among them, the
+    // first failure and any earlier DuplicateId are reported in input order.
+    std::optional<DataError> collect_and_sort() {
+        // Every collected object that gets past its checks has a known member (its type), so
+        // this bounds what the lists below can hold; unused room is never touched.
+        const std::size_t objects = store_.known.size();
+        pooled_.reserve(objects);
+        record_nodes_.reserve(objects);
+        refs_first_.reserve(objects + 1);
+        ref_keys_.reserve(store_.children.size());
         for (const std::uint32_t top : store_.inputs) {
             const Node& node = store_.node(top);
             if (node.kind == Kind::List) {
@@ -312,7 +362,7 @@ private:
                 return error;
             }
         }
-        return std::nullopt;
+        return fill_pool();
     }
 
     std::optional<DataError> not_an_object(std::uint32_t at) const {
@@ -321,45 +371,102 @@ private:
 
     std::optional<DataError> collect_value(std::uint32_t at) {
         if (store_.node(at).kind != Kind::Object) return not_an_object(at);
-        const std::uint32_t type = store_.member(at, "type");
+        const std::uint32_t type = store_.member(at, Known::Type);
         if (type == no_node || store_.node(type).kind != Kind::String || check_.text(type) != "bundle") {
-            collected_.push_back(at);
+            sort(at);
             return std::nullopt;
         }
-        const std::uint32_t objects = store_.member(at, "objects");
+        const std::uint32_t objects = store_.member(at, Known::Objects);
         if (objects == no_node) return std::nullopt;
         if (store_.node(objects).kind != Kind::List) return check_.wrong_type(objects, "an array");
         const Node& list = store_.node(objects);
         for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
             if (store_.node(*c).kind != Kind::Object) return not_an_object(*c);
-            collected_.push_back(*c);
+            sort(*c);
         }
         return std::nullopt;
     }
 
-    std::optional<DataError> sort_objects() {
-        pool_.reserve(collected_.size());
-        reached_.assign(store_.nodes.size(), false);
-        for (const std::uint32_t object : collected_) {
-            std::uint32_t type = no_node;
-            if (auto error = check_.string_member(object, "type", type)) return error;
-            if (check_.text(type) == "observed-data") {
-                record_nodes_.push_back(object);
-                continue;
-            }
-            std::uint32_t id = no_node;
-            if (auto error = check_.string_member(object, "id", id)) return error;
-            auto& entry = pool_.slot(check_.text(id));
-            if (entry.second == no_node) {
-                entry = {check_.text(id), object};
-            } else if (!store_.equal(entry.second, object)) {
+    // A collected object becomes a record candidate or waits for the pool.
+    void sort(std::uint32_t object) {
+        ++collected_;
+        if (sort_failure_) return;
+        std::uint32_t type = no_node;
+        if ((sort_failure_ = check_.string_member(object, Known::Type, "type", type))) return;
+        if (same_text(check_.text(type), "observed-data")) {
+            record_nodes_.push_back(object);
+            note_refs(object);
+            return;
+        }
+        std::uint32_t id = no_node;
+        if ((sort_failure_ = check_.string_member(object, Known::Id, "id", id))) return;
+        const std::string_view text = check_.text(id);
+        pooled_.push_back({text_hash(text), text, object});
+    }
+
+    std::optional<DataError> fill_pool() {
+        pool_.reserve(pooled_.size());
+        for (std::size_t i = 0; i < pooled_.size(); ++i) {
+            if (i + prefetch_distance < pooled_.size()) pool_.prefetch(pooled_[i + prefetch_distance].hash);
+            const PoolTable::Entry& object = pooled_[i];
+            auto& entry = pool_.slot(object.id, object.hash);
+            if (entry.node == no_node) {
+                entry = object;
+            } else if (!store_.equal(entry.node, object.node)) {
                 return data_error(DataErrorKind::DuplicateId,
-                                  store_.location(object) + ": object \"" +
-                                      std::string(check_.text(id)) +
+                                  store_.location(object.node) + ": object \"" + std::string(object.id) +
                                       "\" is defined twice with different contents");
             }
         }
-        return std::nullopt;
+        return std::move(sort_failure_);
+    }
+
+    // The object_refs entries of a record candidate, for resolve_refs. Records whose
+    // object_refs is not an array of strings get none: their checks fail anyway.
+    void note_refs(std::uint32_t record) {
+        refs_first_.push_back(static_cast<std::uint32_t>(ref_keys_.size()));
+        const std::uint32_t refs = store_.member(record, Known::ObjectRefs);
+        if (refs == no_node || !strings_only(refs)) return;
+        const Node& list = store_.node(refs);
+        for (const std::uint32_t* c = store_.child_begin(list); c != store_.child_end(list); ++c) {
+            ref_keys_.emplace_back(check_.text(*c), text_hash(check_.text(*c)));
+        }
+    }
+
+    // Every object_refs entry of every record looked up ahead of the record checks (a lookup
+    // cannot fail), so that the pool's slots are fetched while earlier lookups run.
+    void resolve_refs() {
+        const auto& keys = ref_keys_;
+        refs_first_.push_back(static_cast<std::uint32_t>(keys.size()));
+        resolved_.resize(keys.size());
+        std::size_t candidate = 0;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (i + prefetch_distance < keys.size()) pool_.prefetch(keys[i + prefetch_distance].second);
+            if (i + prefetch_distance / 2 < keys.size()) pool_.prefetch_id(keys[i + prefetch_distance / 2].second);
+            while (refs_first_[candidate + 1] <= i) ++candidate;
+            const std::uint32_t slot = pool_.find(keys[i].first, keys[i].second);
+            if (slot == no_node) {
+                resolved_[i] = {no_node, Listing::Unresolved};
+                continue;
+            }
+            auto& entry = pool_.entry(slot);
+            const auto stamp = static_cast<std::uint32_t>(candidate + 1);
+            // A repeated identifier names the same pool object: kept once, at its first place.
+            const Listing listing = entry.listed_by == stamp ? Listing::Repeated
+                                    : entry.listed_by == 0   ? Listing::First
+                                                             : Listing::Again;
+            entry.listed_by = stamp;
+            resolved_[i] = {entry.node, listing};
+        }
+    }
+
+    bool strings_only(std::uint32_t list) const {
+        const Node& node = store_.node(list);
+        if (node.kind != Kind::List) return false;
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
+            if (store_.node(*c).kind != Kind::String) return false;
+        }
+        return true;
     }
 
     std::optional<DataError> timestamp(std::uint32_t member, Instant& out) const {
@@ -373,23 +480,27 @@ private:
         return std::nullopt;
     }
 
-    std::optional<DataError> add_record(std::uint32_t object) {
+    std::optional<DataError> add_record(std::uint32_t object, std::size_t candidate) {
         Record record;
         record.node = object;
-        const std::uint32_t id = store_.member(object, "id");
+        const std::uint32_t id = store_.member(object, Known::Id);
         if (id != no_node) {
             if (store_.node(id).kind != Kind::String) return check_.wrong_type(id, "a string");
             record.id_node = id;
         }
         std::uint32_t first = no_node, last = no_node;
-        if (auto error = check_.string_member(object, "first_observed", first)) return error;
-        if (auto error = check_.string_member(object, "last_observed", last)) return error;
-        const std::uint32_t count = store_.member(object, "number_observed");
+        if (auto error = check_.string_member(object, Known::FirstObserved, "first_observed", first)) {
+            return error;
+        }
+        if (auto error = check_.string_member(object, Known::LastObserved, "last_observed", last)) {
+            return error;
+        }
+        const std::uint32_t count = store_.member(object, Known::NumberObserved);
         if (count == no_node) return check_.missing(object, "number_observed");
         if (store_.node(count).kind != Kind::Integer) return check_.wrong_type(count, "an integer");
         if (auto error = timestamp(first, record.first)) return error;
         if (auto error = timestamp(last, record.last)) return error;
-        const std::int64_t n = store_.node(count).integer;
+        const std::int64_t n = store_.node(count).integer();
         if (n < 1 || n > 999'999'999) {
             return data_error(DataErrorKind::NumberObservedRange,
                               store_.location(count) +
@@ -402,7 +513,7 @@ private:
             return data_error(DataErrorKind::IntervalInverted,
                               describe(index, record) + ": last_observed is earlier than first_observed");
         }
-        if (auto error = contents(index, record)) return error;
+        if (auto error = contents(index, candidate, record)) return error;
         records_.push_back(record);
         return std::nullopt;
     }
@@ -413,9 +524,9 @@ private:
         return out;
     }
 
-    std::optional<DataError> contents(std::uint32_t index, Record& record) {
-        const std::uint32_t objects = store_.member(record.node, "objects");
-        const std::uint32_t refs = store_.member(record.node, "object_refs");
+    std::optional<DataError> contents(std::uint32_t index, std::size_t candidate, Record& record) {
+        const std::uint32_t objects = store_.member(record.node, Known::Objects);
+        const std::uint32_t refs = store_.member(record.node, Known::ObjectRefs);
         if (refs == no_node && objects == no_node) {
             return data_error(DataErrorKind::NoContents,
                               describe(index, record) + ": neither objects nor object_refs is present");
@@ -428,7 +539,7 @@ private:
                                   describe(index, record) + ": objects and object_refs are both present");
             }
         }
-        return referenced(refs, record);
+        return referenced(refs, candidate, record);
     }
 
     std::optional<DataError> embedded(std::uint32_t objects, Record& record) {
@@ -438,7 +549,7 @@ private:
         for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
             if (store_.node(*c).kind != Kind::Object) return check_.wrong_type(*c, "an object");
             std::uint32_t type = no_node;
-            if (auto error = check_.string_member(*c, "type", type)) return error;
+            if (auto error = check_.string_member(*c, Known::Type, "type", type)) return error;
             if (auto error = check_.typed_properties(*c)) return error;
             scope_.push_back({store_.name(store_.node(*c)), *c});
         }
@@ -448,38 +559,30 @@ private:
         // Every embedded object is a root, in code-point order of the member names.
         record.roots_first = static_cast<std::uint32_t>(roots_.size());
         for (auto e = begin; e != scope_.end(); ++e) {
-            roots_.push_back({e->node, check_.text(store_.member(e->node, "type"))});
+            roots_.push_back({e->node, check_.text(store_.member(e->node, Known::Type))});
         }
         record.roots_count = record.scope_count;
         return std::nullopt;
     }
 
-    std::optional<DataError> referenced(std::uint32_t refs, Record& record) {
-        const Node& node = store_.node(refs);
-        bool ok = node.kind == Kind::List;
-        for (const std::uint32_t* c = store_.child_begin(node); ok && c != store_.child_end(node); ++c) {
-            ok = store_.node(*c).kind == Kind::String;
-        }
-        if (!ok) return check_.wrong_type(refs, "an array of strings");
+    std::optional<DataError> referenced(std::uint32_t refs, std::size_t candidate, Record& record) {
+        if (!strings_only(refs)) return check_.wrong_type(refs, "an array of strings");
         record.scope_first = static_cast<std::uint32_t>(scope_.size());
         record.roots_first = static_cast<std::uint32_t>(roots_.size());
-        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c) {
-            const std::string_view key = check_.text(*c);
-            const std::uint32_t found = pool_.find(key);
-            if (found == no_node) {
+        const Node& node = store_.node(refs);
+        const Resolved* resolved = resolved_.data() + refs_first_[candidate];
+        for (const std::uint32_t* c = store_.child_begin(node); c != store_.child_end(node); ++c, ++resolved) {
+            if (resolved->listing == Listing::Unresolved) {
                 ++unresolved_;
                 continue;
             }
-            const auto scope_begin = scope_.begin() + record.scope_first;
-            if (std::any_of(scope_begin, scope_.end(), [&](const ScopeEntry& e) { return e.key == key; })) {
-                continue;
-            }
-            scope_.push_back({key, found});
-            if (!reached_[found]) {
-                reached_[found] = true;
-                reached_pool_.push_back(found);
-            }
-            const std::string_view type = check_.text(store_.member(found, "type"));
+            if (resolved->listing == Listing::Repeated) continue;
+            const std::uint32_t found = resolved->node;
+            // Pool objects are checked when first listed, while they are in the cache; their
+            // errors come after every record's own.
+            if (resolved->listing == Listing::First && !pool_failure_) pool_failure_ = check_.typed_properties(found);
+            scope_.push_back({check_.text(*c), found});
+            const std::string_view type = check_.text(store_.member(found, Known::Type));
             if (!is_non_sco(type)) roots_.push_back({found, type});
         }
         std::sort(scope_.begin() + record.scope_first, scope_.end(),
@@ -491,15 +594,26 @@ private:
 
     Store& store_;
     Checker check_;
-    std::vector<Record>& records_;
-    std::vector<Root>& roots_;
-    std::vector<ScopeEntry>& scope_;
+    Records& records_;
+    LargeVector<Root>& roots_;
+    LargeVector<ScopeEntry>& scope_;
     std::size_t& unresolved_;
-    std::vector<std::uint32_t> collected_;
-    std::vector<std::uint32_t> record_nodes_;
+    std::size_t collected_ = 0;
+    LargeVector<PoolTable::Entry> pooled_;  // in collection order
+    std::optional<DataError> sort_failure_;
+    LargeVector<std::uint32_t> record_nodes_;
     PoolTable pool_;
-    std::vector<std::uint32_t> reached_pool_;
-    std::vector<bool> reached_;  // by node: pool objects some record lists
+    std::optional<DataError> pool_failure_;  // the first listed pool object that fails its checks
+    LargeVector<std::uint32_t> refs_first_;  // by record candidate: its entries in resolved_
+    LargeVector<std::pair<std::string_view, std::uint64_t>> ref_keys_;  // each entry and its hash
+    // How an object_refs entry resolved: not at all, to an object its record already listed,
+    // to an object listed for the first time, or to one an earlier record listed.
+    enum class Listing : std::uint8_t { Unresolved, Repeated, First, Again };
+    struct Resolved {
+        std::uint32_t node;
+        Listing listing;
+    };
+    LargeVector<Resolved> resolved_;  // by object_refs entry of every record candidate
 };
 
 }  // namespace

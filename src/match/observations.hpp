@@ -41,10 +41,12 @@ struct ScopeEntry {
     std::uint32_t node;
 };
 
+using Records = LargeVector<Record>;
+
 class ObservationSet {
 public:
     const Store& store() const { return *store_; }
-    const std::vector<Record>& records() const { return records_; }
+    const Records& records() const { return records_; }
     std::span<const Root> roots(const Record& record) const {
         return {roots_.data() + record.roots_first, record.roots_count};
     }
@@ -58,9 +60,9 @@ public:
 private:
     friend class Loader;
     std::unique_ptr<Store> store_ = std::make_unique<Store>();
-    std::vector<Record> records_;
-    std::vector<Root> roots_;
-    std::vector<ScopeEntry> scope_;
+    Records records_;
+    LargeVector<Root> roots_;
+    LargeVector<ScopeEntry> scope_;
     std::size_t unresolved_refs_ = 0;
 };
 

@@ -29,7 +29,7 @@ Summary combine(const Summary& a, const Summary& b) {
 // next candidate whose last_observed reaches A and whose first_observed stays within B.
 class CandidateIndex {
 public:
-    CandidateIndex(const std::vector<std::uint32_t>& list, const std::vector<Record>& records)
+    CandidateIndex(const std::vector<std::uint32_t>& list, const Records& records)
         : list_(list) {
         size_ = 1;
         while (size_ < list.size()) size_ *= 2;
@@ -615,7 +615,7 @@ private:
     }
 
     const CompiledPattern& pattern_;
-    const std::vector<Record>& records_;
+    const Records& records_;
     const CandidateLists& lists_;
     const std::uint64_t max_steps_;
     std::vector<std::uint64_t> uses_;

@@ -176,8 +176,8 @@ PyRef node_object(const match::Store& store, std::uint32_t at) {
     switch (node.kind) {
         case match::Kind::String:
         case match::Kind::Binary: return text(store.text(node));
-        case match::Kind::Integer: return PyRef::steal(PyLong_FromLongLong(node.integer));
-        case match::Kind::Float: return PyRef::steal(PyFloat_FromDouble(node.real));
+        case match::Kind::Integer: return PyRef::steal(PyLong_FromLongLong(node.integer()));
+        case match::Kind::Float: return PyRef::steal(PyFloat_FromDouble(node.real()));
         case match::Kind::Boolean: return boolean(node.boolean);
         case match::Kind::Null: return none();
         default: return container_object(store, node);

@@ -1,6 +1,9 @@
 // The loader: accepted shapes, record rules, typed properties, and each error with its message.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+
 #include "support.hpp"
 
 namespace quarnel::match::testing {
@@ -170,6 +173,112 @@ INSTANTIATE_TEST_SUITE_P(Json, Loading, ::testing::Values(
              deep_pointer_error()},
     LoadCase{"big integer is a float", embedded(R"({"type":"x","n":123456789012345678901234567890})"), "records 1"},
     LoadCase{"huge exponent", embedded(R"({"type":"x","n":1e400})"), "records 1"}));
+
+// Member names of the lengths the name table compares in different ways (short, one or two
+// machine words, long), differing in one middle character or not at all.
+std::string names_of_length(std::size_t length, char second_differs) {
+    std::string a(length, 'n'), b(length, 'n');
+    b[length / 2] = second_differs;
+    return embedded(R"({"type":"x",")" + a + R"(":1,")" + b + R"(":2})");
+}
+
+INSTANTIATE_TEST_SUITE_P(MemberNames, Loading, ::testing::Values(
+    LoadCase{"distinct, 7 characters", names_of_length(7, 'm'), "records 1"},
+    LoadCase{"distinct, 9 characters", names_of_length(9, 'm'), "records 1"},
+    LoadCase{"distinct, 16 characters", names_of_length(16, 'm'), "records 1"},
+    LoadCase{"distinct, 17 characters", names_of_length(17, 'm'), "records 1"},
+    LoadCase{"distinct, 70 characters", names_of_length(70, 'm'), "records 1"},
+    LoadCase{"same, 9 characters", names_of_length(9, 'n'),
+             "DuplicateMember: input 0: /objects/0: duplicate member name \"nnnnnnnnn\""},
+    LoadCase{"same, 70 characters", names_of_length(70, 'n'),
+             "DuplicateMember: input 0: /objects/0: duplicate member name \"" + std::string(70, 'n') + "\""},
+    LoadCase{"first repeat in input order", embedded(R"({"type":"x","b":1,"a":1,"a":2,"b":2})"),
+             "DuplicateMember: input 0: /objects/0: duplicate member name \"a\""},
+    // Objects of one shape, then another sharing its first names: lookups must not take
+    // one shape's member for the other's.
+    LoadCase{"shapes sharing a prefix",
+             array({observed(R"("object_refs":["x--1","x--2","x--3"])"),
+                    R"({"type":"x","id":"x--1","a":"1"})", R"({"type":"x","id":"x--2","b_ref":"x--1"})",
+                    R"({"type":"x","id":"x--3","a":"1","b_ref":5})"}),
+             "InvalidReference: input 0: /3/b_ref: reference property \"b_ref\" must hold a string"}));
+
+INSTANTIATE_TEST_SUITE_P(LoadOrder, Loading, ::testing::Values(
+    // A listed pool object's faults come after the faults of every record, whatever the order
+    // in which the records list it.
+    LoadCase{"record fault after a faulty listed object",
+             array({observed(R"("object_refs":["x--1"])"), R"({"type":"x","id":"x--1","payload_bin":"!"})",
+                    R"({"type":"observed-data","first_observed":"2020-01-01T00:00:00Z","number_observed":1,"objects":{}})"}),
+             "MissingProperty: input 0: /2: missing required property \"last_observed\""},
+    LoadCase{"first faulty object in listing order",
+             array({observed(R"("object_refs":["x--2","x--1"])"), R"({"type":"x","id":"x--1","a_hex":"0"})",
+                    R"({"type":"x","id":"x--2","b_bin":"!"})"}),
+             "InvalidBinary: input 0: /2/b_bin: property \"b_bin\" is not valid base64"},
+    LoadCase{"typed name deep in lists", embedded(R"({"type":"x","a":[[{"b":1}],[{"c_ref":1}]]})"),
+             "InvalidReference: input 0: /objects/0/a/1/0/c_ref: reference property \"c_ref\" must hold a string"},
+    LoadCase{"typed name below a dictionary in a list", embedded(R"({"type":"x","l":[{"hashes":{"a_ref":1}}]})"),
+             "records 1"},
+    LoadCase{"collection fault after a type fault", array({R"({"id":"x--1"})", "7"}),
+             "NotAnObject: input 0: /1: expected a JSON object"},
+    LoadCase{"duplicate id before a type fault",
+             array({R"({"type":"x","id":"x--1","a":1})", R"({"type":"x","id":"x--1","a":2})", R"({"id":"x--2"})"}),
+             "DuplicateId: input 0: /1: object \"x--1\" is defined twice with different contents"},
+    LoadCase{"type fault before a duplicate id",
+             array({R"({"id":"x--2"})", R"({"type":"x","id":"x--1","a":1})", R"({"type":"x","id":"x--1","a":2})"}),
+             "MissingProperty: input 0: /0: missing required property \"type\""}));
+
+TEST(Loading, KeepsRepeatedReferencesOnce) {
+    const std::string data = array({observed(R"("object_refs":["x--1","x--2","x--1"])"),
+                                    observed(R"("object_refs":["x--2","x--2"])"), R"({"type":"x","id":"x--1"})",
+                                    R"({"type":"x","id":"x--2"})"});
+    const std::string_view texts[] = {data};
+    auto set = load(texts);
+    ASSERT_TRUE(set.ok()) << set.error().message;
+    const auto& records = set.value().records();
+    EXPECT_EQ(set.value().roots(records[0]).size(), 2u);
+    EXPECT_EQ(set.value().roots(records[1]).size(), 1u);
+    EXPECT_EQ(run("[x:id = 'x--2'] AND [x:id = 'x--2']", data).verdict, "match 0,1");
+}
+
+// Guards against work that grows with the square of an object's size: these end at once.
+TEST(Loading, ManyMembersAndReferencesWithoutHanging) {
+    std::string members = R"({"type":"x")";
+    for (int i = 0; i < 200'000; ++i) members += ",\"m" + std::to_string(i) + "\":1";
+    EXPECT_EQ(load_outcome(embedded(members + R"(,"m199999":2})")),
+              "DuplicateMember: input 0: /objects/0: duplicate member name \"m199999\"");
+    std::string refs = R"("object_refs":[)";
+    std::vector<std::string> objects{""};
+    for (int i = 0; i < 100'000; ++i) {
+        refs += "\"x--" + std::to_string(i) + "\",";
+        objects.push_back(R"({"type":"x","id":"x--)" + std::to_string(i) + "\"}");
+    }
+    objects[0] = observed(refs + R"("x--0"])");
+    const std::string data = array(objects);
+    const std::string_view texts[] = {data};
+    auto set = load(texts);
+    ASSERT_TRUE(set.ok()) << set.error().message;
+    EXPECT_EQ(set.value().roots(set.value().records()[0]).size(), 100'000u);
+}
+
+// Every day of years around the calendar's rules, against the standard library's calendar.
+TEST(Loading, ReadsEveryCalendarDay) {
+    using namespace std::chrono;
+    for (const int first_year : {0, 1600, 1896, 1968, 1999, 2096, 9995}) {
+        for (int y = first_year; y < first_year + 5; ++y) {
+            for (unsigned m = 1; m <= 12; ++m) {
+                for (unsigned d = 1; d <= 32; ++d) {
+                    const year_month_day date{year{y}, month{m}, day{d}};
+                    char text[40];
+                    std::snprintf(text, sizeof text, "%04d-%02u-%02uT23:59:60.5Z", y, m, d);
+                    const auto instant = parse_data_timestamp(text);
+                    ASSERT_EQ(instant.has_value(), date.ok()) << text;
+                    if (!instant) continue;
+                    const Instant days = sys_days{date}.time_since_epoch().count();
+                    EXPECT_TRUE(*instant == (days * 86'400 + 86'400) * nanos_per_second + 500'000'000) << text;
+                }
+            }
+        }
+    }
+}
 
 TEST(Loading, CutsFractionsAfterNanoseconds) {
     const std::string_view texts[] = {

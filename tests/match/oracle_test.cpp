@@ -113,7 +113,7 @@ private:
     }
 
     const CompiledPattern& p_;
-    const std::vector<Record>& records_;
+    const Records& records_;
     const CandidateLists& lists_;
 };
 

@@ -88,6 +88,49 @@ ERRORS = [
 ]
 
 
+def observed(**members):
+    """A record in the embedded form, with members replaced (None drops one)."""
+    out = record({})
+    out.update(members)
+    return {name: value for name, value in out.items() if value is not None}
+
+
+ERRORS += [
+    # Every compile error, with its message.
+    ("[x:y = ('a', 'b')]", [], qt.PatternError, "ListNotAllowed", "= cannot take a list of constants"),
+    ("[x:y LIKE 5]", [], qt.PatternError, "OperandKind", "LIKE cannot take a integer constant"),
+    ("[x:y IN ('a', 1)]", [], qt.PatternError, "MixedList", "IN list mixes string and integer constants"),
+    ("[x:y = b'YQ=']", [], qt.PatternError, "InvalidBase64", "Invalid base64 constant: YQ="),
+    ("[x:y MATCHES '(']", [], qt.PatternError, "InvalidRegex", "Invalid regular expression at offset 1: "),
+    ("[x:y ISSUBSET '1.2.3']", [], qt.PatternError, "InvalidAddress", "Invalid IP address or CIDR block: 1.2.3"),
+    ("[x:y = 1] WITHIN 0 SECONDS", [], qt.PatternError, "WithinRange",
+     "WITHIN duration must be greater than 0 seconds: 0"),
+    # Record rules over Python values: a bool is no integer, whatever Python says.
+    ("[x:y = 1]", [observed(number_observed=True)], qt.DataError, "WrongType",
+     'input 0: /number_observed: property "number_observed" must be an integer'),
+    ("[x:y = 1]", [observed(number_observed=1.0)], qt.DataError, "WrongType",
+     'input 0: /number_observed: property "number_observed" must be an integer'),
+    ("[x:y = 1]", [observed(number_observed=0)], qt.DataError, "NumberObservedRange",
+     "input 0: /number_observed: number_observed must be between 1 and 999999999: 0"),
+    ("[x:y = 1]", [observed(first_observed=None)], qt.DataError, "MissingProperty",
+     'input 0: missing required property "first_observed"'),
+    ("[x:y = 1]", [observed(first_observed="2020-01-01T00:00:00z")], qt.DataError, "InvalidTimestamp",
+     "input 0: /first_observed: invalid timestamp: 2020-01-01T00:00:00z"),
+    ("[x:y = 1]", [observed(id="observed-data--1", first_observed="2020-01-01T00:00:05Z")], qt.DataError,
+     "IntervalInverted", "observed-data #0 (observed-data--1): last_observed is earlier than first_observed"),
+    ("[x:y = 1]", [observed(objects=None)], qt.DataError, "NoContents",
+     "observed-data #0: neither objects nor object_refs is present"),
+    ("[x:y = 1]", [observed(object_refs=["x--1"], objects={"0": {"type": "x"}})], qt.DataError, "BothForms",
+     "observed-data #0: objects and object_refs are both present"),
+    ("[x:y = 1]", [{"type": "x", "id": "x--1", "a": 1}, {"type": "x", "id": "x--1", "a": 2}], qt.DataError,
+     "DuplicateId", 'input 1: object "x--1" is defined twice with different contents'),
+    ("[x:y = 1]", [observed(objects={"0": {"type": "x", "p_hex": ["ab", 5]}})], qt.DataError, "InvalidBinary",
+     'input 0: /objects/0/p_hex/1: property "p_hex" is not valid hex'),
+    ("[x:y = 1]", [observed(objects={"0": {"type": "x", "parent_ref": 5}})], qt.DataError, "InvalidReference",
+     'input 0: /objects/0/parent_ref: reference property "parent_ref" must hold a string'),
+]
+
+
 @pytest.mark.parametrize("pattern, data, error, kind, message", ERRORS)
 def test_errors_carry_kind_and_message(pattern, data, error, kind, message):
     with pytest.raises(error) as caught:
