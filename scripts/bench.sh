@@ -2,8 +2,9 @@
 # Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
 # for Debian's python3 into build/py311/module, then runs quarnel_bench, quarnel_match_bench
 # (on data that bench/make_observations.py and bench/make_patterns.py write into
-ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions \
-  quarnel_tools_bench >/dev/null
+# build/bench-data), quarnel_tools_bench and bench/tools_checker_bench.py (on the inputs of
+# bench/make_indicators.py), bench/python_bench.py, bench/python_instructions.py and
+# bench/core_instructions.py. Corpus figures cover bench/corpus.txt and bench/corpus-mixed.txt.
 # Usage: bash scripts/bench.sh [--quick] [quarnel_bench arguments, e.g. --benchmark_filter=Corpus]
 # --quick is a smoke run of a few seconds (for CI): short core timings, small Python inputs,
 # and no instruction counts.
