@@ -1,6 +1,7 @@
 #include "parser/nesting_budget.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -34,6 +35,7 @@ constexpr std::size_t reserve_bytes = 12 * 1024;
 #endif
 
 struct StackExtent {
+    pid_t thread = 0;
     std::uintptr_t low = 0;
     std::uintptr_t high = 0;
 
@@ -53,15 +55,17 @@ StackExtent thread_stack() {
         return {};
     }
     const auto low = reinterpret_cast<std::uintptr_t>(address);
-    return {low, low + size};
+    return {gettid(), low, low + size};
 }
 
 // The bytes of stack below `here`; nothing when `here` is not on the thread's own stack
-// (a coroutine's, say). A thread's stack never moves, so it is looked up once per thread:
-// for the main thread the lookup reads /proc.
+// (a coroutine's, say). A thread's stack never moves, so it is looked up once per thread
+// (for the main thread the lookup reads /proc). The kernel's thread id guards the cache
+// against a record left by an ended thread whose stack and thread-local block lay at the
+// same place (a sanitizer run once showed such a stale bound).
 std::optional<std::size_t> stack_left(std::uintptr_t here) {
     thread_local StackExtent extent;
-    if (!extent.holds(here)) {
+    if (extent.thread != gettid() || !extent.holds(here)) {
         extent = thread_stack();
     }
     if (!extent.holds(here)) {
