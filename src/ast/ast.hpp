@@ -62,7 +62,8 @@ public:
     std::int64_t days_since_epoch() const;
     explicit operator std::chrono::sys_days() const { return std::chrono::sys_days{std::chrono::days{days_since_epoch()}}; }
 
-    bool operator==(const Date&) const = default;
+    // Calendar order: the members run from year to day.
+    auto operator<=>(const Date&) const = default;
 
 private:
     std::int32_t year_ = 1970;
