@@ -1,7 +1,6 @@
 #include "parser/nesting_budget.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -35,7 +34,6 @@ constexpr std::size_t reserve_bytes = 12 * 1024;
 #endif
 
 struct StackExtent {
-    pid_t thread = 0;
     std::uintptr_t low = 0;
     std::uintptr_t high = 0;
 
@@ -55,23 +53,32 @@ StackExtent thread_stack() {
         return {};
     }
     const auto low = reinterpret_cast<std::uintptr_t>(address);
-    return {gettid(), low, low + size};
+    return {low, low + size};
 }
 
+// The calling thread's stack, looked up once per thread (for the main thread the lookup
+// reads /proc). The record is also wiped when the thread ends, so that a later thread that
+// is handed the same thread-local block never trusts it (a sanitizer run once showed a
+// stale bound); asking the kernel for the thread id on every parse would cost more than
+// a tenth of a short parse.
+thread_local StackExtent cached_extent;
+
+struct ForgetExtentAtThreadExit {
+    ~ForgetExtentAtThreadExit() { cached_extent = {}; }
+};
+thread_local ForgetExtentAtThreadExit forget_extent_at_exit;
+
 // The bytes of stack below `here`; nothing when `here` is not on the thread's own stack
-// (a coroutine's, say). A thread's stack never moves, so it is looked up once per thread
-// (for the main thread the lookup reads /proc). The kernel's thread id guards the cache
-// against a record left by an ended thread whose stack and thread-local block lay at the
-// same place (a sanitizer run once showed such a stale bound).
+// (a coroutine's, say).
 std::optional<std::size_t> stack_left(std::uintptr_t here) {
-    thread_local StackExtent extent;
-    if (extent.thread != gettid() || !extent.holds(here)) {
-        extent = thread_stack();
+    if (!cached_extent.holds(here)) {
+        static_cast<void>(&forget_extent_at_exit);  // registers the wipe for this thread
+        cached_extent = thread_stack();
     }
-    if (!extent.holds(here)) {
+    if (!cached_extent.holds(here)) {
         return std::nullopt;
     }
-    return here - extent.low;
+    return here - cached_extent.low;
 }
 
 }  // namespace
