@@ -390,7 +390,11 @@ std::size_t children_of_first(const ParseTree& tree, Rule rule) {
     return 0;
 }
 
-// Long operator chains are iterated, not recursed: they parse on a small stack, quickly.
+// Long operator chains are iterated, not recursed: they parse on a small stack, in linear
+// time. The time limit only catches super-linear work (hours here), not slowness: a
+// sanitizer build on a loaded machine needs seconds.
+constexpr auto linear_time_limit = std::chrono::seconds(30);
+
 TEST_P(ParseErrorFlatChain, ParsesQuicklyOnASmallStack) {
     const std::string result = on_small_stack([&] {
         const auto start = std::chrono::steady_clock::now();
@@ -399,7 +403,7 @@ TEST_P(ParseErrorFlatChain, ParsesQuicklyOnASmallStack) {
         if (!parsed.ok()) {
             return parsed.error().message().substr(0, 200);
         }
-        if (took > std::chrono::seconds(2)) {
+        if (took > linear_time_limit) {
             return "took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) + " ms";
         }
         return std::to_string(children_of_first(parsed.value(), GetParam().container)) + " children";
@@ -415,13 +419,13 @@ INSTANTIATE_TEST_SUITE_P(
         Chain{"qualifiers", "[a:b = 1]" + repeated(" WITHIN 1 SECONDS", 200'000), Rule::observation, 200'001},
         Chain{"list", "[a:b IN (" + repeated("1, ", 199'999) + "1)]", Rule::list, 200'000}));
 
-// A failure at the end of a long chain is found and reported just as quickly.
+// A failure at the end of a long chain is found and reported in linear time too.
 TEST(ParseErrorFlatChain, ReportsAnErrorAtTheEndQuickly) {
     const std::string input = repeated("[a:b = 1] AND\n", 200'000) + "x";
     const std::string message = on_small_stack([&] {
         const auto start = std::chrono::steady_clock::now();
         std::string text = outcome(input);
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
+        if (std::chrono::steady_clock::now() - start > linear_time_limit) {
             text = "too slow";
         }
         return text;
