@@ -7,6 +7,7 @@
 #include "tools_module/state.hpp"  // first: it brings in Python.h
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -44,7 +45,33 @@ constexpr std::array<FeatureHook, 4> features{
     &add_strict_checks,
 };
 
+// The internal-fault class is a process-wide record of this module's own. Once the
+// interpreter that made it is finalised the class is gone, so the record is forgotten and
+// the next interpreter makes its own. Exit callbacks are spent when they run, hence the
+// flag that lets the next interpreter register again.
+std::atomic<bool> forgetting_registered{false};
+
+void forget_process_records() noexcept {
+    internal_fault_class().store(nullptr);
+    forgetting_registered.store(false);
+}
+
+bool register_forgetting() {
+    if (forgetting_registered.exchange(true)) {
+        return true;
+    }
+    if (Py_AtExit(&forget_process_records) < 0) {
+        forgetting_registered.store(false);
+        PyErr_SetString(PyExc_ImportError, "quarnel_tools: no room left for an exit callback");
+        return false;
+    }
+    return true;
+}
+
 PyRef fill_module(PyObject* module) {
+    if (!register_forgetting()) {
+        return {};
+    }
     StateStorage& storage = storage_of(module);
     ModuleState* const state = std::construct_at(reinterpret_cast<ModuleState*>(storage.bytes));
     storage.constructed = true;

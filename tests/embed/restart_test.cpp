@@ -10,7 +10,7 @@
 
 namespace {
 
-// Run in every interpreter: the module works, and importing it again (PyInit_quarnel
+// Run in every interpreter: the modules work, and importing it again (PyInit_quarnel
 // runs again) gives the same module with the same classes.
 constexpr const char* check = R"py(
 import datetime, sys
@@ -32,6 +32,9 @@ first = quarnel
 del sys.modules["quarnel"]
 import quarnel
 assert quarnel is first and quarnel.Comparison is first.Comparison
+import quarnel_tools
+assert quarnel_tools.canonical_text("[a:b=1]") == "[a:b = 1]"
+assert quarnel_tools.is_valid_pattern("[a:b = 1]")
 )py";
 
 // The address of quarnel.<name> in the running interpreter, or 0.
