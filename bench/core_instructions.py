@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Instructions per input byte of the grammar alone and of parse_pattern over each corpus.
 
-Runs build/bench/quarnel_core_instructions under valgrind's callgrind in three modes (`loop`
+Runs build/release/quarnel_core_instructions under valgrind's callgrind in three modes (`loop`
 only reads the corpus, `grammar`, `parse`) and subtracts the loop's count: unlike times on a
 shared machine, the counts are the same from run to run.
 
-Usage: core_instructions.py [PROGRAM]   (default build/bench/quarnel_core_instructions)
+Usage: core_instructions.py [PROGRAM]   (default build/release/quarnel_core_instructions)
 """
 
 import os

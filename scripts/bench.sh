@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every benchmark: builds (Release) the core benchmarks into build/bench and the module
+# Runs every benchmark: builds (Release) the core benchmarks into build/release and the module
 # for Debian's python3 into build/py311/module, then runs quarnel_bench, quarnel_match_bench
 # (on data that bench/make_observations.py and bench/make_patterns.py write into
 # build/bench-data), quarnel_tools_bench and bench/tools_checker_bench.py (on the inputs of
@@ -31,27 +31,31 @@ bash scripts/deps.sh
 werror=OFF
 [[ "${CI:-}" == "true" ]] && werror=ON
 
-section "Build: core benchmarks (Release) in build/bench"
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
-  -DQUARNEL_TESTS=OFF -DQUARNEL_PYTHON=OFF -DQUARNEL_BENCH=ON >/dev/null
+section "Build: core benchmarks (Release) in build/release"
+# build/release is also where the test command builds the Release tests and the module for
+# $python: one compilation of the core serves all three.
+fresh=()
+[[ -f build/release/CMakeCache.txt ]] || fresh=(-DQUARNEL_TESTS=OFF -DQUARNEL_PYTHON=OFF)
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
+  -DQUARNEL_BENCH=ON "${fresh[@]}" >/dev/null
 # CMake skips the target quietly when Google Benchmark is missing; say so here instead.
 # The target list is read whole first: `grep -q` would stop early, and under pipefail
 # the SIGPIPE it gives ninja would fail the check at random.
-targets=$(ninja -C build/bench -t targets all)
+targets=$(ninja -C build/release -t targets all)
 if ! grep -q '^quarnel_bench:' <<<"$targets"; then
   echo "bench.sh: no quarnel_bench target; is libbenchmark-dev installed?" >&2
   exit 2
 fi
-ninja -C build/bench -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions \
+ninja -C build/release -j "$jobs" quarnel_bench quarnel_match_bench quarnel_core_instructions \
   quarnel_tools_bench >/dev/null
 
 section "Build: Python module for $python in build/py311/module"
-bash scripts/build-module.sh "$python" build/py311/module build/py311
+bash scripts/build-module.sh "$python" build/py311/module build/release
 
-section "Core benchmarks: build/bench/quarnel_bench ${core_args[*]}"
-build/bench/quarnel_bench "${core_args[@]}"
+section "Core benchmarks: build/release/quarnel_bench ${core_args[*]}"
+build/release/quarnel_bench "${core_args[@]}"
 
-section "Matcher benchmarks: build/bench/quarnel_match_bench build/bench-data ${quick[*]}"
+section "Matcher benchmarks: build/release/quarnel_match_bench build/bench-data ${quick[*]}"
 # Data and patterns from fixed seeds, written again only when their script has changed.
 mkdir -p build/bench-data
 sizes=(1000 10000)
@@ -65,18 +69,18 @@ patterns=build/bench-data/patterns-10000.txt
 if stale "$patterns" bench/make_patterns.py || stale "$patterns" bench/make_observations.py; then
   "$python" bench/make_patterns.py 10000 "$patterns"
 fi
-build/bench/quarnel_match_bench build/bench-data "${quick[@]}"
+build/release/quarnel_match_bench build/bench-data "${quick[@]}"
 
-section "Toolkit benchmarks: build/bench/quarnel_tools_bench, bench/tools_checker_bench.py ${quick[*]}"
+section "Toolkit benchmarks: build/release/quarnel_tools_bench, bench/tools_checker_bench.py ${quick[*]}"
 if ((${#quick[@]})); then
-  build/bench/quarnel_tools_bench bench/corpus.txt --rounds 2
+  build/release/quarnel_tools_bench bench/corpus.txt --rounds 2
 else
   # The 100,000-indicator bundle and pattern file, from a fixed seed, written once.
   [[ -s build/bench-data/indicators-100000.json ]] ||
     "$python" bench/make_indicators.py 100000 build/bench-data/indicators-100000.json
   [[ -s build/bench-data/patterns-100000.txt ]] ||
     "$python" bench/make_indicators.py 100000 build/bench-data/patterns-100000.txt --text
-  build/bench/quarnel_tools_bench bench/corpus.txt build/bench-data/indicators-100000.json \
+  build/release/quarnel_tools_bench bench/corpus.txt build/bench-data/indicators-100000.json \
     build/bench-data/patterns-100000.txt
 fi
 QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/tools_checker_bench.py build/bench-data "${quick[@]}"
@@ -87,7 +91,7 @@ QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_bench.py "$
 # Instruction counts do not wander with the machine's load as times do; too slow for --quick.
 if ((${#quick[@]} == 0)); then
   section "Core instruction counts (callgrind): bench/core_instructions.py"
-  "$python" bench/core_instructions.py build/bench/quarnel_core_instructions
+  "$python" bench/core_instructions.py build/release/quarnel_core_instructions
   section "Python instruction counts (callgrind): bench/python_instructions.py"
   QUARNEL_MODULE_DIR="$root/build/py311/module" "$python" bench/python_instructions.py
 fi

@@ -10,8 +10,12 @@ cd "$(dirname "$0")/.."
 build=${3:-build/module-$(basename "$python")}
 werror=OFF
 [[ "${CI:-}" == "true" ]] && werror=ON
+# A build folder shared with the tests and benchmarks keeps their targets; a new one gets
+# only the modules.
+fresh=()
+[[ -f $build/CMakeCache.txt ]] || fresh=(-DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
-  -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF \
+  -DQUARNEL_PYTHON=ON "${fresh[@]}" \
   -DPython_EXECUTABLE="$python" -DQUARNEL_MODULE_DIR="$output" >/dev/null
 ninja -C "$build" -j "${QUARNEL_JOBS:-2}" quarnel quarnel_tools >/dev/null
 echo "built $(cd "$output" && echo quarnel*.so)"

@@ -6,8 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 python=/usr/bin/python3
-build_dir=$root/build/py311
-module_dir=$build_dir/module
+build_dir=$root/build/release
+module_dir=$root/build/py311/module
 
 bash "$root/scripts/deps.sh" >&2
 if ! bash "$root/scripts/build-module.sh" "$python" "$module_dir" "$build_dir" >/dev/null; then

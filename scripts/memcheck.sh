@@ -11,7 +11,7 @@ bash "$root/scripts/deps.sh"
 if [[ -z "${QUARNEL_MODULE_DIR:-}" ]]; then
   QUARNEL_MODULE_DIR=$root/build/py311/module
   # An up-to-date build costs a second; a stale module would check old code.
-  bash "$root/scripts/build-module.sh" "$python" "$QUARNEL_MODULE_DIR" "$root/build/py311"
+  bash "$root/scripts/build-module.sh" "$python" "$QUARNEL_MODULE_DIR" "$root/build/release"
 fi
 export QUARNEL_MODULE_DIR
 cd "$root"
