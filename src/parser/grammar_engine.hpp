@@ -560,6 +560,21 @@ private:
     }
 };
 
+// Under AddressSanitizer every inlined local keeps a stack slot of its own, so a flattened
+// rule's frame grows to tens of kilobytes (93 KB for `value`), more than the nesting bound
+// reserves for the rest of a call: sanitized builds call the sub-rules one by one.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool flatten_small_rules = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool flatten_small_rules = false;
+#else
+inline constexpr bool flatten_small_rules = true;
+#endif
+#else
+inline constexpr bool flatten_small_rules = true;
+#endif
+
 // The mode a rule's body is matched in: the caller's, or one the rule sets.
 enum class BodyMode : std::uint8_t { inherit, atomic, compound_atomic };
 
@@ -582,8 +597,8 @@ private:
     // Small rules that cannot recurse (those in an atomic mode, and the choice of a
     // value or an operator) are compiled into one function each, their sub-rules inlined
     // rather than called one by one.
-    static constexpr bool flattened =
-        Body_mode != BodyMode::inherit || Id == Rule::value || Id == Rule::comp_op;
+    static constexpr bool flattened = flatten_small_rules && (Body_mode != BodyMode::inherit ||
+                                                              Id == Rule::value || Id == Rule::comp_op);
     template <typename Input>
     [[gnu::flatten]] static bool match_flat(Input& in, State& st) {
         return match_rule(in, st);
