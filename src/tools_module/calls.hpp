@@ -4,6 +4,7 @@
 
 #include "ast/py_boundary.hpp"  // first: it brings in Python.h
 
+#include <array>
 #include <cstddef>
 #include <initializer_list>
 #include <optional>
@@ -30,6 +31,21 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 // a str) or UnicodeEncodeError (a lone surrogate) set.
 std::optional<std::string_view> text_argument(const Signature& signature, const char* name,
                                               PyObject* value);
+
+// A function of one pattern-text parameter: binds it and hands its UTF-8 text on.
+template <typename Body>
+PyRef with_pattern(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, Body&& body) {
+    std::array<PyObject*, 1> bound{};
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
+        return {};
+    }
+    const std::optional<std::string_view> pattern = text_argument(signature, "pattern", bound[0]);
+    if (!pattern) {
+        return {};
+    }
+    return body(*pattern);
+}
 
 // The slot of a METH_FASTCALL | METH_KEYWORDS function whose body returns a PyRef; the
 // fast-call signature travels through the generic slot type.

@@ -12,21 +12,6 @@ namespace quarnel::py {
 
 namespace {
 
-// A function of one pattern-text parameter: binds it and hands its UTF-8 text on.
-template <typename Body>
-PyRef with_pattern(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, Body&& body) {
-    std::array<PyObject*, 1> bound{};
-    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
-        return {};
-    }
-    const std::optional<std::string_view> pattern = text_argument(signature, "pattern", bound[0]);
-    if (!pattern) {
-        return {};
-    }
-    return body(*pattern);
-}
-
 const Signature is_valid_pattern_signature{"is_valid_pattern", {"pattern"}, 1, 1};
 
 PyRef is_valid_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

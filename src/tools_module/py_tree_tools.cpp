@@ -31,20 +31,14 @@ void raise_value_error(std::string_view message) {
 template <typename Body>
 PyRef with_tree(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Body&& body) {
-    std::array<PyObject*, 1> bound{};
-    if (!bind_arguments(signature, args, nargs, kwnames, bound)) {
-        return {};
-    }
-    const std::optional<std::string_view> pattern = text_argument(signature, "pattern", bound[0]);
-    if (!pattern) {
-        return {};
-    }
-    auto parsed = run_released_for(*pattern, [&] { return parser::parse_pattern(*pattern); });
-    if (!parsed.ok()) {
-        raise_value_error(parsed.error().message());
-        return {};
-    }
-    return body(*pattern, parsed.value());
+    return with_pattern(signature, args, nargs, kwnames, [&](std::string_view pattern) -> PyRef {
+        auto parsed = run_released_for(pattern, [&] { return parser::parse_pattern(pattern); });
+        if (!parsed.ok()) {
+            raise_value_error(parsed.error().message());
+            return {};
+        }
+        return body(pattern, parsed.value());
+    });
 }
 
 // The str of a record key: the module's interned one when it is a known key.
