@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "corpus_reader.hpp"
 #include "parser/builder.hpp"
 #include "parser/rule.hpp"
 #include "parser/stix_parser.hpp"
@@ -29,22 +29,8 @@ constexpr std::size_t megabyte = 1000 * kilobyte;
 
 // ---- inputs ---------------------------------------------------------------------------------
 
-// One pattern a line; a line that begins with a space or a tab continues the pattern above.
 std::vector<std::string> read_corpus(const std::string& name) {
-    const std::string path = std::string(QUARNEL_SOURCE_DIR) + "/bench/" + name;
-    std::ifstream file(path);
-    if (!file) throw std::runtime_error("cannot open " + path);
-    std::vector<std::string> patterns;
-    for (std::string line; std::getline(file, line);) {
-        if (line.empty()) continue;
-        if ((line.front() == ' ' || line.front() == '\t') && !patterns.empty()) {
-            patterns.back() += '\n';
-            patterns.back() += line;
-        } else {
-            patterns.push_back(std::move(line));
-        }
-    }
-    return patterns;
+    return quarnel::bench::read_corpus(std::string(QUARNEL_SOURCE_DIR) + "/bench/" + name);
 }
 
 // The hand-written corpus, and the larger one bench/make_corpus.py writes from a fixed seed.

@@ -18,25 +18,12 @@ import re
 import subprocess
 import sys
 
+from python_bench import read_corpus
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Corpus file -> rounds over it: about the same number of calls for each.
 CORPORA = {"corpus.txt": 20, "corpus-mixed.txt": 2}
 MODES = ("loop", "parse", "json")
-
-
-def patterns(name):
-    """One pattern a line; a line that begins with a space or a tab continues the one above."""
-    texts = []
-    with open(os.path.join(HERE, name), encoding="utf-8") as corpus:
-        for line in corpus:
-            line = line.rstrip("\n")
-            if not line.strip():
-                continue
-            if line[0] in " \t" and texts:
-                texts[-1] += "\n" + line
-            else:
-                texts.append(line)
-    return texts
 
 
 def run_mode(mode, name):
@@ -45,7 +32,7 @@ def run_mode(mode, name):
         sys.path.insert(0, module_dir)
     import quarnel
 
-    texts = patterns(name)
+    texts = read_corpus(name)
     documents = [json.dumps({"pattern": p}) for p in texts]
     parse, loads = quarnel.parse, json.loads
     for _ in range(CORPORA[name]):
@@ -72,10 +59,10 @@ def instructions(mode, name):
 
 
 def measure(name):
-    count = CORPORA[name] * len(patterns(name))
+    count = CORPORA[name] * len(read_corpus(name))
     totals = {mode: instructions(mode, name) for mode in MODES}
     per_call = {mode: (totals[mode] - totals["loop"]) / count for mode in ("parse", "json")}
-    print(f"\n{name}: {len(patterns(name))} patterns, {CORPORA[name]} rounds")
+    print(f"\n{name}: {len(read_corpus(name))} patterns, {CORPORA[name]} rounds")
     rows = [("call", "instructions per corpus pattern"),
             ("quarnel.parse(p)", f"{per_call['parse']:,.0f}"),
             ('json.loads(json.dumps({"pattern": p}))', f"{per_call['json']:,.0f}")]

@@ -3,33 +3,17 @@
 // on each pattern, `parse` runs parse_pattern (grammar, building and destruction).
 // Usage: quarnel_core_instructions MODE CORPUS_FILE ROUNDS; prints the bytes parsed.
 #include <cstddef>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "../corpus_reader.hpp"
 #include "parser/builder.hpp"
 #include "parser/rule.hpp"
 #include "parser/stix_parser.hpp"
 
 namespace {
-
-// One pattern a line; a line that begins with a space or a tab continues the pattern above.
-std::vector<std::string> read_corpus(const char* path) {
-    std::ifstream file(path);
-    std::vector<std::string> patterns;
-    for (std::string line; std::getline(file, line);) {
-        if (line.empty()) continue;
-        if ((line.front() == ' ' || line.front() == '\t') && !patterns.empty()) {
-            patterns.back() += '\n';
-            patterns.back() += line;
-        } else {
-            patterns.push_back(std::move(line));
-        }
-    }
-    return patterns;
-}
 
 bool accepted(std::string_view mode, const std::string& text) {
     using namespace quarnel::parser;
@@ -46,7 +30,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string_view mode = argv[1];
-    const std::vector<std::string> patterns = read_corpus(argv[2]);
+    const std::vector<std::string> patterns = quarnel::bench::read_corpus(argv[2]);
     const long rounds = std::stol(argv[3]);
     std::size_t bytes = 0;
     for (long round = 0; round < rounds; ++round) {
