@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=${QUARNEL_JOBS:-2}
 
+# Each stage's heading carries the seconds since the start, so slow stages show in CI logs.
+stage() { echo "== [${SECONDS} s] $*"; }
+
 bash scripts/deps.sh
 
 # The free-threaded interpreter takes minutes to build the first time: it builds in the
@@ -23,20 +26,20 @@ line_tables=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
 
 # One Release build serves the C++ tests, the benchmarks and the module for Debian's
 # python3 (the restart test embeds that interpreter): the core is compiled once for them.
-echo "== C++ core: build and tests, and the module for /usr/bin/python3"
+stage "C++ core: build and tests, and the module for /usr/bin/python3"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARNEL_WERROR=$werror \
   -DQUARNEL_TESTS=ON -DQUARNEL_BENCH=ON -DQUARNEL_PYTHON=ON -DPython_EXECUTABLE=/usr/bin/python3 \
   -DQUARNEL_MODULE_DIR="$root/build/py311/module" >/dev/null
 ninja -C build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
-echo "== C++ core under AddressSanitizer and UndefinedBehaviorSanitizer"
+stage "C++ core under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${line_tables[@]}" -DQUARNEL_WERROR=$werror \
   -DQUARNEL_PYTHON=OFF -DQUARNEL_BENCH=OFF -DQUARNEL_SANITIZE=address,undefined >/dev/null
 ninja -C build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
-echo "== fuzzing the parser core for ${QUARNEL_FUZZ_SECONDS:=60} s"
+stage "fuzzing the parser core for ${QUARNEL_FUZZ_SECONDS:=60} s"
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${line_tables[@]}" \
   -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF -DQUARNEL_PYTHON=OFF -DQUARNEL_FUZZ=ON \
   -DQUARNEL_SANITIZE=address,undefined >/dev/null
@@ -45,18 +48,18 @@ rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
 build/fuzz/quarnel_fuzz -max_total_time="$QUARNEL_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
   -print_final_stats=1 build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 15
 
-echo "== fuzzing the matcher for ${QUARNEL_MATCH_FUZZ_SECONDS:=30} s"
+stage "fuzzing the matcher for ${QUARNEL_MATCH_FUZZ_SECONDS:=30} s"
 ninja -C build/fuzz -j "$jobs" quarnel_fuzz_match
 rm -rf build/fuzz/match_corpus && mkdir -p build/fuzz/match_corpus
 build/fuzz/quarnel_fuzz_match -max_total_time="$QUARNEL_MATCH_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
   -print_final_stats=1 build/fuzz/match_corpus fuzz/match_corpus 2>&1 | tail -n 15
 
-echo "== benchmarks, smoke run"
+stage "benchmarks, smoke run"
 bash scripts/bench.sh --quick
 
 python_tests() {
   local name=$1 python=$2 pythonpath=$3 build=$4
-  echo "== Python module under $name ($python)"
+  stage "Python module under $name ($python)"
   bash scripts/build-module.sh "$python" "build/$name/module" "$build"
   QUARNEL_MODULE_DIR="$root/build/$name/module" PYTHONPATH="$pythonpath" \
     "$python" -m pytest -q -p no:cacheprovider -W 'ignore:ast.:DeprecationWarning' \
@@ -65,9 +68,9 @@ python_tests() {
 }
 
 python_tests py311 /usr/bin/python3 "" build/release
-echo "== Python suite under valgrind memcheck"
+stage "Python suite under valgrind memcheck"
 QUARNEL_MODULE_DIR="$root/build/py311/module" bash scripts/memcheck.sh
-echo "== waiting for the free-threaded CPython 3.13 (scripts/build-python.sh, started first)"
+stage "waiting for the free-threaded CPython 3.13 (scripts/build-python.sh, started first)"
 if ! wait "$py313t_build"; then
   cat "$py313t_log" >&2
   echo "test.sh: building the free-threaded CPython 3.13 failed (its messages are above)" >&2
@@ -77,3 +80,4 @@ py313t=$(<"$py313t_path")
 rm -f "$py313t_log" "$py313t_path"
 # Debian's pytest is pure Python and runs under the built interpreter too.
 python_tests py313t "$py313t" /usr/lib/python3/dist-packages build/py313t
+stage "all tests passed"
