@@ -10,6 +10,8 @@ jobs=${QUARNEL_JOBS:-2}
 stage() { echo "== [${SECONDS} s] $*"; }
 
 bash scripts/deps.sh
+# A failing stage ends the run: the jobs still in the background go with it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 
 # The free-threaded interpreter takes minutes to build the first time: it builds in the
 # background while the C++ stages run, and the last stage waits for it. Its progress and,
@@ -67,9 +69,15 @@ python_tests() {
       tests/checker
 }
 
+# memcheck runs on one core beside the two pytest stages, which leave the other one
+# mostly idle; its output is printed once they are done.
+bash scripts/build-module.sh /usr/bin/python3 build/py311/module build/release
+stage "Python suite under valgrind memcheck, started in the background"
+memcheck_log=$(mktemp /tmp/quarnel-memcheck.XXXXXX.out)
+QUARNEL_MODULE_DIR="$root/build/py311/module" bash scripts/memcheck.sh >"$memcheck_log" 2>&1 &
+memcheck=$!
+
 python_tests py311 /usr/bin/python3 "" build/release
-stage "Python suite under valgrind memcheck"
-QUARNEL_MODULE_DIR="$root/build/py311/module" bash scripts/memcheck.sh
 stage "waiting for the free-threaded CPython 3.13 (scripts/build-python.sh, started first)"
 if ! wait "$py313t_build"; then
   cat "$py313t_log" >&2
@@ -78,6 +86,18 @@ if ! wait "$py313t_build"; then
 fi
 py313t=$(<"$py313t_path")
 rm -f "$py313t_log" "$py313t_path"
-# Debian's pytest is pure Python and runs under the built interpreter too.
-python_tests py313t "$py313t" /usr/lib/python3/dist-packages build/py313t
+# Debian's pytest is pure Python and runs under the built interpreter too. The modules
+# link the libraries the Release build compiled.
+QUARNEL_PREBUILT_LIBS="$root/build/release" \
+  python_tests py313t "$py313t" /usr/lib/python3/dist-packages build/py313t
+
+stage "waiting for the valgrind memcheck run"
+memcheck_status=0
+wait "$memcheck" || memcheck_status=$?
+cat "$memcheck_log"
+rm -f "$memcheck_log"
+if ((memcheck_status != 0)); then
+  echo "test.sh: the Python suite under valgrind memcheck failed (its messages are above)" >&2
+  exit "$memcheck_status"
+fi
 stage "all tests passed"
