@@ -31,7 +31,7 @@ def count(program, mode, name):
 
 
 def main():
-    default = os.path.join(HERE, "..", "build", "bench", "quarnel_core_instructions")
+    default = os.path.join(HERE, "..", "build", "release", "quarnel_core_instructions")
     program = sys.argv[1] if len(sys.argv) > 1 else default
     print(f"{'corpus':<18}  {'grammar ins/B':>13}  {'parse_pattern ins/B':>19}")
     for name in CORPORA:
