@@ -1,5 +1,6 @@
 #include "parser/conversions.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <limits>
@@ -23,14 +24,28 @@ bool is_digit(char c) {
 
 // Accumulates the decimal digits of `digits` as a magnitude of at most `limit`. The first
 // fault met from the left decides the failure, so "99999999999999999999x" is too large
-// rather than malformed.
+// rather than malformed. Nineteen digits always fit in 64 bits and a longer prefix is never
+// smaller, so up to there the limit needs checking only where the digits stop.
 Result<std::uint64_t> parse_magnitude(std::string_view digits, std::uint64_t limit,
                                       IntErrorKind overflow) {
     if (digits.empty()) {
         return integer_error(IntErrorKind::InvalidDigit);  // a lone sign
     }
+    constexpr std::size_t digits_that_fit = 19;
+    const std::size_t unchecked = std::min(digits.size(), digits_that_fit);
     std::uint64_t magnitude = 0;
-    for (const char c : digits) {
+    for (std::size_t at = 0; at < unchecked; ++at) {
+        if (!is_digit(digits[at])) {
+            return integer_error(magnitude > limit ? overflow : IntErrorKind::InvalidDigit);
+        }
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(digits[at] - '0');
+    }
+    if (magnitude > limit) {
+        return integer_error(overflow);
+    }
+    // Past nineteen digits (leading zeros, or a value on its way past the limit), each
+    // digit is checked as it comes.
+    for (const char c : digits.substr(unchecked)) {
         if (!is_digit(c)) {
             return integer_error(IntErrorKind::InvalidDigit);
         }

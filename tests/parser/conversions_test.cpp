@@ -81,7 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FailsWith{"-99999999999999999999", too_small},
                     // The first fault from the left decides.
                     FailsWith{"99999999999999999999x", too_large},
-                    FailsWith{"x99999999999999999999", invalid_digit}));
+                    FailsWith{"x99999999999999999999", invalid_digit},
+                    // Up to nineteen digits the limit is checked where the digits stop.
+                    FailsWith{"9999999999999999999", too_large},
+                    FailsWith{"9223372036854775808x", too_large},
+                    FailsWith{"-9223372036854775809x", too_small},
+                    FailsWith{"922337203685477580x", invalid_digit}));
 
 // --- unsigned 32-bit integers ---
 
@@ -113,7 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FailsWith{"-", invalid_digit}, FailsWith{"-1", invalid_digit},
                     FailsWith{"-0", invalid_digit}, FailsWith{"1*", invalid_digit},
                     FailsWith{"*", invalid_digit}, FailsWith{"4294967296", too_large},
-                    FailsWith{"18446744073709551616", too_large}));
+                    FailsWith{"18446744073709551616", too_large},
+                    FailsWith{"4294967296x", too_large}, FailsWith{"99999999999x", too_large},
+                    FailsWith{"429496729x", invalid_digit}));
 
 // --- floats ---
 
