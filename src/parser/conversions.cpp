@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 namespace quarnel::parser {
@@ -136,6 +137,23 @@ DecimalShape examine_decimal(std::string_view text) {
     return shape;
 }
 
+// The character a known escape stands for; nothing for an escape kept as written.
+std::optional<char> resolved_escape(char escaped) {
+    switch (escaped) {
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case '\'':
+        case '\\':
+            return escaped;
+        default:
+            return std::nullopt;
+    }
+}
+
 }  // namespace
 
 Result<std::int64_t> parse_int64(std::string_view text) {
@@ -195,44 +213,27 @@ Result<double> parse_float64(std::string_view text) {
 }
 
 std::string unescape_string(std::string_view text) {
-    std::size_t at = text.find('\\');
-    if (at == std::string_view::npos) {
+    const std::size_t first_backslash = text.find('\\');
+    if (first_backslash == std::string_view::npos) {
         return std::string(text);  // most texts hold no escape
     }
-    std::string result;
-    result.reserve(text.size());
-    result.append(text.substr(0, at));
-    while (at < text.size()) {
-        const std::size_t backslash = text.find('\\', at);
-        if (backslash == std::string_view::npos || backslash + 1 == text.size()) {
-            result.append(text.substr(at));
-            break;
+    // Resolving escapes only shortens the text: write into a buffer of its length, then
+    // cut that to what was written.
+    std::string result(text.size(), '\0');
+    char* out = std::copy(text.data(), text.data() + first_backslash, result.data());
+    for (std::size_t at = first_backslash; at < text.size(); ++at) {
+        if (text[at] != '\\' || at + 1 == text.size()) {
+            *out++ = text[at];
+        } else if (const auto resolved = resolved_escape(text[at + 1])) {
+            *out++ = *resolved;
+            ++at;
+        } else {
+            // Unknown escapes keep their backslash; the escaped code point, whatever its
+            // length in bytes, follows as plain text.
+            *out++ = '\\';
         }
-        result.append(text.substr(at, backslash - at));
-        const char escaped = text[backslash + 1];
-        switch (escaped) {
-            case 'n':
-                result += '\n';
-                break;
-            case 'r':
-                result += '\r';
-                break;
-            case 't':
-                result += '\t';
-                break;
-            case '\'':
-            case '\\':
-                result += escaped;
-                break;
-            default:
-                // Unknown escapes keep their backslash; the escaped code point, whatever its
-                // length in bytes, is copied with the next run of plain text.
-                result += '\\';
-                at = backslash + 1;
-                continue;
-        }
-        at = backslash + 2;
     }
+    result.resize(static_cast<std::size_t>(out - result.data()));
     return result;
 }
 
