@@ -1,6 +1,7 @@
 #include "parser/conversions.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstddef>
 #include <limits>
@@ -137,6 +138,39 @@ DecimalShape examine_decimal(std::string_view text) {
     return shape;
 }
 
+// Up to fifteen digits, and powers of ten up to that, are exact in a double.
+constexpr std::size_t max_short_digits = 15;
+constexpr std::array<double, max_short_digits + 1> powers_of_ten = {
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// Plain decimals of at most fifteen digits, the usual case ("300", "-2.5"): the digits as
+// an integer and the power of ten that scales them are both exact, so a single division
+// rounds correctly, as the general conversion does. Other texts give nothing.
+std::optional<double> short_plain_decimal(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    std::size_t at = !text.empty() && (text.front() == '+' || text.front() == '-') ? 1 : 0;
+    std::uint64_t mantissa = 0;
+    std::size_t digits = 0;
+    std::optional<std::size_t> digits_before_point;
+    for (; at < text.size() && digits <= max_short_digits; ++at) {
+        const char c = text[at];
+        if (is_digit(c)) {
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            ++digits;
+        } else if (c == '.' && !digits_before_point) {
+            digits_before_point = digits;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (at != text.size() || digits == 0 || digits > max_short_digits) {
+        return std::nullopt;
+    }
+    const std::size_t fraction_digits = digits - digits_before_point.value_or(digits);
+    const double magnitude = static_cast<double>(mantissa) / powers_of_ten[fraction_digits];
+    return negative ? -magnitude : magnitude;
+}
+
 // The character a known escape stands for; nothing for an escape kept as written.
 std::optional<char> resolved_escape(char escaped) {
     switch (escaped) {
@@ -193,6 +227,9 @@ Result<std::uint32_t> parse_uint32(std::string_view text) {
 Result<double> parse_float64(std::string_view text) {
     if (text.empty()) {
         return float_error(FloatErrorKind::Empty);
+    }
+    if (const auto value = short_plain_decimal(text)) {
+        return *value;
     }
     const DecimalShape shape = examine_decimal(text);
     if (!shape.well_formed) {

@@ -155,6 +155,14 @@ INSTANTIATE_TEST_SUITE_P(
                     ConvertsTo<double>{"007.50", 7.5}, ConvertsTo<double>{".5", 0.5},
                     ConvertsTo<double>{"5.", 5.0}, ConvertsTo<double>{"1e3", 1000.0},
                     ConvertsTo<double>{"2.5E-1", 0.25},
+                    // Up to fifteen digits, each place of the point gives its own power of ten.
+                    ConvertsTo<double>{"12345.6789", 12345.6789},
+                    ConvertsTo<double>{"0.00000000000001", 0.00000000000001},
+                    ConvertsTo<double>{"999999999999999", 999999999999999.0},
+                    ConvertsTo<double>{"9.99999999999999", 9.99999999999999},
+                    ConvertsTo<double>{"-.3", -0.3}, ConvertsTo<double>{"-0", -0.0},
+                    ConvertsTo<double>{"0.000000000000001", 0.000000000000001},
+                    ConvertsTo<double>{"1234567890.1234567", 1234567890.1234567},
                     // Halfway cases round to even.
                     ConvertsTo<double>{"9007199254740993", 9007199254740992.0},
                     ConvertsTo<double>{"9007199254740995", 9007199254740996.0},
@@ -187,7 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FailsWith{"1e+", invalid_float}, FailsWith{"e5", invalid_float},
                     FailsWith{"--1", invalid_float}, FailsWith{"+-1", invalid_float},
                     FailsWith{"inf", invalid_float}, FailsWith{"nan", invalid_float},
-                    FailsWith{"0x1p3", invalid_float}));
+                    FailsWith{"0x1p3", invalid_float}, FailsWith{"1..5", invalid_float},
+                    FailsWith{"-.", invalid_float}, FailsWith{".5.", invalid_float},
+                    FailsWith{"12-", invalid_float}));
 
 // --- string unescaping ---
 
