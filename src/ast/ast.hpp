@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "ast/node_memory.hpp"
+
 namespace quarnel::ast {
 
 enum class ComparisonOp : std::uint8_t {
@@ -177,6 +179,10 @@ struct ComparisonExpr {
     std::variant<Comparison, Composite> value;
 
     bool operator==(const ComparisonExpr&) const = default;
+
+    // A node on the heap may come from a parse's block (see node_memory.hpp).
+    static void* operator new(std::size_t size) { return node_memory::allocate_single(size); }
+    static void operator delete(void* node) noexcept { node_memory::release(node); }
 };
 
 struct CompositePattern {
@@ -226,6 +232,10 @@ struct PatternExpr {
     std::variant<Observation, Composite, Qualified> value;
 
     bool operator==(const PatternExpr&) const = default;
+
+    // A node on the heap may come from a parse's block (see node_memory.hpp).
+    static void* operator new(std::size_t size) { return node_memory::allocate_single(size); }
+    static void operator delete(void* node) noexcept { node_memory::release(node); }
 };
 
 }  // namespace quarnel::ast

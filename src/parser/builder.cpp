@@ -1,5 +1,6 @@
 #include "parser/builder.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -69,6 +70,34 @@ Result<T> build_whole(Node node, Build build) {
     return out;
 }
 
+// The operator and qualifier nodes a build from `node` can make at most: each operator
+// moves its two operands into nodes of their own, each qualified operand goes into one.
+std::size_t heap_nodes_needed(Node node) {
+    std::size_t count = 0;
+    for (const FlatNode& flat : node.subtree()) {
+        switch (flat.rule) {
+            case Rule::and_:
+            case Rule::or_:
+            case Rule::followedby:
+                count += 2;
+                break;
+            case Rule::qualifier:
+                count += 1;
+                break;
+            default:
+                break;
+        }
+    }
+    return count;
+}
+
+// Builds a tree whose operator and qualifier nodes all come from one block.
+template <typename T, typename Build>
+Result<T> build_tree(Node node, Build build) {
+    ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
+    return build_whole<T>(node, [&](Node from, T& out, Failure& failure) { return build(from, out, failure, nodes); });
+}
+
 std::optional<ObservationOp> observation_op(Rule rule) {
     switch (rule) {
         case Rule::and_:
@@ -114,24 +143,24 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
 // --- folding and qualifying ---
 
 // The right operand is built straight into its heap node; the left one moves into its own.
-void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right) {
-    auto left = std::make_unique<ComparisonExpr>(std::move(accumulated));
+void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right, ast::NodeBlock& nodes) {
+    auto left = nodes.make<ComparisonExpr>(std::move(accumulated));
     accumulated.value.emplace<ComparisonExpr::Composite>(
         ast::CompositeComparison::new_(std::move(left), op, std::move(right)));
 }
 
-void fold(PatternExpr& accumulated, ObservationOp op, std::unique_ptr<PatternExpr> right) {
-    auto left = std::make_unique<PatternExpr>(std::move(accumulated));
+void fold(PatternExpr& accumulated, ObservationOp op, std::unique_ptr<PatternExpr> right, ast::NodeBlock& nodes) {
+    auto left = nodes.make<PatternExpr>(std::move(accumulated));
     accumulated.value.emplace<PatternExpr::Composite>(
         ast::CompositePattern::new_(std::move(left), op, std::move(right)));
 }
 
 // An observation or group stays as it is when no qualifier follows it.
-void apply_qualifiers(PatternExpr& target, const QualifierSet& set) {
+void apply_qualifiers(PatternExpr& target, const QualifierSet& set, ast::NodeBlock& nodes) {
     if (set.empty()) {
         return;
     }
-    target = PatternExpr{ast::QualifiedPattern(std::make_unique<PatternExpr>(std::move(target)), set.repeat,
+    target = PatternExpr{ast::QualifiedPattern(nodes.make<PatternExpr>(std::move(target)), set.repeat,
                                                set.within, set.start, set.stop)};
 }
 
@@ -313,17 +342,17 @@ struct ChainFrame {
         : next(children.begin()), end(children.end()), out(&target), qualifiers(set) {}
 
     // Where the next operand goes: the first one straight into `out`.
-    ComparisonExpr& operand_target() {
+    ComparisonExpr& operand_target(ast::NodeBlock& nodes) {
         if (!have_operand) {
             return *out;
         }
-        operand = std::make_unique<ComparisonExpr>();
+        operand = nodes.make<ComparisonExpr>();
         return *operand;
     }
 
-    void operand_built() {
+    void operand_built(ast::NodeBlock& nodes) {
         if (operand) {
-            fold(*out, pending, std::move(operand));
+            fold(*out, pending, std::move(operand), nodes);
         }
         have_operand = true;
         pending = BooleanOp::AND;
@@ -332,7 +361,7 @@ struct ChainFrame {
 
 class ComparisonBuilder {
 public:
-    explicit ComparisonBuilder(Failure& failure) : failure_(failure) {}
+    ComparisonBuilder(Failure& failure, ast::NodeBlock& nodes) : failure_(failure), nodes_(nodes) {}
 
     bool chain(Node::Children children, ComparisonExpr& out, QualifierSet* qualifiers) {
         frames_.clear();
@@ -359,7 +388,7 @@ private:
                 return failure_.set(missing("comparison"));
             }
             frames_.pop_back();
-            if (!frames_.empty()) frames_.back().operand_built();
+            if (!frames_.empty()) frames_.back().operand_built(nodes_);
             return true;
         }
         const Node child = *frame.next;
@@ -373,7 +402,7 @@ private:
                 return true;
             case Rule::comparison:
                 child.release_walked();
-                return start(child, frame.operand_target());
+                return start(child, frame.operand_target(nodes_));
             case Rule::qualifier:
                 return frame.qualifiers == nullptr || read_qualifier(child, *frame.qualifiers, failure_);
             default:
@@ -403,28 +432,29 @@ private:
                 return failure_.set(missing("comparison content"));
         }
         if (built && !frames_.empty()) {
-            frames_.back().operand_built();
+            frames_.back().operand_built(nodes_);
         }
         return built;
     }
 
     Failure& failure_;
+    ast::NodeBlock& nodes_;
     FrameStack<ChainFrame> frames_;
 };
 
-bool comparison_into(Node node, ComparisonExpr& out, Failure& failure) {
-    return ComparisonBuilder(failure).comparison(node, out);
+bool comparison_into(Node node, ComparisonExpr& out, Failure& failure, ast::NodeBlock& nodes) {
+    return ComparisonBuilder(failure, nodes).comparison(node, out);
 }
 
 // --- observation expressions ---
 
-bool observation_into(Node node, PatternExpr& out, ComparisonBuilder& comparisons) {
+bool observation_into(Node node, PatternExpr& out, ComparisonBuilder& comparisons, ast::NodeBlock& nodes) {
     QualifierSet qualifiers;
     auto& inside = out.value.emplace<PatternExpr::Observation>();
     if (!comparisons.chain(node.children(), inside, &qualifiers)) {
         return false;
     }
-    apply_qualifiers(out, qualifiers);
+    apply_qualifiers(out, qualifiers, nodes);
     return true;
 }
 
@@ -444,9 +474,9 @@ struct PatternFrame {
     PatternFrame(Rule rule, Node::Children children, PatternExpr& target)
         : kind(rule), next(children.begin()), end(children.end()), out(&target) {}
 
-    void operand_built() {
+    void operand_built(ast::NodeBlock& nodes) {
         if (operand) {
-            fold(*out, pending, std::move(operand));
+            fold(*out, pending, std::move(operand), nodes);
         }
         have_operand = true;
     }
@@ -454,7 +484,8 @@ struct PatternFrame {
 
 class PatternBuilder {
 public:
-    explicit PatternBuilder(Failure& failure) : failure_(failure), comparisons_(failure) {}
+    PatternBuilder(Failure& failure, ast::NodeBlock& nodes)
+        : failure_(failure), nodes_(nodes), comparisons_(failure, nodes) {}
 
     // `node` is a pattern, an expression, an observation or a group.
     bool build(Node node, PatternExpr& out) { return start(node, out) && run(); }
@@ -495,7 +526,7 @@ private:
                 frames_.emplace_back(Rule::observation_group, node.children(), out);
                 return true;
             case Rule::observation:
-                if (!observation_into(node, out, comparisons_)) {
+                if (!observation_into(node, out, comparisons_, nodes_)) {
                     return false;
                 }
                 operand_built();
@@ -526,7 +557,7 @@ private:
         ++frame.next;
         right.release_walked();
         frame.pending = *op;
-        frame.operand = std::make_unique<PatternExpr>();
+        frame.operand = nodes_.make<PatternExpr>();
         return start(right, *frame.operand);
     }
 
@@ -535,7 +566,7 @@ private:
             if (!frame.have_operand) {
                 return failure_.set(missing("expression"));
             }
-            apply_qualifiers(*frame.out, frame.qualifiers);
+            apply_qualifiers(*frame.out, frame.qualifiers, nodes_);
             return finish();
         }
         const Node child = *frame.next;
@@ -555,21 +586,22 @@ private:
     // The node being built is done: the innermost open frame takes it as its operand.
     void operand_built() {
         if (!frames_.empty()) {
-            frames_.back().operand_built();
+            frames_.back().operand_built(nodes_);
         }
     }
 
     Failure& failure_;
+    ast::NodeBlock& nodes_;
     ComparisonBuilder comparisons_;  // kept, so that its frames are allocated once
     FrameStack<PatternFrame> frames_;
 };
 
-bool pair_into(Node node, PatternExpr& out, Failure& failure) {
-    return PatternBuilder(failure).build(node, out);
+bool pair_into(Node node, PatternExpr& out, Failure& failure, ast::NodeBlock& nodes) {
+    return PatternBuilder(failure, nodes).build(node, out);
 }
 
-bool expression_into(Node node, PatternExpr& out, Failure& failure) {
-    return PatternBuilder(failure).build_expression(node, out);
+bool expression_into(Node node, PatternExpr& out, Failure& failure, ast::NodeBlock& nodes) {
+    return PatternBuilder(failure, nodes).build_expression(node, out);
 }
 
 // --- leaves ---
@@ -638,11 +670,11 @@ Result<PatternExpr> parse_pattern(std::string_view text) {
 }
 
 Result<PatternExpr> parse_pair(Node node) {
-    return build_whole<PatternExpr>(node, pair_into);
+    return build_tree<PatternExpr>(node, pair_into);
 }
 
 Result<PatternExpr> parse_expression(Node node) {
-    return build_whole<PatternExpr>(node, expression_into);
+    return build_tree<PatternExpr>(node, expression_into);
 }
 
 Status parse_qualifier(Node node, QualifierSet& set) {
@@ -664,7 +696,7 @@ Status parse_qualifier(Node node, QualifierSet& set) {
 }
 
 Result<ComparisonExpr> parse_comparison(Node node) {
-    return build_whole<ComparisonExpr>(node, comparison_into);
+    return build_tree<ComparisonExpr>(node, comparison_into);
 }
 
 Result<ast::ObjectPath> parse_object_path(Node node) {

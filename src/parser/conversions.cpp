@@ -1,8 +1,11 @@
 #include "parser/conversions.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <system_error>
 
 namespace quarnel::parser {
@@ -23,14 +26,28 @@ bool is_digit(char c) {
 
 // Accumulates the decimal digits of `digits` as a magnitude of at most `limit`. The first
 // fault met from the left decides the failure, so "99999999999999999999x" is too large
-// rather than malformed.
+// rather than malformed. Nineteen digits always fit in 64 bits and a longer prefix is never
+// smaller, so up to there the limit needs checking only where the digits stop.
 Result<std::uint64_t> parse_magnitude(std::string_view digits, std::uint64_t limit,
                                       IntErrorKind overflow) {
     if (digits.empty()) {
         return integer_error(IntErrorKind::InvalidDigit);  // a lone sign
     }
+    constexpr std::size_t digits_that_fit = 19;
+    const std::size_t unchecked = std::min(digits.size(), digits_that_fit);
     std::uint64_t magnitude = 0;
-    for (const char c : digits) {
+    for (std::size_t at = 0; at < unchecked; ++at) {
+        if (!is_digit(digits[at])) {
+            return integer_error(magnitude > limit ? overflow : IntErrorKind::InvalidDigit);
+        }
+        magnitude = magnitude * 10 + static_cast<std::uint64_t>(digits[at] - '0');
+    }
+    if (magnitude > limit) {
+        return integer_error(overflow);
+    }
+    // Past nineteen digits (leading zeros, or a value on its way past the limit), each
+    // digit is checked as it comes.
+    for (const char c : digits.substr(unchecked)) {
         if (!is_digit(c)) {
             return integer_error(IntErrorKind::InvalidDigit);
         }
@@ -121,6 +138,56 @@ DecimalShape examine_decimal(std::string_view text) {
     return shape;
 }
 
+// Up to fifteen digits, and powers of ten up to that, are exact in a double.
+constexpr std::size_t max_short_digits = 15;
+constexpr std::array<double, max_short_digits + 1> powers_of_ten = {
+    1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// Plain decimals of at most fifteen digits, the usual case ("300", "-2.5"): the digits as
+// an integer and the power of ten that scales them are both exact, so a single division
+// rounds correctly, as the general conversion does. Other texts give nothing.
+std::optional<double> short_plain_decimal(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    std::size_t at = !text.empty() && (text.front() == '+' || text.front() == '-') ? 1 : 0;
+    std::uint64_t mantissa = 0;
+    std::size_t digits = 0;
+    std::optional<std::size_t> digits_before_point;
+    for (; at < text.size() && digits <= max_short_digits; ++at) {
+        const char c = text[at];
+        if (is_digit(c)) {
+            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            ++digits;
+        } else if (c == '.' && !digits_before_point) {
+            digits_before_point = digits;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (at != text.size() || digits == 0 || digits > max_short_digits) {
+        return std::nullopt;
+    }
+    const std::size_t fraction_digits = digits - digits_before_point.value_or(digits);
+    const double magnitude = static_cast<double>(mantissa) / powers_of_ten[fraction_digits];
+    return negative ? -magnitude : magnitude;
+}
+
+// The character a known escape stands for; nothing for an escape kept as written.
+std::optional<char> resolved_escape(char escaped) {
+    switch (escaped) {
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case '\'':
+        case '\\':
+            return escaped;
+        default:
+            return std::nullopt;
+    }
+}
+
 }  // namespace
 
 Result<std::int64_t> parse_int64(std::string_view text) {
@@ -161,6 +228,9 @@ Result<double> parse_float64(std::string_view text) {
     if (text.empty()) {
         return float_error(FloatErrorKind::Empty);
     }
+    if (const auto value = short_plain_decimal(text)) {
+        return *value;
+    }
     const DecimalShape shape = examine_decimal(text);
     if (!shape.well_formed) {
         return float_error(FloatErrorKind::Invalid);
@@ -180,44 +250,27 @@ Result<double> parse_float64(std::string_view text) {
 }
 
 std::string unescape_string(std::string_view text) {
-    std::size_t at = text.find('\\');
-    if (at == std::string_view::npos) {
+    const std::size_t first_backslash = text.find('\\');
+    if (first_backslash == std::string_view::npos) {
         return std::string(text);  // most texts hold no escape
     }
-    std::string result;
-    result.reserve(text.size());
-    result.append(text.substr(0, at));
-    while (at < text.size()) {
-        const std::size_t backslash = text.find('\\', at);
-        if (backslash == std::string_view::npos || backslash + 1 == text.size()) {
-            result.append(text.substr(at));
-            break;
+    // Resolving escapes only shortens the text: write into a buffer of its length, then
+    // cut that to what was written.
+    std::string result(text.size(), '\0');
+    char* out = std::copy(text.data(), text.data() + first_backslash, result.data());
+    for (std::size_t at = first_backslash; at < text.size(); ++at) {
+        if (text[at] != '\\' || at + 1 == text.size()) {
+            *out++ = text[at];
+        } else if (const auto resolved = resolved_escape(text[at + 1])) {
+            *out++ = *resolved;
+            ++at;
+        } else {
+            // Unknown escapes keep their backslash; the escaped code point, whatever its
+            // length in bytes, follows as plain text.
+            *out++ = '\\';
         }
-        result.append(text.substr(at, backslash - at));
-        const char escaped = text[backslash + 1];
-        switch (escaped) {
-            case 'n':
-                result += '\n';
-                break;
-            case 'r':
-                result += '\r';
-                break;
-            case 't':
-                result += '\t';
-                break;
-            case '\'':
-            case '\\':
-                result += escaped;
-                break;
-            default:
-                // Unknown escapes keep their backslash; the escaped code point, whatever its
-                // length in bytes, is copied with the next run of plain text.
-                result += '\\';
-                at = backslash + 1;
-                continue;
-        }
-        at = backslash + 2;
     }
+    result.resize(static_cast<std::size_t>(out - result.data()));
     return result;
 }
 

@@ -41,6 +41,8 @@ public:
 
     class Children;
     Children children() const;
+    // This node and all below it, in preorder.
+    std::span<const FlatNode> subtree() const;
 
     // Gives back the memory of the nodes before this one: see ParseTree::release_before.
     void release_walked() const;
@@ -156,6 +158,9 @@ inline Node::Children Node::children() const {
 inline std::uint32_t Node::Children::iterator::next_after(const ParseTree* tree, std::uint32_t index,
                                                          std::uint32_t last) {
     return index < last ? index + 1 + tree->nodes_[index].descendants : last;
+}
+inline std::span<const FlatNode> Node::subtree() const {
+    return {&flat(), std::size_t{flat().descendants} + 1};
 }
 inline void Node::release_walked() const { tree_->release_before(*this); }
 

@@ -32,23 +32,31 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// One or more digits from `at` on, after a point; the first nine give the nanoseconds,
+// later ones are dropped.
+std::optional<std::uint32_t> fraction_digits(std::string_view text, std::size_t& at) {
+    const std::size_t begin = at;
+    std::uint32_t value = 0;
+    std::uint32_t scale = nanoseconds_per_second;
+    while (at < text.size() && is_digit(text[at])) {
+        if (scale > 1) {
+            scale /= 10;
+            value += static_cast<std::uint32_t>(text[at] - '0') * scale;
+        }
+        ++at;
+    }
+    if (at == begin) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 // A cursor over the text that reads numeric fields and literals.
 class Reader {
 public:
     explicit Reader(std::string_view text) : text_(text) {}
 
     bool at_end() const { return at_ == text_.size(); }
-
-    // Exactly `count` digits.
-    std::optional<int> digits(std::size_t count) {
-        const std::size_t begin = at_;
-        const auto value = up_to_digits(count);
-        if (value && at_ - begin == count) {
-            return static_cast<int>(*value);
-        }
-        at_ = begin;
-        return std::nullopt;
-    }
 
     // One to `most` digits, as many as there are.
     std::optional<std::int64_t> up_to_digits(std::size_t most) {
@@ -77,39 +85,15 @@ public:
 
     char peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
 
-    // One or more digits after a point; the first nine give the nanoseconds, later ones
-    // are dropped.
-    std::optional<std::uint32_t> fraction() {
-        const std::size_t begin = at_;
-        std::uint32_t value = 0;
-        std::uint32_t scale = nanoseconds_per_second;
-        while (at_ < text_.size() && is_digit(text_[at_])) {
-            if (scale > 1) {
-                scale /= 10;
-                value += static_cast<std::uint32_t>(text_[at_] - '0') * scale;
-            }
-            ++at_;
-        }
-        if (at_ == begin) {
-            return std::nullopt;
-        }
-        return value;
-    }
+    std::optional<std::uint32_t> fraction() { return fraction_digits(text_, at_); }
 
 private:
     std::string_view text_;
     std::size_t at_ = 0;
 };
 
-// How wide the fields may be: RFC 3339 wants a four-digit year and two-digit fields; a
-// text without a zone may write each field with one digit or more.
-enum class Widths : bool { fixed, flexible };
-
-// Four digits; when flexible, 1 to 4 digits, or a sign and any number of digits.
-std::optional<std::int64_t> read_year(Reader& reader, Widths widths) {
-    if (widths == Widths::fixed) {
-        return reader.digits(4);
-    }
+// 1 to 4 digits, or a sign and any number of digits.
+std::optional<std::int64_t> read_year(Reader& reader) {
     const bool negative = reader.peek() == '-';
     if (reader.literal("+-")) {
         const auto magnitude = reader.up_to_digits(std::numeric_limits<std::size_t>::max());
@@ -119,28 +103,25 @@ std::optional<std::int64_t> read_year(Reader& reader, Widths widths) {
     return reader.up_to_digits(4);
 }
 
-// Month, day, hour, minute or second: two digits; when flexible, one or two.
-std::optional<int> read_field(Reader& reader, Widths widths) {
-    if (widths == Widths::fixed) {
-        return reader.digits(2);
-    }
+// Month, day, hour, minute or second: one or two digits.
+std::optional<int> read_field(Reader& reader) {
     const auto value = reader.up_to_digits(2);
     return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
-// year "-" month "-" day, the separator (one of `separators`), then hour ":" minute ":" second.
-bool read_date_time(Reader& reader, Widths widths, std::string_view separators, Fields& fields) {
-    const auto year = read_year(reader, widths);
+// year "-" month "-" day "T" hour ":" minute ":" second.
+bool read_date_time(Reader& reader, Fields& fields) {
+    const auto year = read_year(reader);
     if (!year || *year < min_year || *year > max_year || !reader.literal("-")) return false;
-    const auto month = read_field(reader, widths);
+    const auto month = read_field(reader);
     if (!month || !reader.literal("-")) return false;
-    const auto day = read_field(reader, widths);
-    if (!day || !reader.literal(separators)) return false;
-    const auto hour = read_field(reader, widths);
+    const auto day = read_field(reader);
+    if (!day || !reader.literal("T")) return false;
+    const auto hour = read_field(reader);
     if (!hour || !reader.literal(":")) return false;
-    const auto minute = read_field(reader, widths);
+    const auto minute = read_field(reader);
     if (!minute || !reader.literal(":")) return false;
-    const auto second = read_field(reader, widths);
+    const auto second = read_field(reader);
     if (!second) return false;
     fields.year = static_cast<std::int32_t>(*year);
     fields.month = static_cast<unsigned>(*month);
@@ -163,39 +144,81 @@ bool read_fraction(Reader& reader, Fields& fields) {
     return true;
 }
 
-// "Z", "z", or "+hh:mm" / "-hh:mm" with hours up to 23 and minutes up to 59.
-bool read_zone(Reader& reader, Fields& fields) {
-    if (reader.literal("Zz")) {
+// The value of the two digits at `at`, if both are digits.
+std::optional<int> two_digits(std::string_view text, std::size_t at) {
+    if (!is_digit(text[at]) || !is_digit(text[at + 1])) {
+        return std::nullopt;
+    }
+    return (text[at] - '0') * 10 + (text[at + 1] - '0');
+}
+
+// "Z", "z", or "+hh:mm" / "-hh:mm" with hours up to 23 and minutes up to 59, filling the
+// whole of `zone`.
+bool read_zone(std::string_view zone, Fields& fields) {
+    if (zone == "Z" || zone == "z") {
         return true;
     }
-    const bool west = reader.peek() == '-';
-    if (!reader.literal("+-")) return false;
-    const auto hours = reader.digits(2);
-    if (!hours || !reader.literal(":")) return false;
-    const auto minutes = reader.digits(2);
-    if (!minutes || *hours > 23 || *minutes > 59) return false;
+    if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || zone[3] != ':') {
+        return false;
+    }
+    const auto hours = two_digits(zone, 1);
+    const auto minutes = two_digits(zone, 4);
+    if (!hours || !minutes || *hours > 23 || *minutes > 59) return false;
     const std::int32_t offset = *hours * 3600 + *minutes * 60;
-    fields.offset_seconds = west ? -offset : offset;
+    fields.offset_seconds = zone[0] == '-' ? -offset : offset;
     return true;
 }
 
-// RFC 3339 with a zone: four-digit year, two-digit fields.
-std::optional<Fields> read_rfc3339(std::string_view text) {
-    Reader reader(text);
-    Fields fields;
-    if (read_date_time(reader, Widths::fixed, "Tt ", fields) && read_fraction(reader, fields) &&
-        read_zone(reader, fields) && reader.at_end()) {
-        return fields;
+// Four-digit year and two-digit fields, read by position: every text with a zone, and the
+// usual texts without one. "T", "t" or a space separates date and time when a zone
+// follows; without a zone only "T" does. Other zoneless texts go to the general reader.
+std::optional<Fields> read_fixed_width(std::string_view text) {
+    constexpr std::size_t date_time_size = 19;  // "YYYY-MM-DDThh:mm:ss"
+    if (text.size() < date_time_size || text[4] != '-' || text[7] != '-' || text[13] != ':' ||
+        text[16] != ':') {
+        return std::nullopt;
     }
-    return std::nullopt;
+    const auto century = two_digits(text, 0);
+    const auto year_of_century = two_digits(text, 2);
+    const auto month = two_digits(text, 5);
+    const auto day = two_digits(text, 8);
+    const auto hour = two_digits(text, 11);
+    const auto minute = two_digits(text, 14);
+    const auto second = two_digits(text, 17);
+    if (!century || !year_of_century || !month || !day || !hour || !minute || !second) {
+        return std::nullopt;
+    }
+    Fields fields;
+    fields.year = *century * 100 + *year_of_century;
+    fields.month = static_cast<unsigned>(*month);
+    fields.day = static_cast<unsigned>(*day);
+    fields.hour = *hour;
+    fields.minute = *minute;
+    fields.second = *second;
+    std::size_t at = date_time_size;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        const auto fraction = fraction_digits(text, at);
+        if (!fraction) return std::nullopt;
+        fields.nanoseconds = *fraction;
+    }
+    const char separator = text[10];
+    const std::string_view zone = text.substr(at);
+    if (zone.empty()) {
+        return separator == 'T' ? std::optional<Fields>(fields) : std::nullopt;
+    }
+    if ((separator != 'T' && separator != 't' && separator != ' ') || !read_zone(zone, fields)) {
+        return std::nullopt;
+    }
+    return fields;
 }
 
-// Without a zone only "T" separates date and time, each field takes one digit or more
-// and the fraction is optional.
+// Without a zone each field takes one digit or more, a year may carry a sign, and the
+// fraction is optional.
 std::optional<Fields> read_local(std::string_view text) {
     Reader reader(text);
     Fields fields;
-    if (read_date_time(reader, Widths::flexible, "T", fields) && read_fraction(reader, fields) && reader.at_end()) {
+    if (read_date_time(reader, fields) && read_fraction(reader, fields) && reader.at_end()) {
         return fields;
     }
     return std::nullopt;
@@ -224,7 +247,7 @@ std::optional<ast::Timestamp> to_utc(const Fields& fields) {
 }  // namespace
 
 Result<ast::Timestamp> parse_timestamp(std::string_view text) {
-    std::optional<Fields> fields = read_rfc3339(text);
+    std::optional<Fields> fields = read_fixed_width(text);
     if (!fields) {
         fields = read_local(text);
     }

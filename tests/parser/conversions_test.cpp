@@ -81,7 +81,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FailsWith{"-99999999999999999999", too_small},
                     // The first fault from the left decides.
                     FailsWith{"99999999999999999999x", too_large},
-                    FailsWith{"x99999999999999999999", invalid_digit}));
+                    FailsWith{"x99999999999999999999", invalid_digit},
+                    // Up to nineteen digits the limit is checked where the digits stop.
+                    FailsWith{"9999999999999999999", too_large},
+                    FailsWith{"9223372036854775808x", too_large},
+                    FailsWith{"-9223372036854775809x", too_small},
+                    FailsWith{"922337203685477580x", invalid_digit}));
 
 // --- unsigned 32-bit integers ---
 
@@ -113,7 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FailsWith{"-", invalid_digit}, FailsWith{"-1", invalid_digit},
                     FailsWith{"-0", invalid_digit}, FailsWith{"1*", invalid_digit},
                     FailsWith{"*", invalid_digit}, FailsWith{"4294967296", too_large},
-                    FailsWith{"18446744073709551616", too_large}));
+                    FailsWith{"18446744073709551616", too_large},
+                    FailsWith{"4294967296x", too_large}, FailsWith{"99999999999x", too_large},
+                    FailsWith{"429496729x", invalid_digit}));
 
 // --- floats ---
 
@@ -148,6 +155,14 @@ INSTANTIATE_TEST_SUITE_P(
                     ConvertsTo<double>{"007.50", 7.5}, ConvertsTo<double>{".5", 0.5},
                     ConvertsTo<double>{"5.", 5.0}, ConvertsTo<double>{"1e3", 1000.0},
                     ConvertsTo<double>{"2.5E-1", 0.25},
+                    // Up to fifteen digits, each place of the point gives its own power of ten.
+                    ConvertsTo<double>{"12345.6789", 12345.6789},
+                    ConvertsTo<double>{"0.00000000000001", 0.00000000000001},
+                    ConvertsTo<double>{"999999999999999", 999999999999999.0},
+                    ConvertsTo<double>{"9.99999999999999", 9.99999999999999},
+                    ConvertsTo<double>{"-.3", -0.3}, ConvertsTo<double>{"-0", -0.0},
+                    ConvertsTo<double>{"0.000000000000001", 0.000000000000001},
+                    ConvertsTo<double>{"1234567890.1234567", 1234567890.1234567},
                     // Halfway cases round to even.
                     ConvertsTo<double>{"9007199254740993", 9007199254740992.0},
                     ConvertsTo<double>{"9007199254740995", 9007199254740996.0},
@@ -180,7 +195,9 @@ INSTANTIATE_TEST_SUITE_P(
                     FailsWith{"1e+", invalid_float}, FailsWith{"e5", invalid_float},
                     FailsWith{"--1", invalid_float}, FailsWith{"+-1", invalid_float},
                     FailsWith{"inf", invalid_float}, FailsWith{"nan", invalid_float},
-                    FailsWith{"0x1p3", invalid_float}));
+                    FailsWith{"0x1p3", invalid_float}, FailsWith{"1..5", invalid_float},
+                    FailsWith{"-.", invalid_float}, FailsWith{".5.", invalid_float},
+                    FailsWith{"12-", invalid_float}));
 
 // --- string unescaping ---
 

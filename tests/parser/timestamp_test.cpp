@@ -86,6 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Instant{"+262143-12-31T23:59:59", 262143, 12, 31, hms(23, 59, 59), 0},
                     Instant{"-262144-01-01T00:00:00", -262144, 1, 1, 0, 0},
                     Instant{"+262140-02-29T00:00:00", 262140, 2, 29, 0, 0},
+                    // As long as the four-digit form, but the sign makes it a short year.
+                    Instant{"+020-01-01T00:00:00", 20, 1, 1, 0, 0},
+                    Instant{"-020-01-01T00:00:00.5", -20, 1, 1, 0, 500'000'000},
                     Instant{"2020-01-01T00:00:00.1234567891", 2020, 1, 1, 0, 123'456'789}));
 
 class TimestampFails : public testing::TestWithParam<std::string> {};
@@ -128,6 +131,21 @@ INSTANTIATE_TEST_SUITE_P(
                     "+99999999999999999999-01-01T00:00:00", "2019-2-29T00:00:00", "2020-1-1T24:0:0",
                     "2020-1-1T1:60:0", "2020-1-1T1:1:61", "2020-13-1T0:0:0", "2020-0-1T0:0:0",
                     "2020-1-0T0:0:0", "-1-02-29T00:00:00", "2020-01-01T00:00:00Z0"));
+
+// Texts of the four-digit, two-digit-field shape, read by position, with one character
+// wrong: a non-digit (including the neighbours of '0' and '9') in each field, a bad zone,
+// or a separator and fraction that only a zone allows.
+INSTANTIATE_TEST_SUITE_P(
+    FixedWidth, TimestampFails,
+    testing::Values("/020-01-01T00:00:00Z", "202:-01-01T00:00:00Z", "2020-/1-01T00:00:00Z",
+                    "2020-0:-01T00:00:00Z", "2020-01-x1T00:00:00Z", "2020-01-0xT00:00:00Z",
+                    "2020-01-01T/0:00:00Z", "2020-01-01T0::00:00Z", "2020-01-01T00:/0:00Z",
+                    "2020-01-01T00:0::00Z", "2020-01-01T00:00:/0Z", "2020-01-01T00:00:0:Z",
+                    "2020-01-01T00:00:0/", "2020-01-01T00:00:00+0x:00", "2020-01-01T00:00:00+01:x0",
+                    "2020-01-01T00:00:00+01;00", "2020-01-01T00:00:00*01:00", "2020-01-01T00:00:00+01:0",
+                    "2020-01-01T00:00:00+01:000", "2020-01-01T00:00:00.5+01:00x", "2020-01-01T00:00:00.5x",
+                    "2020-01-01t00:00:00.5", "2020-01-01 00:00:00.5", "-020-01-01T00:00:00Z",
+                    "2020-01-01T00:00:00zZ"));
 
 }  // namespace
 }  // namespace quarnel::parser
