@@ -36,6 +36,22 @@ namespace pegtl = tao::pegtl;
 
 enum class Mode : std::uint8_t { non_atomic, atomic, compound_atomic };
 
+// What a match depends on besides the input: the matching mode, whether it is inside a
+// negative lookahead, and whether the run records failed attempts. Each follows from the
+// rules around a match, so it is a template argument: the checks it drives cost nothing
+// at run time, and the rules' bodies hold only the code of their own mode.
+struct Context {
+    Mode mode = Mode::non_atomic;
+    bool negative = false;  // inside an odd number of negative lookaheads
+    // The attempt bookkeeping only matters when a parse fails, so a parse first runs
+    // without it, skipping rules that cannot start at the next character, and runs
+    // again with it, building no nodes, only to report a failure.
+    bool tracking = false;
+
+    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking}; }
+    constexpr Context negated() const { return {mode, !negative, tracking}; }
+};
+
 // The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
 // attempt, so both stay inline; storage is left uninitialised until used, so reserving
 // for a large input costs no memory that the parse does not fill.
@@ -78,16 +94,10 @@ private:
 };
 
 struct State {
-    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget, bool tracking_)
-        : begin(input_begin),
-          nodes(expected_nodes),
-          max_depth(budget.levels),
-          stack_floor(budget.stack_floor),
-          tracking(tracking_) {}
+    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget)
+        : begin(input_begin), nodes(expected_nodes), max_depth(budget.levels), stack_floor(budget.stack_floor) {}
 
     const char* begin;
-    Mode mode = Mode::non_atomic;
-    bool in_negative_lookahead = false;
     NodeStack nodes;
 
     // Furthest position at which node-producing rules failed, and which ones.
@@ -101,20 +111,13 @@ struct State {
     // Set once nesting exceeds max_depth; from then on every rule fails at once.
     std::optional<std::size_t> too_deep_at;
 
-    // The attempt bookkeeping only matters when a parse fails, so a parse first runs
-    // without it, skipping rules that cannot start at the next character, and runs
-    // again with it, building no nodes, only to report a failure.
-    bool tracking;
-
     std::size_t attempts_at(std::size_t pos) const {
         return pos == attempt_pos ? positive_attempts.size() + negative_attempts.size() : 0;
     }
 
-    void track(Rule rule, std::size_t pos, std::size_t positive_len, std::size_t negative_len,
+    // Records a failed attempt of `rule` outside the atomic mode.
+    void track(Rule rule, bool negative, std::size_t pos, std::size_t positive_len, std::size_t negative_len,
                std::size_t previous_attempts) {
-        if (mode == Mode::atomic) {
-            return;
-        }
         // A single more specific attempt recorded inside the rule stands for it.
         const std::size_t current_attempts = attempts_at(pos);
         if (current_attempts > previous_attempts && current_attempts - previous_attempts == 1) {
@@ -130,7 +133,7 @@ struct State {
             attempt_pos = pos;
         }
         if (pos == attempt_pos) {
-            (in_negative_lookahead ? negative_attempts : positive_attempts).push_back(rule);
+            (negative ? negative_attempts : positive_attempts).push_back(rule);
         }
     }
 };
@@ -144,10 +147,10 @@ std::size_t offset(const Input& in, const State& st) {
 }
 
 // Every match leaves the position and the node list unchanged when it fails.
-template <typename R, typename Input>
+template <typename R, Context C, typename Input>
 bool match(Input& in, State& st) {
     if constexpr (std::is_base_of_v<combinator, R>) {
-        return R::matches(in, st);
+        return R::template matches<C>(in, st);
     } else {
         return pegtl::match<R, pegtl::apply_mode::nothing, pegtl::rewind_mode::required,
                             pegtl::nothing, pegtl::normal>(in);
@@ -162,7 +165,7 @@ void restore(Input& in, State& st, const char* position, std::size_t node_count)
 
 // Implicit whitespace: zero or more `Whitespace`, only while the mode is non-atomic.
 // Defined below, with the byte sets it uses.
-template <typename Whitespace, typename Input>
+template <typename Whitespace, Context C, typename Input>
 void skip(Input& in, State& st);
 
 
@@ -171,37 +174,37 @@ struct seq;
 
 template <typename First, typename... Rest>
 struct seq<First, Rest...> : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
         const std::size_t node_count = st.nodes.size();
-        if (peg::match<First>(in, st) && (then<Rest>(in, st) && ...)) {
+        if (peg::match<First, C>(in, st) && (then<Rest, C>(in, st) && ...)) {
             return true;
         }
         restore(in, st, start, node_count);
         return false;
     }
 
-    template <typename R, typename Input>
+    template <typename R, Context C, typename Input>
     static bool then(Input& in, State& st) {
-        skip<grammar::WHITESPACE>(in, st);
-        return peg::match<R>(in, st);
+        skip<grammar::WHITESPACE, C>(in, st);
+        return peg::match<R, C>(in, st);
     }
 };
 
 template <typename... Rs>
 struct sor : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        return (peg::match<Rs>(in, st) || ...);
+        return (peg::match<Rs, C>(in, st) || ...);
     }
 };
 
 template <typename R>
 struct opt : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        (void)peg::match<R>(in, st);
+        (void)peg::match<R, C>(in, st);
         return true;
     }
 };
@@ -209,10 +212,10 @@ struct opt : combinator {
 // e*: the first e directly, each further one after implicit whitespace.
 template <typename R>
 struct star : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (peg::match<R>(in, st)) {
-            while (peg::match<seq<pegtl::success, R>>(in, st)) {
+        if (peg::match<R, C>(in, st)) {
+            while (peg::match<seq<pegtl::success, R>, C>(in, st)) {
             }
         }
         return true;
@@ -221,12 +224,12 @@ struct star : combinator {
 
 template <typename R>
 struct plus : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (!peg::match<R>(in, st)) {
+        if (!peg::match<R, C>(in, st)) {
             return false;
         }
-        while (peg::match<seq<pegtl::success, R>>(in, st)) {
+        while (peg::match<seq<pegtl::success, R>, C>(in, st)) {
         }
         return true;
     }
@@ -234,13 +237,10 @@ struct plus : combinator {
 
 template <typename R>
 struct not_at : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
-        const bool outer = st.in_negative_lookahead;
-        st.in_negative_lookahead = !outer;
-        const bool matched = peg::match<R>(in, st);
-        st.in_negative_lookahead = outer;
+        const bool matched = peg::match<R, C.negated()>(in, st);
         in.iterator() = start;
         return !matched;
     }
@@ -250,10 +250,10 @@ struct not_at : combinator {
 // whole parse is abandoned, so that deep input cannot exhaust the stack.
 template <typename Open, typename... Rest>
 struct nested : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
-        if (!peg::match<Open>(in, st)) {
+        if (!peg::match<Open, C>(in, st)) {
             return false;
         }
         if (st.depth == st.max_depth || stack_position() < st.stack_floor) {
@@ -264,7 +264,7 @@ struct nested : combinator {
             return false;
         }
         ++st.depth;
-        const bool matched = peg::match<seq<pegtl::success, Rest...>>(in, st);
+        const bool matched = peg::match<seq<pegtl::success, Rest...>, C>(in, st);
         --st.depth;
         if (!matched) {
             in.iterator() = start;
@@ -425,21 +425,20 @@ struct lone<sor<Rs...>> {
     }();
 };
 
-template <typename Whitespace, typename Input>
+template <typename Whitespace, Context C, typename Input>
 [[gnu::always_inline]] inline void skip(Input& in, State& st) {
     static constexpr std::array<bool, 256> plain = byte_table(lone<Whitespace>::value);
     static constexpr std::array<bool, 256> may_start = byte_table(first<Whitespace>::value);
     static_assert(!first<Whitespace>::value.nullable);
-    if (st.mode != Mode::non_atomic) {
-        return;
+    if constexpr (C.mode == Mode::non_atomic) {
+        const char*& at = in.iterator();
+        const char* const end = in.end();
+        do {
+            while (at != end && plain[static_cast<unsigned char>(*at)]) {
+                ++at;
+            }
+        } while (at != end && may_start[static_cast<unsigned char>(*at)] && match<Whitespace, C>(in, st));
     }
-    const char*& at = in.iterator();
-    const char* const end = in.end();
-    do {
-        while (at != end && plain[static_cast<unsigned char>(*at)]) {
-            ++at;
-        }
-    } while (at != end && may_start[static_cast<unsigned char>(*at)] && match<Whitespace>(in, st));
 }
 
 // Rules that match exactly one byte, whenever that byte is in their first set.
@@ -461,18 +460,19 @@ inline constexpr bool single_byte<sor<Rs...>> = (single_byte<Rs> && ...);
 template <typename R>
     requires single_byte<R>
 struct plus<R> : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (st.mode == Mode::non_atomic) {
-            return peg::match<plus<seq<R>>>(in, st);  // the general repetition
+        if constexpr (C.mode == Mode::non_atomic) {
+            return peg::match<plus<seq<R>>, C>(in, st);  // the general repetition
+        } else {
+            const char*& at = in.iterator();
+            const char* const start = at;
+            const char* const end = in.end();
+            while (at != end && in_class[static_cast<unsigned char>(*at)]) {
+                ++at;
+            }
+            return at != start;
         }
-        const char*& at = in.iterator();
-        const char* const start = at;
-        const char* const end = in.end();
-        while (at != end && in_class[static_cast<unsigned char>(*at)]) {
-            ++at;
-        }
-        return at != start;
     }
 
 private:
@@ -486,19 +486,20 @@ template <typename Special, typename Stop>
 struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
     using Step = sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>;
 
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (st.tracking || st.mode == Mode::non_atomic) {
-            return peg::match<star<seq<Step>>>(in, st);  // the general repetition
-        }
-        for (;;) {
-            skip_plain(in);
-            // At the end, or at a byte that is a whole Stop and begins no Special, Step fails.
-            if (in.empty() || ends_text[static_cast<unsigned char>(in.peek_char())]) {
-                return true;
-            }
-            if (!peg::match<Step>(in, st)) {
-                return true;
+        if constexpr (C.tracking || C.mode == Mode::non_atomic) {
+            return peg::match<star<seq<Step>>, C>(in, st);  // the general repetition
+        } else {
+            for (;;) {
+                skip_plain(in);
+                // At the end, or at a byte that is a whole Stop and begins no Special, Step fails.
+                if (in.empty() || ends_text[static_cast<unsigned char>(in.peek_char())]) {
+                    return true;
+                }
+                if (!peg::match<Step, C>(in, st)) {
+                    return true;
+                }
             }
         }
     }
@@ -584,12 +585,12 @@ struct rule_of_kind : combinator {
     using body = Body;
     static constexpr bool has_node = HasNode;
 
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         if constexpr (!flattened) {
-            return match_rule(in, st);
+            return match_rule<C>(in, st);
         } else {
-            return match_flat(in, st);
+            return match_flat<C>(in, st);
         }
     }
 
@@ -599,66 +600,60 @@ private:
     // rather than called one by one.
     static constexpr bool flattened = flatten_small_rules && (Body_mode != BodyMode::inherit ||
                                                               Id == Rule::value || Id == Rule::comp_op);
-    template <typename Input>
+    template <Context C, typename Input>
     [[gnu::flatten]] static bool match_flat(Input& in, State& st) {
-        return match_rule(in, st);
+        return match_rule<C>(in, st);
     }
 
-    template <typename Input>
+    // The context the body is matched in: the caller's, or the mode the rule sets.
+    template <Context C>
+    static constexpr Context body_context = Body_mode == BodyMode::inherit  ? C
+                                            : Body_mode == BodyMode::atomic ? C.in_mode(Mode::atomic)
+                                                                            : C.in_mode(Mode::compound_atomic);
+
+    template <Context C, typename Input>
     static bool match_rule(Input& in, State& st) {
         if (st.too_deep_at) {
             return false;
         }
-        if (!st.tracking && cannot_start<Body>(in)) {
-            return false;
+        if constexpr (!C.tracking) {
+            if (cannot_start<Body>(in)) {
+                return false;
+            }
         }
         if constexpr (!HasNode) {
-            return with_mode(in, st);
+            return peg::match<Body, body_context<C>>(in, st);
+        } else if constexpr (C.tracking) {
+            return match_tracked<C>(in, st);
+        } else if constexpr (C.negative || C.mode == Mode::atomic) {
+            return peg::match<Body, body_context<C>>(in, st);  // makes no node
         } else {
-            return match_node(in, st);
+            return match_node<C>(in, st);
         }
     }
 
-    template <typename Input>
-    static bool with_mode(Input& in, State& st) {
-        if constexpr (Body_mode != BodyMode::inherit) {
-            const Mode outer = st.mode;
-            st.mode = Body_mode == BodyMode::atomic ? Mode::atomic : Mode::compound_atomic;
-            const bool matched = peg::match<Body>(in, st);
-            st.mode = outer;
-            return matched;
-        } else {
-            return peg::match<Body>(in, st);
-        }
-    }
-
-    template <typename Input>
-    static bool match_node(Input& in, State& st) {
-        if (!st.tracking) {
-            return match_node_untracked(in, st);
-        }
-        // The tracked run only reports a failure, so it builds no nodes.
+    // The tracked run only reports a failure, so it builds no nodes.
+    template <Context C, typename Input>
+    static bool match_tracked(Input& in, State& st) {
         const std::size_t pos = offset(in, st);
         const bool at_attempt = pos == st.attempt_pos;
         const std::size_t positive_len = at_attempt ? st.positive_attempts.size() : 0;
         const std::size_t negative_len = at_attempt ? st.negative_attempts.size() : 0;
         const std::size_t previous_attempts = st.attempts_at(pos);
-        const bool matched = with_mode(in, st);
-        if (matched == st.in_negative_lookahead) {
-            st.track(Id, pos, positive_len, negative_len, previous_attempts);
+        const bool matched = peg::match<Body, body_context<C>>(in, st);
+        if constexpr (C.mode != Mode::atomic) {
+            if (matched == C.negative) {
+                st.track(Id, C.negative, pos, positive_len, negative_len, previous_attempts);
+            }
         }
         return matched;
     }
 
-    template <typename Input>
-    static bool match_node_untracked(Input& in, State& st) {
-        const bool makes_node = !st.in_negative_lookahead && st.mode != Mode::atomic;
-        if (!makes_node) {
-            return with_mode(in, st);
-        }
+    template <Context C, typename Input>
+    static bool match_node(Input& in, State& st) {
         const std::size_t index = st.nodes.size();
         st.nodes.push(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id});
-        if (!with_mode(in, st)) {
+        if (!peg::match<Body, body_context<C>>(in, st)) {
             st.nodes.truncate(index);
             return false;
         }
