@@ -108,7 +108,7 @@ struct State {
     std::size_t depth = 0;
     std::size_t max_depth;
     std::uintptr_t stack_floor;
-    // Set once nesting exceeds max_depth; from then on every rule fails at once.
+    // Set once nesting exceeds max_depth: the parse is then abandoned (see `nested`).
     std::optional<std::size_t> too_deep_at;
 
     std::size_t attempts_at(std::size_t pos) const {
@@ -247,13 +247,19 @@ struct not_at : combinator {
 };
 
 // Open ~ Rest...: one level deeper in parentheses or brackets. Past the limit the
-// whole parse is abandoned, so that deep input cannot exhaust the stack.
+// whole parse is abandoned, so that deep input cannot exhaust the stack: the tracked run
+// fails every rule from then on; the fast run only every further level, which is enough
+// to unwind, as its result is not used once the limit has been met.
 template <typename Open, typename... Rest>
 struct nested : combinator {
     template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
         if (!peg::match<Open, C>(in, st)) {
+            return false;
+        }
+        if (st.too_deep_at) {
+            in.iterator() = start;
             return false;
         }
         if (st.depth == st.max_depth || stack_position() < st.stack_floor) {
@@ -613,10 +619,11 @@ private:
 
     template <Context C, typename Input>
     static bool match_rule(Input& in, State& st) {
-        if (st.too_deep_at) {
-            return false;
-        }
-        if constexpr (!C.tracking) {
+        if constexpr (C.tracking) {
+            if (st.too_deep_at) {
+                return false;
+            }
+        } else {
             if (cannot_start<Body>(in)) {
                 return false;
             }
