@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <tao/pegtl.hpp>
@@ -461,6 +462,55 @@ inline constexpr bool single_byte<pegtl::ascii::alnum> = true;
 template <typename... Rs>
 inline constexpr bool single_byte<sor<Rs...>> = (single_byte<Rs> && ...);
 
+// An ASCII byte set as a few ranges of consecutive bytes, so that sixteen bytes at a time
+// can be tested against it; `fits` is false for sets with other bytes or more ranges.
+struct ByteRanges {
+    static constexpr std::size_t most = 6;
+    std::array<unsigned char, most> low{};
+    std::array<unsigned char, most> high{};
+    std::size_t count = 0;
+    bool fits = true;
+
+    static constexpr ByteRanges of(const FirstSet& set) {
+        ByteRanges ranges;
+        for (int c = 0; c < 256; ++c) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (!set.admits(byte) || (c > 0 && set.admits(static_cast<unsigned char>(c - 1)))) {
+                continue;  // not the first byte of a range
+            }
+            if (c >= 0x80 || ranges.count == most) {
+                ranges.fits = false;
+                return ranges;
+            }
+            int last = c;
+            while (last < 255 && set.admits(static_cast<unsigned char>(last + 1))) ++last;
+            if (last >= 0x80) {
+                ranges.fits = false;
+                return ranges;
+            }
+            ranges.low[ranges.count] = byte;
+            ranges.high[ranges.count] = static_cast<unsigned char>(last);
+            ++ranges.count;
+        }
+        return ranges;
+    }
+};
+
+#if defined(__SSE2__)
+// One bit per byte of `bytes`, set where the byte lies in one of the ranges. A byte lies in
+// [low, high] when byte - low, wrapped to a byte, is at most high - low: shifted by 0x80,
+// that is one signed comparison.
+template <const ByteRanges& Ranges, std::size_t... I>
+[[gnu::always_inline]] inline unsigned in_ranges(__m128i bytes, std::index_sequence<I...>) {
+    const auto in_range = [bytes](unsigned char low, unsigned char high) {
+        const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+        return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + (high - low) + 1)));
+    };
+    const __m128i in = (_mm_setzero_si128() | ... | in_range(Ranges.low[I], Ranges.high[I]));
+    return static_cast<unsigned>(_mm_movemask_epi8(in));
+}
+#endif
+
 // e+ over a character class: without implicit whitespace between the repetitions,
 // a run of the class's bytes is consumed in one go.
 template <typename R>
@@ -473,16 +523,33 @@ struct plus<R> : combinator {
         } else {
             const char*& at = in.iterator();
             const char* const start = at;
-            const char* const end = in.end();
-            while (at != end && in_class[static_cast<unsigned char>(*at)]) {
-                ++at;
-            }
+            skip_run(at, in.end());
             return at != start;
         }
     }
 
 private:
     static constexpr std::array<bool, 256> in_class = byte_table(first<R>::value);
+    static constexpr ByteRanges ranges = ByteRanges::of(first<R>::value);
+
+    static void skip_run(const char*& at, const char* const end) {
+#if defined(__SSE2__)
+        if constexpr (ranges.fits) {
+            while (end - at >= 16) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+                const unsigned outside = ~in_ranges<ranges>(bytes, std::make_index_sequence<ranges.count>()) & 0xFFFF;
+                if (outside != 0) {
+                    at += __builtin_ctz(outside);
+                    return;
+                }
+                at += 16;
+            }
+        }
+#endif
+        while (at != end && in_class[static_cast<unsigned char>(*at)]) {
+            ++at;
+        }
+    }
 };
 
 // e* over "Special | !Stop ~ ANY" (the body of a quoted text): outside the bookkeeping
