@@ -432,19 +432,36 @@ struct lone<sor<Rs...>> {
     }();
 };
 
+// What a byte means to implicit whitespace: the end of it, a whole match of it, or the
+// start of a longer one. One table, so that the common case, no whitespace, is one look-up.
+enum class SkipByte : std::uint8_t { stop, plain, may_start };
+
+template <typename Whitespace>
+inline constexpr std::array<SkipByte, 256> skip_bytes = [] {
+    static_assert(!first<Whitespace>::value.nullable);
+    std::array<SkipByte, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const auto byte = static_cast<unsigned char>(c);
+        table[byte] = lone<Whitespace>::value.admits(byte)    ? SkipByte::plain
+                      : first<Whitespace>::value.admits(byte) ? SkipByte::may_start
+                                                              : SkipByte::stop;
+    }
+    return table;
+}();
+
 template <typename Whitespace, Context C, typename Input>
 [[gnu::always_inline]] inline void skip(Input& in, State& st) {
-    static constexpr std::array<bool, 256> plain = byte_table(lone<Whitespace>::value);
-    static constexpr std::array<bool, 256> may_start = byte_table(first<Whitespace>::value);
-    static_assert(!first<Whitespace>::value.nullable);
     if constexpr (C.mode == Mode::non_atomic) {
         const char*& at = in.iterator();
         const char* const end = in.end();
-        do {
-            while (at != end && plain[static_cast<unsigned char>(*at)]) {
+        while (at != end) {
+            const SkipByte kind = skip_bytes<Whitespace>[static_cast<unsigned char>(*at)];
+            if (kind == SkipByte::plain) {
                 ++at;
+            } else if (kind == SkipByte::stop || !match<Whitespace, C>(in, st)) {
+                return;
             }
-        } while (at != end && may_start[static_cast<unsigned char>(*at)] && match<Whitespace, C>(in, st));
+        }
     }
 }
 
