@@ -248,9 +248,9 @@ struct not_at : combinator {
 };
 
 // Open ~ Rest...: one level deeper in parentheses or brackets. Past the limit the
-// whole parse is abandoned, so that deep input cannot exhaust the stack: the tracked run
-// fails every rule from then on; the fast run only every further level, which is enough
-// to unwind, as its result is not used once the limit has been met.
+// whole parse is abandoned, so that deep input cannot exhaust the stack: every rule that
+// may nest fails from then on (the tracked run fails every rule), and so does every
+// further level. The fast run's result is not used once the limit has been met.
 template <typename Open, typename... Rest>
 struct nested : combinator {
     template <Context C, typename Input>
@@ -703,11 +703,13 @@ private:
 
     template <Context C, typename Input>
     static bool match_rule(Input& in, State& st) {
-        if constexpr (C.tracking) {
+        // Flattened rules cannot nest, so the fast run need not ask in them.
+        if constexpr (C.tracking || !flattened) {
             if (st.too_deep_at) {
                 return false;
             }
-        } else {
+        }
+        if constexpr (!C.tracking) {
             if (cannot_start<Body>(in)) {
                 return false;
             }
