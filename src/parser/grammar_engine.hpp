@@ -37,6 +37,46 @@ namespace pegtl = tao::pegtl;
 
 enum class Mode : std::uint8_t { non_atomic, atomic, compound_atomic };
 
+// The bytes a rule's match can begin with, used to skip rules that must fail.
+struct FirstSet {
+    std::uint64_t bits[4] = {0, 0, 0, 0};
+    bool nullable = false;  // may match without consuming: never skipped
+
+    static constexpr FirstSet of(std::initializer_list<char> chars) {
+        FirstSet set;
+        for (const char c : chars) set.add(static_cast<unsigned char>(c));
+        return set;
+    }
+    static constexpr FirstSet range(char lo, char hi) {
+        FirstSet set;
+        for (int c = lo; c <= hi; ++c) set.add(static_cast<unsigned char>(c));
+        return set;
+    }
+    static constexpr FirstSet anything() {
+        FirstSet set{{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}}, true};
+        return set;
+    }
+    constexpr void add(unsigned char c) { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
+    constexpr bool admits(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+    constexpr FirstSet without(const FirstSet& other) const {
+        FirstSet set;
+        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] & ~other.bits[i];
+        return set;
+    }
+    constexpr bool within(const FirstSet& other) const {
+        for (int i = 0; i < 4; ++i) {
+            if ((bits[i] & ~other.bits[i]) != 0) return false;
+        }
+        return !nullable || other.nullable;
+    }
+    constexpr FirstSet operator|(const FirstSet& other) const {
+        FirstSet set;
+        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] | other.bits[i];
+        set.nullable = nullable || other.nullable;
+        return set;
+    }
+};
+
 // What a match depends on besides the input: the matching mode, whether it is inside a
 // negative lookahead, and whether the run records failed attempts. Each follows from the
 // rules around a match, so it is a template argument: the checks it drives cost nothing
@@ -48,9 +88,15 @@ struct Context {
     // without it, skipping rules that cannot start at the next character, and runs
     // again with it, building no nodes, only to report a failure.
     bool tracking = false;
+    // The bytes the next one is known to be among, from a check made at this position
+    // (nullable: it may be the end of input); a rule need not check it again.
+    FirstSet next = FirstSet::anything();
 
-    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking}; }
-    constexpr Context negated() const { return {mode, !negative, tracking}; }
+    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking, next}; }
+    constexpr Context negated() const { return {mode, !negative, tracking, next}; }
+    constexpr Context knowing(const FirstSet& set) const { return {mode, negative, tracking, set}; }
+    // After the position moves.
+    constexpr Context moved() const { return knowing(FirstSet::anything()); }
 };
 
 // The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
@@ -179,7 +225,7 @@ struct seq<First, Rest...> : combinator {
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
         const std::size_t node_count = st.nodes.size();
-        if (peg::match<First, C>(in, st) && (then<Rest, C>(in, st) && ...)) {
+        if (peg::match<First, C>(in, st) && (then<Rest, C.moved()>(in, st) && ...)) {
             return true;
         }
         restore(in, st, start, node_count);
@@ -188,8 +234,8 @@ struct seq<First, Rest...> : combinator {
 
     template <typename R, Context C, typename Input>
     static bool then(Input& in, State& st) {
-        skip<grammar::WHITESPACE, C>(in, st);
-        return peg::match<R, C>(in, st);
+        skip<grammar::WHITESPACE, C.moved()>(in, st);
+        return peg::match<R, C.moved()>(in, st);
     }
 };
 
@@ -216,7 +262,7 @@ struct star : combinator {
     template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         if (peg::match<R, C>(in, st)) {
-            while (peg::match<seq<pegtl::success, R>, C>(in, st)) {
+            while (peg::match<seq<pegtl::success, R>, C.moved()>(in, st)) {
             }
         }
         return true;
@@ -230,7 +276,7 @@ struct plus : combinator {
         if (!peg::match<R, C>(in, st)) {
             return false;
         }
-        while (peg::match<seq<pegtl::success, R>, C>(in, st)) {
+        while (peg::match<seq<pegtl::success, R>, C.moved()>(in, st)) {
         }
         return true;
     }
@@ -271,46 +317,12 @@ struct nested : combinator {
             return false;
         }
         ++st.depth;
-        const bool matched = peg::match<seq<pegtl::success, Rest...>, C>(in, st);
+        const bool matched = peg::match<seq<pegtl::success, Rest...>, C.moved()>(in, st);
         --st.depth;
         if (!matched) {
             in.iterator() = start;
         }
         return matched;
-    }
-};
-
-// The bytes a rule's match can begin with, used to skip rules that must fail.
-struct FirstSet {
-    std::uint64_t bits[4] = {0, 0, 0, 0};
-    bool nullable = false;  // may match without consuming: never skipped
-
-    static constexpr FirstSet of(std::initializer_list<char> chars) {
-        FirstSet set;
-        for (const char c : chars) set.add(static_cast<unsigned char>(c));
-        return set;
-    }
-    static constexpr FirstSet range(char lo, char hi) {
-        FirstSet set;
-        for (int c = lo; c <= hi; ++c) set.add(static_cast<unsigned char>(c));
-        return set;
-    }
-    static constexpr FirstSet anything() {
-        FirstSet set{{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}}, true};
-        return set;
-    }
-    constexpr void add(unsigned char c) { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
-    constexpr bool admits(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
-    constexpr FirstSet without(const FirstSet& other) const {
-        FirstSet set;
-        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] & ~other.bits[i];
-        return set;
-    }
-    constexpr FirstSet operator|(const FirstSet& other) const {
-        FirstSet set;
-        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] | other.bits[i];
-        set.nullable = nullable || other.nullable;
-        return set;
     }
 };
 
@@ -389,9 +401,9 @@ constexpr std::array<bool, 256> byte_table(const FirstSet& set) {
 }
 
 // Whether R must fail at the next byte; asked at every rule attempt, so one load.
-template <typename R, typename Input>
+template <typename R, Context C, typename Input>
 [[gnu::always_inline]] inline bool cannot_start(const Input& in) {
-    if constexpr (first<R>::value.nullable) {
+    if constexpr (first<R>::value.nullable || C.next.within(first<R>::value)) {
         return false;
     } else {
         static constexpr std::array<bool, 256> may_begin = byte_table(first<R>::value);
@@ -458,7 +470,7 @@ template <typename Whitespace, Context C, typename Input>
             const SkipByte kind = skip_bytes<Whitespace>[static_cast<unsigned char>(*at)];
             if (kind == SkipByte::plain) {
                 ++at;
-            } else if (kind == SkipByte::stop || !match<Whitespace, C>(in, st)) {
+            } else if (kind == SkipByte::stop || !match<Whitespace, C.moved()>(in, st)) {
                 return;
             }
         }
@@ -587,7 +599,7 @@ struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
                 if (in.empty() || ends_text[static_cast<unsigned char>(in.peek_char())]) {
                     return true;
                 }
-                if (!peg::match<Step, C>(in, st)) {
+                if (!peg::match<Step, C.moved()>(in, st)) {
                     return true;
                 }
             }
@@ -678,7 +690,8 @@ struct rule_of_kind : combinator {
     template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         if constexpr (!flattened) {
-            return match_rule<C>(in, st);
+            // One function per rule and run that a call reaches with whatever it knows.
+            return match_rule<C.moved()>(in, st);
         } else {
             return match_flat<C>(in, st);
         }
@@ -695,11 +708,18 @@ private:
         return match_rule<C>(in, st);
     }
 
+    // What is known of the next byte once the rule may start: the first check, if the fast
+    // run made it, leaves it among the body's first bytes.
+    template <Context C>
+    static constexpr Context checked =
+        first<Body>::value.nullable || C.tracking || C.next.within(first<Body>::value) ? C
+                                                                                       : C.knowing(first<Body>::value);
+
     // The context the body is matched in: the caller's, or the mode the rule sets.
     template <Context C>
-    static constexpr Context body_context = Body_mode == BodyMode::inherit  ? C
-                                            : Body_mode == BodyMode::atomic ? C.in_mode(Mode::atomic)
-                                                                            : C.in_mode(Mode::compound_atomic);
+    static constexpr Context body_context = Body_mode == BodyMode::inherit  ? checked<C>
+                                            : Body_mode == BodyMode::atomic ? checked<C>.in_mode(Mode::atomic)
+                                                                            : checked<C>.in_mode(Mode::compound_atomic);
 
     template <Context C, typename Input>
     static bool match_rule(Input& in, State& st) {
@@ -710,7 +730,7 @@ private:
             }
         }
         if constexpr (!C.tracking) {
-            if (cannot_start<Body>(in)) {
+            if (cannot_start<Body, C>(in)) {
                 return false;
             }
         }
