@@ -88,13 +88,17 @@ struct Context {
     // without it, skipping rules that cannot start at the next character, and runs
     // again with it, building no nodes, only to report a failure.
     bool tracking = false;
+    // Inside a rule that cannot nest: the nesting limit cannot be met during its match,
+    // so the fast run asks only on entering it.
+    bool cannot_nest = false;
     // The bytes the next one is known to be among, from a check made at this position
     // (nullable: it may be the end of input); a rule need not check it again.
     FirstSet next = FirstSet::anything();
 
-    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking, next}; }
-    constexpr Context negated() const { return {mode, !negative, tracking, next}; }
-    constexpr Context knowing(const FirstSet& set) const { return {mode, negative, tracking, set}; }
+    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking, cannot_nest, next}; }
+    constexpr Context negated() const { return {mode, !negative, tracking, cannot_nest, next}; }
+    constexpr Context not_nesting() const { return {mode, negative, tracking, true, next}; }
+    constexpr Context knowing(const FirstSet& set) const { return {mode, negative, tracking, cannot_nest, set}; }
     // After the position moves.
     constexpr Context moved() const { return knowing(FirstSet::anything()); }
 };
@@ -155,7 +159,7 @@ struct State {
     std::size_t depth = 0;
     std::size_t max_depth;
     std::uintptr_t stack_floor;
-    // Set once nesting exceeds max_depth: the parse is then abandoned (see `nested`).
+    // Set once nesting exceeds max_depth; from then on every rule fails at once.
     std::optional<std::size_t> too_deep_at;
 
     std::size_t attempts_at(std::size_t pos) const {
@@ -294,19 +298,13 @@ struct not_at : combinator {
 };
 
 // Open ~ Rest...: one level deeper in parentheses or brackets. Past the limit the
-// whole parse is abandoned, so that deep input cannot exhaust the stack: every rule that
-// may nest fails from then on (the tracked run fails every rule), and so does every
-// further level. The fast run's result is not used once the limit has been met.
+// whole parse is abandoned, so that deep input cannot exhaust the stack.
 template <typename Open, typename... Rest>
 struct nested : combinator {
     template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
         if (!peg::match<Open, C>(in, st)) {
-            return false;
-        }
-        if (st.too_deep_at) {
-            in.iterator() = start;
             return false;
         }
         if (st.depth == st.max_depth || stack_position() < st.stack_floor) {
@@ -715,16 +713,19 @@ private:
         first<Body>::value.nullable || C.tracking || C.next.within(first<Body>::value) ? C
                                                                                        : C.knowing(first<Body>::value);
 
+    // Flattened rules cannot nest.
+    template <Context C>
+    static constexpr Context entered = flattened && !C.tracking ? checked<C>.not_nesting() : checked<C>;
+
     // The context the body is matched in: the caller's, or the mode the rule sets.
     template <Context C>
-    static constexpr Context body_context = Body_mode == BodyMode::inherit  ? checked<C>
-                                            : Body_mode == BodyMode::atomic ? checked<C>.in_mode(Mode::atomic)
-                                                                            : checked<C>.in_mode(Mode::compound_atomic);
+    static constexpr Context body_context = Body_mode == BodyMode::inherit  ? entered<C>
+                                            : Body_mode == BodyMode::atomic ? entered<C>.in_mode(Mode::atomic)
+                                                                            : entered<C>.in_mode(Mode::compound_atomic);
 
     template <Context C, typename Input>
     static bool match_rule(Input& in, State& st) {
-        // Flattened rules cannot nest, so the fast run need not ask in them.
-        if constexpr (C.tracking || !flattened) {
+        if constexpr (!C.cannot_nest) {
             if (st.too_deep_at) {
                 return false;
             }

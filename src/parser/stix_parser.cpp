@@ -78,15 +78,12 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
     }
     const NestingBudget budget = nesting_budget(max_nesting);
     peg::State fast(input.data(), expected_nodes(input.size()), budget);
-    const bool matched = run_from<fast_run>(start, input, fast);
-    // Past the nesting limit the fast run goes on without nesting further, and may even
-    // match: the limit is reported all the same.
+    if (run_from<fast_run>(start, input, fast)) {
+        return std::move(fast.nodes).into_tree(input);
+    }
     if (fast.too_deep_at) {
         return ParseError(
             ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), fast.max_depth});
-    }
-    if (matched) {
-        return std::move(fast.nodes).into_tree(input);
     }
     fast = peg::State(input.data(), 0, budget);  // frees the failed run's nodes
     peg::State tracked(input.data(), 0, budget);

@@ -535,6 +535,20 @@ TEST(GrammarStartRule, OnlyPatternDemandsTheEndOfInput) {
               R"(expression(observation(comparison"a:b = 1")))");
 }
 
+// Nesting past the limit fails the rules that meet it; a start rule that may match a
+// prefix still matches the one before them.
+TEST(GrammarStartRule, MatchesThePrefixBeforeNestingPastTheLimit) {
+    const std::string input = "[a:b = 1] AND " + std::string(StixParser::max_nesting + 1, '(') + "[c:d = 2]";
+    const auto expression = StixParser::parse(Rule::expression, input);
+    ASSERT_TRUE(expression.ok()) << expression.error().message();
+    EXPECT_EQ(render(expression.value().top_level(), Detail::comparisons_as_text),
+              R"(expression(observation(comparison"a:b = 1")))");
+    const auto pattern = StixParser::parse(Rule::pattern, input);
+    ASSERT_FALSE(pattern.ok());
+    EXPECT_TRUE(std::holds_alternative<ParseError::NestingTooDeep>(pattern.error().alternative()))
+        << pattern.error().message();
+}
+
 struct StartRejection {
     Rule start;
     std::string input;
