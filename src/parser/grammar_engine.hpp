@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <tao/pegtl.hpp>
@@ -35,6 +36,72 @@ namespace quarnel::parser::peg {
 namespace pegtl = tao::pegtl;
 
 enum class Mode : std::uint8_t { non_atomic, atomic, compound_atomic };
+
+// The bytes a rule's match can begin with, used to skip rules that must fail.
+struct FirstSet {
+    std::uint64_t bits[4] = {0, 0, 0, 0};
+    bool nullable = false;  // may match without consuming: never skipped
+
+    static constexpr FirstSet of(std::initializer_list<char> chars) {
+        FirstSet set;
+        for (const char c : chars) set.add(static_cast<unsigned char>(c));
+        return set;
+    }
+    static constexpr FirstSet range(char lo, char hi) {
+        FirstSet set;
+        for (int c = lo; c <= hi; ++c) set.add(static_cast<unsigned char>(c));
+        return set;
+    }
+    static constexpr FirstSet anything() {
+        FirstSet set{{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}}, true};
+        return set;
+    }
+    constexpr void add(unsigned char c) { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
+    constexpr bool admits(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
+    constexpr FirstSet without(const FirstSet& other) const {
+        FirstSet set;
+        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] & ~other.bits[i];
+        return set;
+    }
+    constexpr bool within(const FirstSet& other) const {
+        for (int i = 0; i < 4; ++i) {
+            if ((bits[i] & ~other.bits[i]) != 0) return false;
+        }
+        return !nullable || other.nullable;
+    }
+    constexpr FirstSet operator|(const FirstSet& other) const {
+        FirstSet set;
+        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] | other.bits[i];
+        set.nullable = nullable || other.nullable;
+        return set;
+    }
+};
+
+// What a match depends on besides the input: the matching mode, whether it is inside a
+// negative lookahead, and whether the run records failed attempts. Each follows from the
+// rules around a match, so it is a template argument: the checks it drives cost nothing
+// at run time, and the rules' bodies hold only the code of their own mode.
+struct Context {
+    Mode mode = Mode::non_atomic;
+    bool negative = false;  // inside an odd number of negative lookaheads
+    // The attempt bookkeeping only matters when a parse fails, so a parse first runs
+    // without it, skipping rules that cannot start at the next character, and runs
+    // again with it, building no nodes, only to report a failure.
+    bool tracking = false;
+    // Inside a rule that cannot nest: the nesting limit cannot be met during its match,
+    // so the fast run asks only on entering it.
+    bool cannot_nest = false;
+    // The bytes the next one is known to be among, from a check made at this position
+    // (nullable: it may be the end of input); a rule need not check it again.
+    FirstSet next = FirstSet::anything();
+
+    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking, cannot_nest, next}; }
+    constexpr Context negated() const { return {mode, !negative, tracking, cannot_nest, next}; }
+    constexpr Context not_nesting() const { return {mode, negative, tracking, true, next}; }
+    constexpr Context knowing(const FirstSet& set) const { return {mode, negative, tracking, cannot_nest, set}; }
+    // After the position moves.
+    constexpr Context moved() const { return knowing(FirstSet::anything()); }
+};
 
 // The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
 // attempt, so both stay inline; storage is left uninitialised until used, so reserving
@@ -78,16 +145,10 @@ private:
 };
 
 struct State {
-    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget, bool tracking_)
-        : begin(input_begin),
-          nodes(expected_nodes),
-          max_depth(budget.levels),
-          stack_floor(budget.stack_floor),
-          tracking(tracking_) {}
+    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget)
+        : begin(input_begin), nodes(expected_nodes), max_depth(budget.levels), stack_floor(budget.stack_floor) {}
 
     const char* begin;
-    Mode mode = Mode::non_atomic;
-    bool in_negative_lookahead = false;
     NodeStack nodes;
 
     // Furthest position at which node-producing rules failed, and which ones.
@@ -101,20 +162,13 @@ struct State {
     // Set once nesting exceeds max_depth; from then on every rule fails at once.
     std::optional<std::size_t> too_deep_at;
 
-    // The attempt bookkeeping only matters when a parse fails, so a parse first runs
-    // without it, skipping rules that cannot start at the next character, and runs
-    // again with it, building no nodes, only to report a failure.
-    bool tracking;
-
     std::size_t attempts_at(std::size_t pos) const {
         return pos == attempt_pos ? positive_attempts.size() + negative_attempts.size() : 0;
     }
 
-    void track(Rule rule, std::size_t pos, std::size_t positive_len, std::size_t negative_len,
+    // Records a failed attempt of `rule` outside the atomic mode.
+    void track(Rule rule, bool negative, std::size_t pos, std::size_t positive_len, std::size_t negative_len,
                std::size_t previous_attempts) {
-        if (mode == Mode::atomic) {
-            return;
-        }
         // A single more specific attempt recorded inside the rule stands for it.
         const std::size_t current_attempts = attempts_at(pos);
         if (current_attempts > previous_attempts && current_attempts - previous_attempts == 1) {
@@ -130,7 +184,7 @@ struct State {
             attempt_pos = pos;
         }
         if (pos == attempt_pos) {
-            (in_negative_lookahead ? negative_attempts : positive_attempts).push_back(rule);
+            (negative ? negative_attempts : positive_attempts).push_back(rule);
         }
     }
 };
@@ -144,10 +198,10 @@ std::size_t offset(const Input& in, const State& st) {
 }
 
 // Every match leaves the position and the node list unchanged when it fails.
-template <typename R, typename Input>
+template <typename R, Context C, typename Input>
 bool match(Input& in, State& st) {
     if constexpr (std::is_base_of_v<combinator, R>) {
-        return R::matches(in, st);
+        return R::template matches<C>(in, st);
     } else {
         return pegtl::match<R, pegtl::apply_mode::nothing, pegtl::rewind_mode::required,
                             pegtl::nothing, pegtl::normal>(in);
@@ -162,7 +216,7 @@ void restore(Input& in, State& st, const char* position, std::size_t node_count)
 
 // Implicit whitespace: zero or more `Whitespace`, only while the mode is non-atomic.
 // Defined below, with the byte sets it uses.
-template <typename Whitespace, typename Input>
+template <typename Whitespace, Context C, typename Input>
 void skip(Input& in, State& st);
 
 
@@ -171,37 +225,37 @@ struct seq;
 
 template <typename First, typename... Rest>
 struct seq<First, Rest...> : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
         const std::size_t node_count = st.nodes.size();
-        if (peg::match<First>(in, st) && (then<Rest>(in, st) && ...)) {
+        if (peg::match<First, C>(in, st) && (then<Rest, C.moved()>(in, st) && ...)) {
             return true;
         }
         restore(in, st, start, node_count);
         return false;
     }
 
-    template <typename R, typename Input>
+    template <typename R, Context C, typename Input>
     static bool then(Input& in, State& st) {
-        skip<grammar::WHITESPACE>(in, st);
-        return peg::match<R>(in, st);
+        skip<grammar::WHITESPACE, C.moved()>(in, st);
+        return peg::match<R, C.moved()>(in, st);
     }
 };
 
 template <typename... Rs>
 struct sor : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        return (peg::match<Rs>(in, st) || ...);
+        return (peg::match<Rs, C>(in, st) || ...);
     }
 };
 
 template <typename R>
 struct opt : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        (void)peg::match<R>(in, st);
+        (void)peg::match<R, C>(in, st);
         return true;
     }
 };
@@ -209,10 +263,10 @@ struct opt : combinator {
 // e*: the first e directly, each further one after implicit whitespace.
 template <typename R>
 struct star : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (peg::match<R>(in, st)) {
-            while (peg::match<seq<pegtl::success, R>>(in, st)) {
+        if (peg::match<R, C>(in, st)) {
+            while (peg::match<seq<pegtl::success, R>, C.moved()>(in, st)) {
             }
         }
         return true;
@@ -221,12 +275,12 @@ struct star : combinator {
 
 template <typename R>
 struct plus : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (!peg::match<R>(in, st)) {
+        if (!peg::match<R, C>(in, st)) {
             return false;
         }
-        while (peg::match<seq<pegtl::success, R>>(in, st)) {
+        while (peg::match<seq<pegtl::success, R>, C.moved()>(in, st)) {
         }
         return true;
     }
@@ -234,13 +288,10 @@ struct plus : combinator {
 
 template <typename R>
 struct not_at : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
-        const bool outer = st.in_negative_lookahead;
-        st.in_negative_lookahead = !outer;
-        const bool matched = peg::match<R>(in, st);
-        st.in_negative_lookahead = outer;
+        const bool matched = peg::match<R, C.negated()>(in, st);
         in.iterator() = start;
         return !matched;
     }
@@ -250,10 +301,10 @@ struct not_at : combinator {
 // whole parse is abandoned, so that deep input cannot exhaust the stack.
 template <typename Open, typename... Rest>
 struct nested : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
-        if (!peg::match<Open>(in, st)) {
+        if (!peg::match<Open, C>(in, st)) {
             return false;
         }
         if (st.depth == st.max_depth || stack_position() < st.stack_floor) {
@@ -264,46 +315,12 @@ struct nested : combinator {
             return false;
         }
         ++st.depth;
-        const bool matched = peg::match<seq<pegtl::success, Rest...>>(in, st);
+        const bool matched = peg::match<seq<pegtl::success, Rest...>, C.moved()>(in, st);
         --st.depth;
         if (!matched) {
             in.iterator() = start;
         }
         return matched;
-    }
-};
-
-// The bytes a rule's match can begin with, used to skip rules that must fail.
-struct FirstSet {
-    std::uint64_t bits[4] = {0, 0, 0, 0};
-    bool nullable = false;  // may match without consuming: never skipped
-
-    static constexpr FirstSet of(std::initializer_list<char> chars) {
-        FirstSet set;
-        for (const char c : chars) set.add(static_cast<unsigned char>(c));
-        return set;
-    }
-    static constexpr FirstSet range(char lo, char hi) {
-        FirstSet set;
-        for (int c = lo; c <= hi; ++c) set.add(static_cast<unsigned char>(c));
-        return set;
-    }
-    static constexpr FirstSet anything() {
-        FirstSet set{{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}}, true};
-        return set;
-    }
-    constexpr void add(unsigned char c) { bits[c >> 6] |= std::uint64_t{1} << (c & 63); }
-    constexpr bool admits(unsigned char c) const { return (bits[c >> 6] >> (c & 63)) & 1; }
-    constexpr FirstSet without(const FirstSet& other) const {
-        FirstSet set;
-        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] & ~other.bits[i];
-        return set;
-    }
-    constexpr FirstSet operator|(const FirstSet& other) const {
-        FirstSet set;
-        for (int i = 0; i < 4; ++i) set.bits[i] = bits[i] | other.bits[i];
-        set.nullable = nullable || other.nullable;
-        return set;
     }
 };
 
@@ -382,9 +399,9 @@ constexpr std::array<bool, 256> byte_table(const FirstSet& set) {
 }
 
 // Whether R must fail at the next byte; asked at every rule attempt, so one load.
-template <typename R, typename Input>
+template <typename R, Context C, typename Input>
 [[gnu::always_inline]] inline bool cannot_start(const Input& in) {
-    if constexpr (first<R>::value.nullable) {
+    if constexpr (first<R>::value.nullable || C.next.within(first<R>::value)) {
         return false;
     } else {
         static constexpr std::array<bool, 256> may_begin = byte_table(first<R>::value);
@@ -425,21 +442,37 @@ struct lone<sor<Rs...>> {
     }();
 };
 
-template <typename Whitespace, typename Input>
-[[gnu::always_inline]] inline void skip(Input& in, State& st) {
-    static constexpr std::array<bool, 256> plain = byte_table(lone<Whitespace>::value);
-    static constexpr std::array<bool, 256> may_start = byte_table(first<Whitespace>::value);
+// What a byte means to implicit whitespace: the end of it, a whole match of it, or the
+// start of a longer one. One table, so that the common case, no whitespace, is one look-up.
+enum class SkipByte : std::uint8_t { stop, plain, may_start };
+
+template <typename Whitespace>
+inline constexpr std::array<SkipByte, 256> skip_bytes = [] {
     static_assert(!first<Whitespace>::value.nullable);
-    if (st.mode != Mode::non_atomic) {
-        return;
+    std::array<SkipByte, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const auto byte = static_cast<unsigned char>(c);
+        table[byte] = lone<Whitespace>::value.admits(byte)    ? SkipByte::plain
+                      : first<Whitespace>::value.admits(byte) ? SkipByte::may_start
+                                                              : SkipByte::stop;
     }
-    const char*& at = in.iterator();
-    const char* const end = in.end();
-    do {
-        while (at != end && plain[static_cast<unsigned char>(*at)]) {
-            ++at;
+    return table;
+}();
+
+template <typename Whitespace, Context C, typename Input>
+[[gnu::always_inline]] inline void skip(Input& in, State& st) {
+    if constexpr (C.mode == Mode::non_atomic) {
+        const char*& at = in.iterator();
+        const char* const end = in.end();
+        while (at != end) {
+            const SkipByte kind = skip_bytes<Whitespace>[static_cast<unsigned char>(*at)];
+            if (kind == SkipByte::plain) {
+                ++at;
+            } else if (kind == SkipByte::stop || !match<Whitespace, C.moved()>(in, st)) {
+                return;
+            }
         }
-    } while (at != end && may_start[static_cast<unsigned char>(*at)] && match<Whitespace>(in, st));
+    }
 }
 
 // Rules that match exactly one byte, whenever that byte is in their first set.
@@ -456,27 +489,94 @@ inline constexpr bool single_byte<pegtl::ascii::alnum> = true;
 template <typename... Rs>
 inline constexpr bool single_byte<sor<Rs...>> = (single_byte<Rs> && ...);
 
+// An ASCII byte set as a few ranges of consecutive bytes, so that sixteen bytes at a time
+// can be tested against it; `fits` is false for sets with other bytes or more ranges.
+struct ByteRanges {
+    static constexpr std::size_t most = 6;
+    std::array<unsigned char, most> low{};
+    std::array<unsigned char, most> high{};
+    std::size_t count = 0;
+    bool fits = true;
+
+    static constexpr ByteRanges of(const FirstSet& set) {
+        ByteRanges ranges;
+        for (int c = 0; c < 256; ++c) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (!set.admits(byte) || (c > 0 && set.admits(static_cast<unsigned char>(c - 1)))) {
+                continue;  // not the first byte of a range
+            }
+            if (c >= 0x80 || ranges.count == most) {
+                ranges.fits = false;
+                return ranges;
+            }
+            int last = c;
+            while (last < 255 && set.admits(static_cast<unsigned char>(last + 1))) ++last;
+            if (last >= 0x80) {
+                ranges.fits = false;
+                return ranges;
+            }
+            ranges.low[ranges.count] = byte;
+            ranges.high[ranges.count] = static_cast<unsigned char>(last);
+            ++ranges.count;
+        }
+        return ranges;
+    }
+};
+
+#if defined(__SSE2__)
+// One bit per byte of `bytes`, set where the byte lies in one of the ranges. A byte lies in
+// [low, high] when byte - low, wrapped to a byte, is at most high - low: shifted by 0x80,
+// that is one signed comparison.
+template <const ByteRanges& Ranges, std::size_t... I>
+[[gnu::always_inline]] inline unsigned in_ranges(__m128i bytes, std::index_sequence<I...>) {
+    const auto in_range = [bytes](unsigned char low, unsigned char high) {
+        const __m128i shifted = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+        return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + (high - low) + 1)));
+    };
+    const __m128i in = (_mm_setzero_si128() | ... | in_range(Ranges.low[I], Ranges.high[I]));
+    return static_cast<unsigned>(_mm_movemask_epi8(in));
+}
+#endif
+
 // e+ over a character class: without implicit whitespace between the repetitions,
 // a run of the class's bytes is consumed in one go.
 template <typename R>
     requires single_byte<R>
 struct plus<R> : combinator {
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (st.mode == Mode::non_atomic) {
-            return peg::match<plus<seq<R>>>(in, st);  // the general repetition
+        if constexpr (C.mode == Mode::non_atomic) {
+            return peg::match<plus<seq<R>>, C>(in, st);  // the general repetition
+        } else {
+            const char*& at = in.iterator();
+            const char* const start = at;
+            skip_run(at, in.end());
+            return at != start;
         }
-        const char*& at = in.iterator();
-        const char* const start = at;
-        const char* const end = in.end();
-        while (at != end && in_class[static_cast<unsigned char>(*at)]) {
-            ++at;
-        }
-        return at != start;
     }
 
 private:
     static constexpr std::array<bool, 256> in_class = byte_table(first<R>::value);
+    static constexpr ByteRanges ranges = ByteRanges::of(first<R>::value);
+
+    static void skip_run(const char*& at, const char* const end) {
+#if defined(__SSE2__)
+        if constexpr (ranges.fits) {
+            while (end - at >= 16) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+                const unsigned outside = ~in_ranges<ranges>(bytes, std::make_index_sequence<ranges.count>()) & 0xFFFF;
+                if (outside != 0) {
+                    at += __builtin_ctz(outside);
+                    return;
+                }
+                at += 16;
+            }
+        }
+#endif
+        while (at != end && in_class[static_cast<unsigned char>(*at)]) {
+            ++at;
+        }
+    }
 };
 
 // e* over "Special | !Stop ~ ANY" (the body of a quoted text): outside the bookkeeping
@@ -486,19 +586,20 @@ template <typename Special, typename Stop>
 struct star<sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>> : combinator {
     using Step = sor<Special, seq<not_at<Stop>, pegtl::utf8::any>>;
 
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
-        if (st.tracking || st.mode == Mode::non_atomic) {
-            return peg::match<star<seq<Step>>>(in, st);  // the general repetition
-        }
-        for (;;) {
-            skip_plain(in);
-            // At the end, or at a byte that is a whole Stop and begins no Special, Step fails.
-            if (in.empty() || ends_text[static_cast<unsigned char>(in.peek_char())]) {
-                return true;
-            }
-            if (!peg::match<Step>(in, st)) {
-                return true;
+        if constexpr (C.tracking || C.mode == Mode::non_atomic) {
+            return peg::match<star<seq<Step>>, C>(in, st);  // the general repetition
+        } else {
+            for (;;) {
+                skip_plain(in);
+                // At the end, or at a byte that is a whole Stop and begins no Special, Step fails.
+                if (in.empty() || ends_text[static_cast<unsigned char>(in.peek_char())]) {
+                    return true;
+                }
+                if (!peg::match<Step, C.moved()>(in, st)) {
+                    return true;
+                }
             }
         }
     }
@@ -584,12 +685,13 @@ struct rule_of_kind : combinator {
     using body = Body;
     static constexpr bool has_node = HasNode;
 
-    template <typename Input>
+    template <Context C, typename Input>
     static bool matches(Input& in, State& st) {
         if constexpr (!flattened) {
-            return match_rule(in, st);
+            // One function per rule and run that a call reaches with whatever it knows.
+            return match_rule<C.moved()>(in, st);
         } else {
-            return match_flat(in, st);
+            return match_flat<C>(in, st);
         }
     }
 
@@ -599,66 +701,73 @@ private:
     // rather than called one by one.
     static constexpr bool flattened = flatten_small_rules && (Body_mode != BodyMode::inherit ||
                                                               Id == Rule::value || Id == Rule::comp_op);
-    template <typename Input>
+    template <Context C, typename Input>
     [[gnu::flatten]] static bool match_flat(Input& in, State& st) {
-        return match_rule(in, st);
+        return match_rule<C>(in, st);
     }
 
-    template <typename Input>
+    // What is known of the next byte once the rule may start: the first check, if the fast
+    // run made it, leaves it among the body's first bytes.
+    template <Context C>
+    static constexpr Context checked =
+        first<Body>::value.nullable || C.tracking || C.next.within(first<Body>::value) ? C
+                                                                                       : C.knowing(first<Body>::value);
+
+    // Flattened rules cannot nest.
+    template <Context C>
+    static constexpr Context entered = flattened && !C.tracking ? checked<C>.not_nesting() : checked<C>;
+
+    // The context the body is matched in: the caller's, or the mode the rule sets.
+    template <Context C>
+    static constexpr Context body_context = Body_mode == BodyMode::inherit  ? entered<C>
+                                            : Body_mode == BodyMode::atomic ? entered<C>.in_mode(Mode::atomic)
+                                                                            : entered<C>.in_mode(Mode::compound_atomic);
+
+    template <Context C, typename Input>
     static bool match_rule(Input& in, State& st) {
-        if (st.too_deep_at) {
-            return false;
+        if constexpr (!C.cannot_nest) {
+            if (st.too_deep_at) {
+                return false;
+            }
         }
-        if (!st.tracking && cannot_start<Body>(in)) {
-            return false;
+        if constexpr (!C.tracking) {
+            if (cannot_start<Body, C>(in)) {
+                return false;
+            }
         }
         if constexpr (!HasNode) {
-            return with_mode(in, st);
+            return peg::match<Body, body_context<C>>(in, st);
+        } else if constexpr (C.tracking) {
+            return match_tracked<C>(in, st);
+        } else if constexpr (C.negative || C.mode == Mode::atomic) {
+            return peg::match<Body, body_context<C>>(in, st);  // makes no node
         } else {
-            return match_node(in, st);
+            return match_node<C>(in, st);
         }
     }
 
-    template <typename Input>
-    static bool with_mode(Input& in, State& st) {
-        if constexpr (Body_mode != BodyMode::inherit) {
-            const Mode outer = st.mode;
-            st.mode = Body_mode == BodyMode::atomic ? Mode::atomic : Mode::compound_atomic;
-            const bool matched = peg::match<Body>(in, st);
-            st.mode = outer;
-            return matched;
-        } else {
-            return peg::match<Body>(in, st);
-        }
-    }
-
-    template <typename Input>
-    static bool match_node(Input& in, State& st) {
-        if (!st.tracking) {
-            return match_node_untracked(in, st);
-        }
-        // The tracked run only reports a failure, so it builds no nodes.
+    // The tracked run only reports a failure, so it builds no nodes.
+    template <Context C, typename Input>
+    static bool match_tracked(Input& in, State& st) {
         const std::size_t pos = offset(in, st);
         const bool at_attempt = pos == st.attempt_pos;
         const std::size_t positive_len = at_attempt ? st.positive_attempts.size() : 0;
         const std::size_t negative_len = at_attempt ? st.negative_attempts.size() : 0;
         const std::size_t previous_attempts = st.attempts_at(pos);
-        const bool matched = with_mode(in, st);
-        if (matched == st.in_negative_lookahead) {
-            st.track(Id, pos, positive_len, negative_len, previous_attempts);
+        const bool matched = peg::match<Body, body_context<C>>(in, st);
+        if constexpr (C.mode != Mode::atomic) {
+            if (matched == C.negative) {
+                st.track(Id, C.negative, pos, positive_len, negative_len, previous_attempts);
+            }
         }
         return matched;
     }
 
-    template <typename Input>
-    static bool match_node_untracked(Input& in, State& st) {
-        const bool makes_node = !st.in_negative_lookahead && st.mode != Mode::atomic;
-        if (!makes_node) {
-            return with_mode(in, st);
-        }
+    template <Context C, typename Input>
+    static bool match_node(Input& in, State& st) {
         const std::size_t index = st.nodes.size();
         st.nodes.push(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id});
-        if (!with_mode(in, st)) {
+        if (!peg::match<Body, body_context<C>>(in, st)) {
             st.nodes.truncate(index);
             return false;
         }

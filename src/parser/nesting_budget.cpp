@@ -22,9 +22,11 @@ namespace {
 
 // The most stack one level of nesting takes, and what the rest of a call needs besides
 // the levels: the grammar below the innermost level, building, and turning the tree or
-// the error into Python objects. Measured with g++ 12, the deepest kind of level (a
-// group holding an operator chain) takes 352 bytes optimised, 1,232 under
-// AddressSanitizer and 1,456 unoptimised; the rest about 7 KiB and 14 KiB.
+// the error into Python objects. Measured with g++ 12 (by painting a thread's stack and
+// parsing input nested 100 and 228 deep), the deepest kind of level (an operator chain
+// in a group or in parentheses, failing inside, so that the tracked run nests as deep)
+// takes 320 bytes optimised, 991 under AddressSanitizer and 1,344 unoptimised; the rest
+// about 7 KiB and 14 KiB.
 #ifdef QUARNEL_STACK_HEAVY
 constexpr std::size_t bytes_per_level = 2048;
 constexpr std::size_t reserve_bytes = 48 * 1024;

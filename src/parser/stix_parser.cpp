@@ -15,20 +15,24 @@ namespace pegtl = tao::pegtl;
 using Input = pegtl::memory_input<pegtl::tracking_mode::lazy, pegtl::eol::lf_crlf, const char*>;
 using Start = bool (*)(Input&, peg::State&);
 
-template <typename R>
+constexpr peg::Context fast_run{};
+constexpr peg::Context tracked_run{.tracking = true};
+
+template <typename R, peg::Context C>
 bool run(Input& in, peg::State& st) {
-    return peg::match<R>(in, st);
+    return peg::match<R, C>(in, st);
 }
 
 // One entry per rule identifier, in the order of their numbers.
-template <typename... Rs>
+template <peg::Context C, typename... Rs>
 constexpr std::array<Start, sizeof...(Rs)> start_table() {
-    return {&run<Rs>...};
+    return {&run<Rs, C>...};
 }
 
 namespace g = grammar;
+template <peg::Context C>
 constexpr auto starts = start_table<
-    g::EOI, g::WHITESPACE, g::QUOTE, g::equal, g::not_equal, g::gt, g::lt, g::ge, g::le, g::in,
+    C, g::EOI, g::WHITESPACE, g::QUOTE, g::equal, g::not_equal, g::gt, g::lt, g::ge, g::le, g::in,
     g::like, g::match, g::issubset, g::issuperset, g::exists, g::and_, g::or_, g::not_,
     g::followedby, g::bool_, g::hex, g::hex_constant, g::bin, g::bin_constant, g::int_,
     g::pos_int, g::float_, g::pos_float, g::string_escape, g::string, g::string_constant,
@@ -37,7 +41,7 @@ constexpr auto starts = start_table<
     g::path, g::comparison_exists, g::comparison_normal, g::comparison,
     g::comparison_expression, g::observation, g::observation_group, g::inner_expression,
     g::expression, g::pattern>();
-static_assert(starts.size() == rule_count);
+static_assert(starts<fast_run>.size() == rule_count);
 
 std::vector<Rule> sorted_unique(std::vector<Rule> rules) {
     std::sort(rules.begin(), rules.end());
@@ -59,9 +63,10 @@ std::size_t expected_nodes(std::size_t input_size) {
     return input_size / 4 + 8;
 }
 
+template <peg::Context C>
 bool run_from(Rule start, std::string_view input, peg::State& st) {
     Input in(input.data(), input.data() + input.size(), "pattern");
-    return starts[static_cast<std::size_t>(start)](in, st);
+    return starts<C>[static_cast<std::size_t>(start)](in, st);
 }
 
 }  // namespace
@@ -72,17 +77,17 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
         return ParseError(ParseError::InputTooLarge{input.size(), max_input});
     }
     const NestingBudget budget = nesting_budget(max_nesting);
-    peg::State fast(input.data(), expected_nodes(input.size()), budget, false);
-    if (run_from(start, input, fast)) {
+    peg::State fast(input.data(), expected_nodes(input.size()), budget);
+    if (run_from<fast_run>(start, input, fast)) {
         return std::move(fast.nodes).into_tree(input);
     }
     if (fast.too_deep_at) {
         return ParseError(
             ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), fast.max_depth});
     }
-    fast = peg::State(input.data(), 0, budget, false);  // frees the failed run's nodes
-    peg::State tracked(input.data(), 0, budget, true);
-    (void)run_from(start, input, tracked);
+    fast = peg::State(input.data(), 0, budget);  // frees the failed run's nodes
+    peg::State tracked(input.data(), 0, budget);
+    (void)run_from<tracked_run>(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
 }
 

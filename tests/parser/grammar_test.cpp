@@ -2,6 +2,7 @@
 // produces, and where it rejects the rest.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -534,6 +535,20 @@ TEST(GrammarStartRule, OnlyPatternDemandsTheEndOfInput) {
               R"(expression(observation(comparison"a:b = 1")))");
 }
 
+// Nesting past the limit fails the rules that meet it; a start rule that may match a
+// prefix still matches the one before them.
+TEST(GrammarStartRule, MatchesThePrefixBeforeNestingPastTheLimit) {
+    const std::string input = "[a:b = 1] AND " + std::string(StixParser::max_nesting + 1, '(') + "[c:d = 2]";
+    const auto expression = StixParser::parse(Rule::expression, input);
+    ASSERT_TRUE(expression.ok()) << expression.error().message();
+    EXPECT_EQ(render(expression.value().top_level(), Detail::comparisons_as_text),
+              R"(expression(observation(comparison"a:b = 1")))");
+    const auto pattern = StixParser::parse(Rule::pattern, input);
+    ASSERT_FALSE(pattern.ok());
+    EXPECT_TRUE(std::holds_alternative<ParseError::NestingTooDeep>(pattern.error().alternative()))
+        << pattern.error().message();
+}
+
 struct StartRejection {
     Rule start;
     std::string input;
@@ -559,6 +574,58 @@ INSTANTIATE_TEST_SUITE_P(
                     StartRejection{Rule::comparison, "a:b"}, StartRejection{Rule::EOI, "x"},
                     StartRejection{Rule::qualifier, "WITHIN 5"}, StartRejection{Rule::pattern, "a:b = 1"}));
 
+
+// Runs of a character class are consumed many bytes at a time: a run must end exactly
+// at the first byte outside the class, whatever that byte is and wherever it falls.
+struct ClassRun {
+    Rule start;
+    bool (*in_class)(unsigned char);
+};
+void PrintTo(const ClassRun& row, std::ostream* os) { *os << display_name(row.start); }
+
+bool is_alnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+// The classes of identifiers and constants are few enough ranges to be tested sixteen
+// bytes at a time; a byte outside ASCII never is.
+static_assert(peg::ByteRanges::of(peg::first<grammar::object>::value).count == 4);
+static_assert(peg::ByteRanges::of(peg::first<grammar::time>::value).fits);
+static_assert(!peg::ByteRanges::of(peg::FirstSet::of({'a', '\xe9'})).fits);
+
+class GrammarClassRun : public testing::TestWithParam<ClassRun> {};
+
+TEST_P(GrammarClassRun, EndsAtTheFirstByteOutsideTheClass) {
+    std::string alphabet;
+    for (int c = 0; c < 256; ++c) {
+        if (GetParam().in_class(static_cast<unsigned char>(c))) alphabet += static_cast<char>(c);
+    }
+    for (const std::size_t length : {1, 2, 15, 16, 17, 31, 32, 33, 47}) {
+        std::string run;
+        for (std::size_t i = 0; i < length; ++i) run += alphabet[(i * 7) % alphabet.size()];
+        for (int c = 0; c < 256; ++c) {
+            const auto next = static_cast<unsigned char>(c);
+            // Padding outside every class, so that the byte after the run need not be last.
+            const std::string input = run + static_cast<char>(next) + std::string(20, ' ');
+            const auto result = StixParser::parse(GetParam().start, input);
+            ASSERT_TRUE(result.ok()) << length << " " << c << ": " << result.error().message();
+            const std::size_t expected = length + (GetParam().in_class(next) ? 1 : 0);
+            EXPECT_EQ((*result.value().top_level().begin()).text(), input.substr(0, expected)) << length << " " << c;
+        }
+        const auto whole = StixParser::parse(GetParam().start, run);
+        ASSERT_TRUE(whole.ok()) << whole.error().message();
+        EXPECT_EQ((*whole.value().top_level().begin()).text(), run);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GrammarClassRun,
+    testing::Values(
+        ClassRun{Rule::object, [](unsigned char c) { return is_alnum(c) || c == '-'; }},
+        ClassRun{Rule::property, [](unsigned char c) { return is_alnum(c) || c == '_'; }},
+        ClassRun{Rule::pos_int, [](unsigned char c) { return c >= '0' && c <= '9'; }},
+        ClassRun{Rule::hex, [](unsigned char c) { return std::isxdigit(c) != 0; }},
+        ClassRun{Rule::bin, [](unsigned char c) { return is_alnum(c) || c == '/' || c == '+' || c == '='; }},
+        ClassRun{Rule::time,
+                 [](unsigned char c) { return is_alnum(c) || c == ':' || c == '-' || c == '.' || c == '+'; }}));
 
 // Implicit whitespace consumes runs of "lone" bytes without matching the rule per byte;
 // a byte that may also begin a longer alternative must never be one of them.
