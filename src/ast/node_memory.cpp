@@ -79,13 +79,4 @@ NodeBlock::~NodeBlock() {
     }
 }
 
-void* NodeBlock::free_slot(std::size_t size) {
-    if (remaining_ == 0 || size + node_memory::header_size > slot_size_) {
-        return nullptr;
-    }
-    void* const node = next_ + node_memory::header_size;
-    node_memory::header_of(node) = block_;
-    return node;
-}
-
 }  // namespace quarnel::ast

@@ -53,7 +53,13 @@ public:
 private:
     // The next free slot with its header written, or null when none is left (or `size`
     // is more than a slot holds).
-    void* free_slot(std::size_t size);
+    void* free_slot(std::size_t size) {
+        if (remaining_ == 0 || size + node_memory::header_size > slot_size_) {
+            return nullptr;
+        }
+        *reinterpret_cast<node_memory::Block**>(next_) = block_;
+        return next_ + node_memory::header_size;
+    }
     void take_slot() {
         next_ += slot_size_;
         --remaining_;

@@ -73,20 +73,17 @@ Result<T> build_whole(Node node, Build build) {
 // The operator and qualifier nodes a build from `node` can make at most: each operator
 // moves its two operands into nodes of their own, each qualified operand goes into one.
 std::size_t heap_nodes_needed(Node node) {
+    static constexpr std::array<std::uint8_t, rule_count> nodes_made = [] {
+        std::array<std::uint8_t, rule_count> made{};
+        made[static_cast<std::size_t>(Rule::and_)] = 2;
+        made[static_cast<std::size_t>(Rule::or_)] = 2;
+        made[static_cast<std::size_t>(Rule::followedby)] = 2;
+        made[static_cast<std::size_t>(Rule::qualifier)] = 1;
+        return made;
+    }();
     std::size_t count = 0;
     for (const FlatNode& flat : node.subtree()) {
-        switch (flat.rule) {
-            case Rule::and_:
-            case Rule::or_:
-            case Rule::followedby:
-                count += 2;
-                break;
-            case Rule::qualifier:
-                count += 1;
-                break;
-            default:
-                break;
-        }
+        count += nodes_made[static_cast<std::size_t>(flat.rule)];
     }
     return count;
 }
