@@ -41,20 +41,37 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${line_
 ninja -C build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
-stage "fuzzing the parser core for ${QUARNEL_FUZZ_SECONDS:=60} s"
+stage "fuzzing the parser core for ${QUARNEL_FUZZ_SECONDS:=60} s and the matcher for ${QUARNEL_MATCH_FUZZ_SECONDS:=30} s, side by side"
 CXX=clang++-14 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${line_tables[@]}" \
   -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF -DQUARNEL_PYTHON=OFF -DQUARNEL_FUZZ=ON \
   -DQUARNEL_SANITIZE=address,undefined >/dev/null
-ninja -C build/fuzz -j "$jobs" quarnel_fuzz
-rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
-build/fuzz/quarnel_fuzz -max_total_time="$QUARNEL_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
-  -print_final_stats=1 build/fuzz/corpus fuzz/corpus 2>&1 | tail -n 15
-
-stage "fuzzing the matcher for ${QUARNEL_MATCH_FUZZ_SECONDS:=30} s"
-ninja -C build/fuzz -j "$jobs" quarnel_fuzz_match
-rm -rf build/fuzz/match_corpus && mkdir -p build/fuzz/match_corpus
-build/fuzz/quarnel_fuzz_match -max_total_time="$QUARNEL_MATCH_FUZZ_SECONDS" -max_len=4096 -timeout=10 \
-  -print_final_stats=1 build/fuzz/match_corpus fuzz/match_corpus 2>&1 | tail -n 15
+ninja -C build/fuzz -j "$jobs" quarnel_fuzz quarnel_fuzz_match
+# Runs one fuzz target for the given seconds over a fresh corpus and writes to $4 the end of
+# its output, or all of it when it found a fault.
+fuzz() {
+  local target=$1 seconds=$2 seeds=$3 report=$4 status=0
+  rm -rf "build/fuzz/$target.corpus" && mkdir -p "build/fuzz/$target.corpus"
+  "build/fuzz/$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
+    "build/fuzz/$target.corpus" "$seeds" >"$report.full" 2>&1 || status=$?
+  if ((status == 0)); then tail -n 15 "$report.full" >"$report"; else cp "$report.full" "$report"; fi
+  rm -f "$report.full"
+  return "$status"
+}
+parser_fuzz_log=$(mktemp /tmp/quarnel-fuzz.XXXXXX.log)
+match_fuzz_log=$(mktemp /tmp/quarnel-fuzz-match.XXXXXX.log)
+fuzz quarnel_fuzz "$QUARNEL_FUZZ_SECONDS" fuzz/corpus "$parser_fuzz_log" &
+parser_fuzz=$!
+match_status=0
+fuzz quarnel_fuzz_match "$QUARNEL_MATCH_FUZZ_SECONDS" fuzz/match_corpus "$match_fuzz_log" || match_status=$?
+parser_status=0
+wait "$parser_fuzz" || parser_status=$?
+echo "-- parser core:"; cat "$parser_fuzz_log"
+echo "-- matcher:"; cat "$match_fuzz_log"
+rm -f "$parser_fuzz_log" "$match_fuzz_log"
+if ((parser_status != 0 || match_status != 0)); then
+  echo "test.sh: fuzzing found a fault (the reports are above)" >&2
+  exit 1
+fi
 
 stage "benchmarks, smoke run"
 bash scripts/bench.sh --quick
