@@ -72,10 +72,7 @@ std::optional<std::string_view> utf8_of(PyObject* pattern) {
 }
 
 void raise_parse_error(const parser::ParseError& error) {
-    const PyRef message = message_text(error.message());
-    if (message) {
-        PyErr_SetObject(PyExc_ValueError, message.get());
-    }
+    raise_message(PyExc_ValueError, error.message());
 }
 
 // The interpreter lock stays held for the whole call, grammar run included.

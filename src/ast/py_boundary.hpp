@@ -70,10 +70,7 @@ inline void raise_internal_fault(std::string_view what) {
     if (type == nullptr) {
         return;  // the failure to create the class is the exception left set
     }
-    const PyRef message = message_text(what);
-    if (message) {
-        PyErr_SetObject(type, message.get());
-    }
+    raise_message(type, what);
 }
 
 // Runs one entry point's body; whatever C++ exception escapes becomes a Python exception.

@@ -65,4 +65,12 @@ inline PyRef message_text(std::string_view utf8) {
                                              "replace"));
 }
 
+// Raises `type` with a UTF-8 message; should even the message fail, that error is the one set.
+inline void raise_message(PyObject* type, std::string_view utf8) {
+    const PyRef message = message_text(utf8);
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+}
+
 }  // namespace quarnel::py

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
+
+#include "parser/builder.hpp"
 
 namespace quarnel::py {
 
@@ -78,6 +81,15 @@ std::optional<std::string_view> text_argument(const Signature& signature, const 
         return std::nullopt;
     }
     return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::optional<ast::PatternExpr> parse_or_raise(std::string_view pattern) {
+    auto parsed = run_released_for(pattern, [&] { return parser::parse_pattern(pattern); });
+    if (!parsed) {
+        raise_message(PyExc_ValueError, parsed.error().message());
+        return std::nullopt;
+    }
+    return std::move(parsed).value();
 }
 
 }  // namespace quarnel::py

@@ -11,6 +11,8 @@
 #include <span>
 #include <string_view>
 
+#include "ast/ast.hpp"
+
 namespace quarnel::py {
 
 // The parameters of one function: `positional` of them may be given by position, all by
@@ -46,6 +48,10 @@ PyRef with_pattern(const Signature& signature, PyObject* const* args, Py_ssize_t
     }
     return body(*pattern);
 }
+
+// The tree of pattern text, parsed with the lock released when that pays; nothing with
+// ValueError set, holding the parser's message as quarnel.parse() gives it, when rejected.
+std::optional<ast::PatternExpr> parse_or_raise(std::string_view pattern);
 
 // The slot of a METH_FASTCALL | METH_KEYWORDS function whose body returns a PyRef; the
 // fast-call signature travels through the generic slot type.

@@ -12,7 +12,6 @@
 
 #include "match/index.hpp"
 #include "match/matcher.hpp"
-#include "parser/builder.hpp"
 #include "tools_module/calls.hpp"
 #include "tools_module/state.hpp"
 
@@ -116,13 +115,11 @@ const MatchState* matching_state(PyTypeObject* defining_class) {
 
 // Parses and compiles pattern text; nothing with ValueError (parse) or PatternError set.
 std::shared_ptr<const match::CompiledPattern> compile_text(const MatchState& state, std::string_view text) {
-    auto tree = run_released_for(text, [&] { return parser::parse_pattern(text); });
+    const std::optional<ast::PatternExpr> tree = parse_or_raise(text);
     if (!tree) {
-        const PyRef message = message_text(tree.error().message());
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
         return nullptr;
     }
-    auto compiled = run_released_for(text, [&] { return match::compile(tree.value()); });
+    auto compiled = run_released_for(text, [&] { return match::compile(*tree); });
     if (!compiled) {
         raise_with_kind(state.pattern_error.get(), match::kind_name(compiled.error().kind), compiled.error().message);
         return nullptr;

@@ -132,10 +132,7 @@ PyRef strict_findings(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     const auto findings = run_released_for(*pattern, [&] { return tools::strict_findings(*pattern); });
     if (!findings) {
-        const PyRef message = message_text(findings.error().message());
-        if (message) {
-            PyErr_SetObject(PyExc_ValueError, message.get());
-        }
+        raise_message(PyExc_ValueError, findings.error().message());
         return {};
     }
     auto* const type = reinterpret_cast<PyTypeObject*>(state_of_module(module).toolkit.finding_class.get());

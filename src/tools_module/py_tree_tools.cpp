@@ -7,7 +7,6 @@
 #include <optional>
 #include <string_view>
 
-#include "parser/builder.hpp"
 #include "tools/batch.hpp"
 #include "tools/canonical.hpp"
 #include "tools/observables.hpp"
@@ -19,25 +18,14 @@ namespace quarnel::py {
 
 namespace {
 
-void raise_value_error(std::string_view message) {
-    const PyRef text = message_text(message);
-    if (text) {
-        PyErr_SetObject(PyExc_ValueError, text.get());
-    }
-}
-
 // Parses the `pattern` argument and hands its tree to `body`; a rejected pattern raises
 // ValueError with the parser's message, as quarnel.parse() does.
 template <typename Body>
 PyRef with_tree(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Body&& body) {
     return with_pattern(signature, args, nargs, kwnames, [&](std::string_view pattern) -> PyRef {
-        auto parsed = run_released_for(pattern, [&] { return parser::parse_pattern(pattern); });
-        if (!parsed.ok()) {
-            raise_value_error(parsed.error().message());
-            return {};
-        }
-        return body(pattern, parsed.value());
+        const std::optional<ast::PatternExpr> tree = parse_or_raise(pattern);
+        return tree ? body(pattern, *tree) : PyRef();
     });
 }
 
@@ -107,7 +95,7 @@ PyRef canonical_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         try {
             return text(tools::canonical_text(tree));
         } catch (const tools::NoCanonicalText& error) {
-            raise_value_error(error.what());
+            raise_message(PyExc_ValueError, error.what());
             return PyRef();
         }
     });
