@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <memory>
-#include <memory_resource>
 #include <optional>
 #include <string>
 #include <utility>
@@ -60,11 +59,37 @@ private:
     std::optional<ParseError> error_;
 };
 
-template <typename T, typename Build>
-Result<T> build_whole(Node node, Build build) {
+// The parse tree as its preorder array: the children of node `i` follow it, and the
+// sibling after it is at `end_of(i)`. Steps read nodes by index so that a walk costs a
+// few instructions a node.
+class FlatTree {
+public:
+    explicit FlatTree(Node node)
+        : tree_(&node.tree()), flat_(node.tree().flat_nodes().data()), input_(node.tree().input()) {}
+
+    Rule rule(std::uint32_t i) const { return flat_[i].rule; }
+    std::string_view text(std::uint32_t i) const {
+        return {input_.data() + flat_[i].begin, std::size_t{flat_[i].end} - flat_[i].begin};
+    }
+    std::uint32_t end_of(std::uint32_t i) const { return i + 1 + flat_[i].descendants; }
+    // The nodes before `i` are not read again (see ParseTree::release_before).
+    void release_before(std::uint32_t i) const { tree_->release_before(Node(*tree_, i)); }
+
+private:
+    const ParseTree* tree_;
+    const FlatNode* flat_;
+    std::string_view input_;
+};
+
+// A build step from one node into its output.
+template <typename T>
+using Step = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&);
+
+template <typename T>
+Result<T> build_whole(Node node, Step<T> build) {
     Failure failure;
     T out{};
-    if (!build(node, out, failure)) {
+    if (!build(FlatTree(node), node.index(), out, failure)) {
         return std::move(failure).error();
     }
     return out;
@@ -88,11 +113,19 @@ std::size_t heap_nodes_needed(Node node) {
     return count;
 }
 
+template <typename T>
+using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::NodeBlock&);
+
 // Builds a tree whose operator and qualifier nodes all come from one block.
-template <typename T, typename Build>
-Result<T> build_tree(Node node, Build build) {
+template <typename T>
+Result<T> build_tree(Node node, TreeStep<T> build) {
     ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
-    return build_whole<T>(node, [&](Node from, T& out, Failure& failure) { return build(from, out, failure, nodes); });
+    Failure failure;
+    T out{};
+    if (!build(FlatTree(node), node.index(), out, failure, nodes)) {
+        return std::move(failure).error();
+    }
+    return out;
 }
 
 std::optional<ObservationOp> observation_op(Rule rule) {
@@ -161,47 +194,117 @@ void apply_qualifiers(PatternExpr& target, const QualifierSet& set, ast::NodeBlo
                                                set.within, set.start, set.stop)};
 }
 
-bool read_qualifier(Node node, QualifierSet& set, Failure& failure) {
-    Status status = parse_qualifier(node, set);
-    return status ? true : failure.set(std::move(status).error());
-}
+// --- qualifiers ---
 
-// --- leaves, built in place ---
-
-bool step_into(Node node, ast::PathComponent& component, Failure& failure) {
-    for (const Node child : node.children()) {
-        if (child.rule() == Rule::property) {
-            std::string_view name = child.text();
-            if (name.size() > 1 && name.front() == '\'' && name.back() == '\'') {
-                name = name.substr(1, name.size() - 2);
-            }
-            component.property.assign(name);
-        } else if (child.rule() == Rule::index) {
-            if (child.text() == "*") {
-                component.index = ast::PathIndex{ast::PathIndex::Star{}};
-                continue;
-            }
-            ast::PathIndex::Number number = 0;
-            if (!failure.take(parse_uint32(child.text()), number)) {
-                return false;
-            }
-            component.index = ast::PathIndex{number};
+// Each number of a qualifier replaces the one before it, so the last one written counts.
+bool repeat_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
+    for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
+        if (tree.rule(child) != Rule::pos_int) {
+            continue;
         }
+        std::uint32_t count = 0;
+        if (!failure.take(parse_uint32(tree.text(child)), count)) {
+            return false;
+        }
+        set.repeat = count;
     }
     return true;
 }
 
-bool path_into(Node node, ast::ObjectPath& path, Failure& failure) {
-    std::size_t steps = 0;
-    for (const Node child : node.children()) {
-        steps += child.rule() == Rule::step ? 1 : 0;
+bool within_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
+    for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
+        if (tree.rule(child) != Rule::pos_int && tree.rule(child) != Rule::pos_float) {
+            continue;
+        }
+        double seconds = 0;
+        if (!failure.take(parse_float64(tree.text(child)), seconds)) {
+            return false;
+        }
+        set.within = seconds;
     }
-    path.property_path.reserve(steps);
-    for (const Node child : node.children()) {
-        if (child.rule() == Rule::object) {
-            path.object_type.assign(child.text());
-        } else if (child.rule() == Rule::step) {
-            if (!step_into(child, path.property_path.emplace_back(), failure)) return false;
+    return true;
+}
+
+// The first time of all intervals after one operand is its start; every later one
+// replaces the stop.
+bool interval_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
+    for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
+        if (tree.rule(child) != Rule::time) {
+            continue;
+        }
+        ast::Timestamp instant;
+        if (!failure.take(parse_timestamp(tree.text(child)), instant)) {
+            return false;
+        }
+        (set.start ? set.stop : set.start) = instant;
+    }
+    return true;
+}
+
+bool qualifier_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
+    const std::uint32_t kind = node + 1;
+    if (kind == tree.end_of(node)) {
+        return failure.set(missing("qualifier content"));
+    }
+    switch (tree.rule(kind)) {
+        case Rule::repeat:
+            return repeat_into(tree, kind, set, failure);
+        case Rule::within:
+            return within_into(tree, kind, set, failure);
+        case Rule::interval:
+            return interval_into(tree, kind, set, failure);
+        default:
+            return true;
+    }
+}
+
+// --- leaves, built in place ---
+
+// A quoted property keeps its quotes in the text, not in its name.
+std::string_view property_name(std::string_view text) {
+    if (text.size() > 1 && text.front() == '\'' && text.back() == '\'') {
+        return text.substr(1, text.size() - 2);
+    }
+    return text;
+}
+
+bool index_into(std::string_view text, ast::PathComponent& component, Failure& failure) {
+    if (text == "*") {
+        component.index = ast::PathIndex{ast::PathIndex::Star{}};
+        return true;
+    }
+    ast::PathIndex::Number number = 0;
+    if (!failure.take(parse_uint32(text), number)) {
+        return false;
+    }
+    component.index = ast::PathIndex{number};
+    return true;
+}
+
+// A path's subtree is flat: its object, then each step followed by its property and index.
+bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure) {
+    const std::uint32_t end = tree.end_of(node);
+    path.property_path.reserve((end - node - 1) / 2);  // a step is at least two nodes
+    for (std::uint32_t at = node + 1; at < end; ++at) {
+        switch (tree.rule(at)) {
+            case Rule::object:
+                path.object_type.assign(tree.text(at));
+                break;
+            case Rule::step:
+                path.property_path.emplace_back();
+                break;
+            case Rule::property:
+                if (!path.property_path.empty()) {
+                    path.property_path.back().property.assign(property_name(tree.text(at)));
+                }
+                break;
+            case Rule::index:
+                if (!path.property_path.empty() && !index_into(tree.text(at), path.property_path.back(), failure)) {
+                    return false;
+                }
+                break;
+            default:
+                break;
         }
     }
     return true;
@@ -216,15 +319,14 @@ bool converted_into(Result<T>&& converted, ast::StixValue& out, Failure& failure
     return true;
 }
 
-bool value_into(Node node, ast::StixValue& out, Failure& failure) {
-    const Node::Children children = node.children();
-    if (children.empty()) {
+bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure) {
+    const std::uint32_t child = node + 1;
+    if (child == tree.end_of(node)) {
         return failure.set(missing("value content"));
     }
-    const Node child = *children.begin();
-    const std::string_view text = child.text();
+    const std::string_view text = tree.text(child);
     using Value = ast::StixValue;
-    switch (child.rule()) {
+    switch (tree.rule(child)) {
         case Rule::bool_:
             out.value.emplace<Value::Bool>(text == "true");
             return true;
@@ -244,13 +346,19 @@ bool value_into(Node node, ast::StixValue& out, Failure& failure) {
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
         default:
-            return failure.set(unexpected(child.rule()));
+            return failure.set(unexpected(tree.rule(child)));
     }
 }
 
-bool list_into(Node node, std::vector<ast::StixValue>& values, Failure& failure) {
-    for (const Node child : node.children()) {
-        if (child.rule() == Rule::value && !value_into(child, values.emplace_back(), failure)) {
+bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixValue>& values, Failure& failure) {
+    const std::uint32_t end = tree.end_of(node);
+    std::size_t count = 0;
+    for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
+        count += tree.rule(child) == Rule::value ? 1 : 0;
+    }
+    values.reserve(count);
+    for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
+        if (tree.rule(child) == Rule::value && !value_into(tree, child, values.emplace_back(), failure)) {
             return false;
         }
     }
@@ -259,35 +367,44 @@ bool list_into(Node node, std::vector<ast::StixValue>& values, Failure& failure)
 
 // --- comparisons ---
 
-bool exists_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
-    auto next = children.begin();
-    if (++next == children.end()) {
-        return failure.set(missing("path"));
+// The comparison a fresh node already holds, or a new one.
+ast::Comparison& comparison_in(ComparisonExpr& out) {
+    if (auto* comparison = std::get_if<ast::Comparison>(&out.value)) {
+        return *comparison;
     }
-    ast::Comparison& comparison = out.value.emplace<ast::Comparison>();
-    comparison.op = ast::UnaryOp::EXISTS;
-    return path_into(*next, comparison.object_path, failure);
+    return out.value.emplace<ast::Comparison>();
 }
 
-bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) {
-    ast::Comparison& comparison = out.value.emplace<ast::Comparison>();
-    if (!path_into(*children.begin(), comparison.object_path, failure)) {
+// `first` is the `exists` child of a comparison whose children end at `end`.
+bool exists_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure) {
+    const std::uint32_t path = tree.end_of(first);
+    if (path == end) {
+        return failure.set(missing("path"));
+    }
+    ast::Comparison& comparison = comparison_in(out);
+    comparison.op = ast::UnaryOp::EXISTS;
+    return path_into(tree, path, comparison.object_path, failure);
+}
+
+// `first` is the path child of a comparison whose children end at `end`.
+bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure) {
+    ast::Comparison& comparison = comparison_in(out);
+    if (!path_into(tree, first, comparison.object_path, failure)) {
         return false;
     }
     std::optional<ComparisonOp> op;
-    auto it = children.begin();
-    while (++it != children.end()) {
-        const Node child = *it;
-        if (const auto found = comparison_op(child.rule())) {
+    for (std::uint32_t child = tree.end_of(first); child < end; child = tree.end_of(child)) {
+        const Rule rule = tree.rule(child);
+        if (const auto found = comparison_op(rule)) {
             op = found;
-        } else if (child.rule() == Rule::not_) {
+        } else if (rule == Rule::not_) {
             comparison.negated = true;
-        } else if (child.rule() == Rule::value) {
+        } else if (rule == Rule::value) {
             auto& value = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::Value>();
-            if (!value_into(child, value, failure)) return false;
-        } else if (child.rule() == Rule::list) {
+            if (!value_into(tree, child, value, failure)) return false;
+        } else if (rule == Rule::list) {
             auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
-            if (!list_into(child, list, failure)) return false;
+            if (!list_into(tree, child, list, failure)) return false;
         }
     }
     if (!op) {
@@ -297,46 +414,53 @@ bool plain_into(Node::Children children, ComparisonExpr& out, Failure& failure) 
     return true;
 }
 
-// A stack of frames whose first few lie inside the stack object itself: most patterns
-// nest no deeper, and then building one allocates no frame memory at all. Deeper nesting
+// A stack whose first few frames lie inside the stack object itself: most patterns nest
+// no deeper, and then building one allocates no frame memory at all. Deeper nesting
 // continues on the heap.
 template <typename Frame>
 class FrameStack {
 public:
-    FrameStack() { frames_.reserve(inline_frames); }
-    FrameStack(const FrameStack&) = delete;
-    FrameStack& operator=(const FrameStack&) = delete;
-
-    bool empty() const { return frames_.empty(); }
-    Frame& back() { return frames_.back(); }
-    void pop_back() { frames_.pop_back(); }
-    void clear() { frames_.clear(); }
-    template <typename... Args>
-    void emplace_back(Args&&... args) {
-        frames_.emplace_back(std::forward<Args>(args)...);
+    bool empty() const { return size_ == 0; }
+    Frame& back() { return size_ <= inline_frames ? inline_[size_ - 1] : deeper_.back(); }
+    void push(Frame frame) {
+        if (size_ < inline_frames) {
+            inline_[size_] = std::move(frame);
+        } else {
+            deeper_.push_back(std::move(frame));
+        }
+        ++size_;
+    }
+    void pop() {
+        if (size_ > inline_frames) {
+            deeper_.pop_back();
+        } else {
+            inline_[size_ - 1] = Frame{};
+        }
+        --size_;
     }
 
 private:
     static constexpr std::size_t inline_frames = 4;
-    alignas(Frame) std::array<std::byte, inline_frames * sizeof(Frame)> buffer_;
-    std::pmr::monotonic_buffer_resource memory_{buffer_.data(), buffer_.size()};
-    std::pmr::vector<Frame> frames_{&memory_};
+    std::array<Frame, inline_frames> inline_{};
+    std::vector<Frame> deeper_;
+    std::size_t size_ = 0;
 };
 
-// One flat AND/OR list being folded strictly from the left into `out`: the children of
-// an observation, or of a parenthesised comparison. The pending operator falls back to
-// AND after each operand.
+// The children `next` to `end` of an observation, or of a parenthesised comparison,
+// folded strictly from the left into `out`. The pending operator falls back to AND after
+// each operand.
 struct ChainFrame {
-    Node::Children::iterator next;
-    Node::Children::iterator end;
-    ComparisonExpr* out;
-    QualifierSet* qualifiers;  // the observation's; null inside parentheses, where none occur
+    std::uint32_t next = 0;
+    std::uint32_t end = 0;
+    ComparisonExpr* out = nullptr;
+    QualifierSet* qualifiers = nullptr;  // the observation's; null inside parentheses, where none occur
     bool have_operand = false;
     BooleanOp pending = BooleanOp::AND;
     std::unique_ptr<ComparisonExpr> operand;  // a later operand while it is built
 
-    ChainFrame(Node::Children children, ComparisonExpr& target, QualifierSet* set)
-        : next(children.begin()), end(children.end()), out(&target), qualifiers(set) {}
+    ChainFrame() = default;
+    ChainFrame(std::uint32_t first, std::uint32_t stop, ComparisonExpr& target, QualifierSet* set)
+        : next(first), end(stop), out(&target), qualifiers(set) {}
 
     // Where the next operand goes: the first one straight into `out`.
     ComparisonExpr& operand_target(ast::NodeBlock& nodes) {
@@ -358,39 +482,38 @@ struct ChainFrame {
 
 class ComparisonBuilder {
 public:
-    ComparisonBuilder(Failure& failure, ast::NodeBlock& nodes) : failure_(failure), nodes_(nodes) {}
+    ComparisonBuilder(const FlatTree& tree, Failure& failure, ast::NodeBlock& nodes)
+        : tree_(tree), failure_(failure), nodes_(nodes) {}
 
-    bool chain(Node::Children children, ComparisonExpr& out, QualifierSet* qualifiers) {
-        frames_.clear();
-        frames_.emplace_back(children, out, qualifiers);
+    // The children of `node` as one chain, with the qualifiers among them read into `qualifiers`.
+    bool chain(std::uint32_t node, ComparisonExpr& out, QualifierSet* qualifiers) {
+        frames_.push(ChainFrame(node + 1, tree_.end_of(node), out, qualifiers));
+        return run();
+    }
+
+    bool comparison(std::uint32_t node, ComparisonExpr& out) { return start(node, out) && run(); }
+
+private:
+    bool run() {
         while (!frames_.empty()) {
             if (!step()) return false;
         }
         return true;
     }
 
-    bool comparison(Node node, ComparisonExpr& out) {
-        const bool done = start(node, out);
-        while (!frames_.empty()) {
-            if (!step()) return false;
-        }
-        return done;
-    }
-
-private:
     bool step() {
         ChainFrame& frame = frames_.back();
         if (frame.next == frame.end) {
             if (!frame.have_operand) {
                 return failure_.set(missing("comparison"));
             }
-            frames_.pop_back();
+            frames_.pop();
             if (!frames_.empty()) frames_.back().operand_built(nodes_);
             return true;
         }
-        const Node child = *frame.next;
-        ++frame.next;
-        switch (child.rule()) {
+        const std::uint32_t child = frame.next;
+        frame.next = tree_.end_of(child);
+        switch (tree_.rule(child)) {
             case Rule::and_:
                 frame.pending = BooleanOp::AND;
                 return true;
@@ -398,10 +521,10 @@ private:
                 frame.pending = BooleanOp::OR;
                 return true;
             case Rule::comparison:
-                child.release_walked();
+                tree_.release_before(child);
                 return start(child, frame.operand_target(nodes_));
             case Rule::qualifier:
-                return frame.qualifiers == nullptr || read_qualifier(child, *frame.qualifiers, failure_);
+                return frame.qualifiers == nullptr || qualifier_into(tree_, child, *frame.qualifiers, failure_);
             default:
                 return true;
         }
@@ -409,21 +532,22 @@ private:
 
     // Builds a comparison into `out`; a parenthesised one gets a frame of its own, and the
     // operand counts as built when that frame ends.
-    bool start(Node node, ComparisonExpr& out) {
-        const Node::Children children = node.children();
-        if (children.empty()) {
+    bool start(std::uint32_t node, ComparisonExpr& out) {
+        const std::uint32_t first = node + 1;
+        const std::uint32_t end = tree_.end_of(node);
+        if (first == end) {
             return failure_.set(missing("comparison content"));
         }
         bool built = false;
-        switch ((*children.begin()).rule()) {
+        switch (tree_.rule(first)) {
             case Rule::exists:
-                built = exists_into(children, out, failure_);
+                built = exists_into(tree_, first, end, out, failure_);
                 break;
             case Rule::path:
-                built = plain_into(children, out, failure_);
+                built = plain_into(tree_, first, end, out, failure_);
                 break;
             case Rule::comparison:
-                frames_.emplace_back(children, out, nullptr);
+                frames_.push(ChainFrame(first, end, out, nullptr));
                 return true;
             default:
                 return failure_.set(missing("comparison content"));
@@ -434,42 +558,31 @@ private:
         return built;
     }
 
+    const FlatTree& tree_;
     Failure& failure_;
     ast::NodeBlock& nodes_;
     FrameStack<ChainFrame> frames_;
 };
 
-bool comparison_into(Node node, ComparisonExpr& out, Failure& failure, ast::NodeBlock& nodes) {
-    return ComparisonBuilder(failure, nodes).comparison(node, out);
+bool comparison_into(const FlatTree& tree, std::uint32_t node, ComparisonExpr& out, Failure& failure,
+                     ast::NodeBlock& nodes) {
+    return ComparisonBuilder(tree, failure, nodes).comparison(node, out);
 }
 
 // --- observation expressions ---
-
-bool observation_into(Node node, PatternExpr& out, ComparisonBuilder& comparisons, ast::NodeBlock& nodes) {
-    QualifierSet qualifiers;
-    auto& inside = out.value.emplace<PatternExpr::Observation>();
-    if (!comparisons.chain(node.children(), inside, &qualifiers)) {
-        return false;
-    }
-    apply_qualifiers(out, qualifiers, nodes);
-    return true;
-}
 
 // An `expression` folding operand (operator operand)* strictly from the left, all
 // operators of one standing; or a parenthesised group, whose qualifiers apply once its
 // expression is built (without qualifiers it leaves no trace in the tree).
 struct PatternFrame {
-    Rule kind;  // Rule::expression or Rule::observation_group
-    Node::Children::iterator next;
-    Node::Children::iterator end;
-    PatternExpr* out;
+    Rule kind = Rule::expression;  // or Rule::observation_group
+    std::uint32_t next = 0;
+    std::uint32_t end = 0;
+    PatternExpr* out = nullptr;
     bool have_operand = false;  // for a group: its expression
     ObservationOp pending = ObservationOp::AND;
     std::unique_ptr<PatternExpr> operand;  // a later operand while it is built
     QualifierSet qualifiers;
-
-    PatternFrame(Rule rule, Node::Children children, PatternExpr& target)
-        : kind(rule), next(children.begin()), end(children.end()), out(&target) {}
 
     void operand_built(ast::NodeBlock& nodes) {
         if (operand) {
@@ -481,14 +594,14 @@ struct PatternFrame {
 
 class PatternBuilder {
 public:
-    PatternBuilder(Failure& failure, ast::NodeBlock& nodes)
-        : failure_(failure), nodes_(nodes), comparisons_(failure, nodes) {}
+    PatternBuilder(const FlatTree& tree, Failure& failure, ast::NodeBlock& nodes)
+        : tree_(tree), failure_(failure), nodes_(nodes), comparisons_(tree, failure, nodes) {}
 
     // `node` is a pattern, an expression, an observation or a group.
-    bool build(Node node, PatternExpr& out) { return start(node, out) && run(); }
+    bool build(std::uint32_t node, PatternExpr& out) { return start(node, out) && run(); }
 
     // The children of `node`, whatever its rule, as an expression.
-    bool build_expression(Node node, PatternExpr& out) { return open_expression(node, out) && run(); }
+    bool build_expression(std::uint32_t node, PatternExpr& out) { return open(Rule::expression, node, out) && run(); }
 
 private:
     bool run() {
@@ -500,37 +613,53 @@ private:
         return true;
     }
 
-    bool open_expression(Node node, PatternExpr& out) {
-        if (node.children().empty()) {
+    bool open(Rule kind, std::uint32_t node, PatternExpr& out) {
+        if (kind == Rule::expression && node + 1 == tree_.end_of(node)) {
             return failure_.set(missing("expression"));
         }
-        frames_.emplace_back(Rule::expression, node.children(), out);
+        PatternFrame frame;
+        frame.kind = kind;
+        frame.next = node + 1;
+        frame.end = tree_.end_of(node);
+        frame.out = &out;
+        frames_.push(std::move(frame));
         return true;
     }
 
-    bool start(Node node, PatternExpr& out) {
-        switch (node.rule()) {
+    bool start(std::uint32_t node, PatternExpr& out) {
+        switch (tree_.rule(node)) {
             case Rule::pattern:
-                for (const Node child : node.children()) {
-                    if (child.rule() == Rule::expression) {
+                for (std::uint32_t child = node + 1; child < tree_.end_of(node); child = tree_.end_of(child)) {
+                    if (tree_.rule(child) == Rule::expression) {
                         return start(child, out);
                     }
                 }
                 return failure_.set(missing("expression"));
             case Rule::expression:
-                return open_expression(node, out);
             case Rule::observation_group:
-                frames_.emplace_back(Rule::observation_group, node.children(), out);
-                return true;
+                return open(tree_.rule(node), node, out);
             case Rule::observation:
-                if (!observation_into(node, out, comparisons_, nodes_)) {
+                if (!observation_into(node, out)) {
                     return false;
                 }
                 operand_built();
                 return true;
             default:
-                return failure_.set(unexpected(node.rule()));
+                return failure_.set(unexpected(tree_.rule(node)));
         }
+    }
+
+    bool observation_into(std::uint32_t node, PatternExpr& out) {
+        QualifierSet qualifiers;
+        auto* inside = std::get_if<PatternExpr::Observation>(&out.value);
+        if (inside == nullptr) {
+            inside = &out.value.emplace<PatternExpr::Observation>();
+        }
+        if (!comparisons_.chain(node, *inside, &qualifiers)) {
+            return false;
+        }
+        apply_qualifiers(out, qualifiers, nodes_);
+        return true;
     }
 
     bool expression_step(PatternFrame& frame) {
@@ -538,21 +667,21 @@ private:
             return finish();
         }
         if (!frame.have_operand) {
-            const Node first = *frame.next;
-            ++frame.next;
+            const std::uint32_t first = frame.next;
+            frame.next = tree_.end_of(first);
             return start(first, *frame.out);
         }
-        const Node op_node = *frame.next;
-        const auto op = observation_op(op_node.rule());
+        const std::uint32_t op_node = frame.next;
+        const auto op = observation_op(tree_.rule(op_node));
         if (!op) {
-            return failure_.set(unexpected(op_node.rule()));
+            return failure_.set(unexpected(tree_.rule(op_node)));
         }
-        if (++frame.next == frame.end) {
+        const std::uint32_t right = tree_.end_of(op_node);
+        if (right == frame.end) {
             return failure_.set(missing("right operand"));
         }
-        const Node right = *frame.next;
-        ++frame.next;
-        right.release_walked();
+        frame.next = tree_.end_of(right);
+        tree_.release_before(right);
         frame.pending = *op;
         frame.operand = nodes_.make<PatternExpr>();
         return start(right, *frame.operand);
@@ -566,16 +695,20 @@ private:
             apply_qualifiers(*frame.out, frame.qualifiers, nodes_);
             return finish();
         }
-        const Node child = *frame.next;
-        ++frame.next;
-        if (child.rule() == Rule::expression) {
-            return start(child, *frame.out);
+        const std::uint32_t child = frame.next;
+        frame.next = tree_.end_of(child);
+        switch (tree_.rule(child)) {
+            case Rule::expression:
+                return start(child, *frame.out);
+            case Rule::qualifier:
+                return qualifier_into(tree_, child, frame.qualifiers, failure_);
+            default:
+                return true;
         }
-        return child.rule() != Rule::qualifier || read_qualifier(child, frame.qualifiers, failure_);
     }
 
     bool finish() {
-        frames_.pop_back();
+        frames_.pop();
         operand_built();
         return true;
     }
@@ -587,69 +720,20 @@ private:
         }
     }
 
+    const FlatTree& tree_;
     Failure& failure_;
     ast::NodeBlock& nodes_;
     ComparisonBuilder comparisons_;  // kept, so that its frames are allocated once
     FrameStack<PatternFrame> frames_;
 };
 
-bool pair_into(Node node, PatternExpr& out, Failure& failure, ast::NodeBlock& nodes) {
-    return PatternBuilder(failure, nodes).build(node, out);
+bool pair_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out, Failure& failure, ast::NodeBlock& nodes) {
+    return PatternBuilder(tree, failure, nodes).build(node, out);
 }
 
-bool expression_into(Node node, PatternExpr& out, Failure& failure, ast::NodeBlock& nodes) {
-    return PatternBuilder(failure, nodes).build_expression(node, out);
-}
-
-// --- leaves ---
-
-// Each number of a qualifier replaces the one before it, so the last one written counts.
-Status read_repeat(Node node, QualifierSet& set) {
-    for (const Node child : node.children()) {
-        if (child.rule() != Rule::pos_int) {
-            continue;
-        }
-        const auto count = parse_uint32(child.text());
-        if (!count) {
-            return count.error();
-        }
-        set.repeat = count.value();
-    }
-    return Done{};
-}
-
-Status read_within(Node node, QualifierSet& set) {
-    for (const Node child : node.children()) {
-        if (child.rule() != Rule::pos_int && child.rule() != Rule::pos_float) {
-            continue;
-        }
-        const auto seconds = parse_float64(child.text());
-        if (!seconds) {
-            return seconds.error();
-        }
-        set.within = seconds.value();
-    }
-    return Done{};
-}
-
-// The first time of all intervals after one operand is its start; every later one
-// replaces the stop.
-Status read_interval(Node node, QualifierSet& set) {
-    for (const Node child : node.children()) {
-        if (child.rule() != Rule::time) {
-            continue;
-        }
-        const auto instant = parse_timestamp(child.text());
-        if (!instant) {
-            return instant.error();
-        }
-        if (set.start) {
-            set.stop = instant.value();
-        } else {
-            set.start = instant.value();
-        }
-    }
-    return Done{};
+bool expression_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out, Failure& failure,
+                     ast::NodeBlock& nodes) {
+    return PatternBuilder(tree, failure, nodes).build_expression(node, out);
 }
 
 }  // namespace
@@ -675,21 +759,11 @@ Result<PatternExpr> parse_expression(Node node) {
 }
 
 Status parse_qualifier(Node node, QualifierSet& set) {
-    const Node::Children children = node.children();
-    if (children.empty()) {
-        return missing("qualifier content");
+    Failure failure;
+    if (!qualifier_into(FlatTree(node), node.index(), set, failure)) {
+        return std::move(failure).error();
     }
-    const Node kind = *children.begin();
-    switch (kind.rule()) {
-        case Rule::repeat:
-            return read_repeat(kind, set);
-        case Rule::within:
-            return read_within(kind, set);
-        case Rule::interval:
-            return read_interval(kind, set);
-        default:
-            return Done{};
-    }
+    return Done{};
 }
 
 Result<ComparisonExpr> parse_comparison(Node node) {

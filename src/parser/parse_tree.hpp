@@ -35,6 +35,9 @@ public:
     Node(const ParseTree& tree, std::uint32_t index) : tree_(&tree), index_(index) {}
 
     Rule rule() const;
+    // Where the node lies in its tree's preorder array, for walks that read that array.
+    std::uint32_t index() const { return index_; }
+    const ParseTree& tree() const { return *tree_; }
     std::uint32_t begin() const;
     std::uint32_t end() const;
     std::string_view text() const;
