@@ -421,12 +421,13 @@ template <typename Frame>
 class FrameStack {
 public:
     bool empty() const { return size_ == 0; }
-    Frame& back() { return size_ <= inline_frames ? inline_[size_ - 1] : deeper_.back(); }
-    void push(Frame frame) {
+    Frame& back() { return size_ <= inline_frames ? *inline_[size_ - 1] : deeper_.back(); }
+    template <typename... Args>
+    void emplace(Args&&... args) {
         if (size_ < inline_frames) {
-            inline_[size_] = std::move(frame);
+            inline_[size_].emplace(std::forward<Args>(args)...);
         } else {
-            deeper_.push_back(std::move(frame));
+            deeper_.emplace_back(std::forward<Args>(args)...);
         }
         ++size_;
     }
@@ -434,14 +435,14 @@ public:
         if (size_ > inline_frames) {
             deeper_.pop_back();
         } else {
-            inline_[size_ - 1] = Frame{};
+            inline_[size_ - 1].reset();
         }
         --size_;
     }
 
 private:
     static constexpr std::size_t inline_frames = 4;
-    std::array<Frame, inline_frames> inline_{};
+    std::array<std::optional<Frame>, inline_frames> inline_;
     std::vector<Frame> deeper_;
     std::size_t size_ = 0;
 };
@@ -450,15 +451,14 @@ private:
 // folded strictly from the left into `out`. The pending operator falls back to AND after
 // each operand.
 struct ChainFrame {
-    std::uint32_t next = 0;
-    std::uint32_t end = 0;
-    ComparisonExpr* out = nullptr;
-    QualifierSet* qualifiers = nullptr;  // the observation's; null inside parentheses, where none occur
+    std::uint32_t next;
+    std::uint32_t end;
+    ComparisonExpr* out;
+    QualifierSet* qualifiers;  // the observation's; null inside parentheses, where none occur
     bool have_operand = false;
     BooleanOp pending = BooleanOp::AND;
     std::unique_ptr<ComparisonExpr> operand;  // a later operand while it is built
 
-    ChainFrame() = default;
     ChainFrame(std::uint32_t first, std::uint32_t stop, ComparisonExpr& target, QualifierSet* set)
         : next(first), end(stop), out(&target), qualifiers(set) {}
 
@@ -487,7 +487,7 @@ public:
 
     // The children of `node` as one chain, with the qualifiers among them read into `qualifiers`.
     bool chain(std::uint32_t node, ComparisonExpr& out, QualifierSet* qualifiers) {
-        frames_.push(ChainFrame(node + 1, tree_.end_of(node), out, qualifiers));
+        frames_.emplace(node + 1, tree_.end_of(node), out, qualifiers);
         return run();
     }
 
@@ -547,7 +547,7 @@ private:
                 built = plain_into(tree_, first, end, out, failure_);
                 break;
             case Rule::comparison:
-                frames_.push(ChainFrame(first, end, out, nullptr));
+                frames_.emplace(first, end, out, nullptr);
                 return true;
             default:
                 return failure_.set(missing("comparison content"));
@@ -575,14 +575,17 @@ bool comparison_into(const FlatTree& tree, std::uint32_t node, ComparisonExpr& o
 // operators of one standing; or a parenthesised group, whose qualifiers apply once its
 // expression is built (without qualifiers it leaves no trace in the tree).
 struct PatternFrame {
-    Rule kind = Rule::expression;  // or Rule::observation_group
-    std::uint32_t next = 0;
-    std::uint32_t end = 0;
-    PatternExpr* out = nullptr;
+    Rule kind;  // Rule::expression or Rule::observation_group
+    std::uint32_t next;
+    std::uint32_t end;
+    PatternExpr* out;
     bool have_operand = false;  // for a group: its expression
     ObservationOp pending = ObservationOp::AND;
     std::unique_ptr<PatternExpr> operand;  // a later operand while it is built
     QualifierSet qualifiers;
+
+    PatternFrame(Rule rule, std::uint32_t first, std::uint32_t stop, PatternExpr& target)
+        : kind(rule), next(first), end(stop), out(&target) {}
 
     void operand_built(ast::NodeBlock& nodes) {
         if (operand) {
@@ -617,12 +620,7 @@ private:
         if (kind == Rule::expression && node + 1 == tree_.end_of(node)) {
             return failure_.set(missing("expression"));
         }
-        PatternFrame frame;
-        frame.kind = kind;
-        frame.next = node + 1;
-        frame.end = tree_.end_of(node);
-        frame.out = &out;
-        frames_.push(std::move(frame));
+        frames_.emplace(kind, node + 1, tree_.end_of(node), out);
         return true;
     }
 
