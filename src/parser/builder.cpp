@@ -172,19 +172,6 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
 
 // --- folding and qualifying ---
 
-// The right operand is built straight into its heap node; the left one moves into its own.
-void fold(ComparisonExpr& accumulated, BooleanOp op, std::unique_ptr<ComparisonExpr> right, ast::NodeBlock& nodes) {
-    auto left = nodes.make<ComparisonExpr>(std::move(accumulated));
-    accumulated.value.emplace<ComparisonExpr::Composite>(
-        ast::CompositeComparison::new_(std::move(left), op, std::move(right)));
-}
-
-void fold(PatternExpr& accumulated, ObservationOp op, std::unique_ptr<PatternExpr> right, ast::NodeBlock& nodes) {
-    auto left = nodes.make<PatternExpr>(std::move(accumulated));
-    accumulated.value.emplace<PatternExpr::Composite>(
-        ast::CompositePattern::new_(std::move(left), op, std::move(right)));
-}
-
 // An observation or group stays as it is when no qualifier follows it.
 void apply_qualifiers(PatternExpr& target, const QualifierSet& set, ast::NodeBlock& nodes) {
     if (set.empty()) {
@@ -447,6 +434,57 @@ private:
     std::size_t size_ = 0;
 };
 
+// Folds a chain of operands strictly from the left into `out`. A lone operand is built
+// straight into `out`; in a longer chain each operand is built into a node of its own and
+// the operators join them there, the last one in `out`, so no operand moves once built.
+template <typename Expr>
+class LeftFold {
+public:
+    using Composite = typename Expr::Composite;
+    using Op = decltype(Composite::op);
+
+    explicit LeftFold(bool chained) : chained_(chained) {}
+
+    Expr& operand_target(Expr& out, ast::NodeBlock& nodes) {
+        if (!chained_) {
+            return out;
+        }
+        operand_ = nodes.make<Expr>();
+        return *operand_;
+    }
+
+    // `op` joins the operand just built to those before it; `last` says no operand follows.
+    void operand_built(Expr& out, Op op, bool last, ast::NodeBlock& nodes) {
+        if (!chained_) {
+            return;
+        }
+        if (!folded_) {
+            folded_ = std::move(operand_);
+        } else if (last) {
+            out.value.template emplace<Composite>(std::move(folded_), op, std::move(operand_));
+        } else {
+            folded_ = nodes.make<Expr>(Expr{Composite(std::move(folded_), op, std::move(operand_))});
+        }
+    }
+
+    // A chain cut short (only in a malformed tree) leaves what it folded in `out`.
+    void finish(Expr& out) {
+        if (folded_) {
+            out = std::move(*folded_);
+            folded_.reset();
+        }
+    }
+
+private:
+    bool chained_;
+    std::unique_ptr<Expr> folded_;   // the operands so far
+    std::unique_ptr<Expr> operand_;  // the one being built
+};
+
+bool is_bool_op(Rule rule) {
+    return rule == Rule::and_ || rule == Rule::or_;
+}
+
 // The children `next` to `end` of an observation, or of a parenthesised comparison,
 // folded strictly from the left into `out`. The pending operator falls back to AND after
 // each operand.
@@ -457,24 +495,20 @@ struct ChainFrame {
     QualifierSet* qualifiers;  // the observation's; null inside parentheses, where none occur
     bool have_operand = false;
     BooleanOp pending = BooleanOp::AND;
-    std::unique_ptr<ComparisonExpr> operand;  // a later operand while it is built
+    LeftFold<ComparisonExpr> operands;
 
-    ChainFrame(std::uint32_t first, std::uint32_t stop, ComparisonExpr& target, QualifierSet* set)
-        : next(first), end(stop), out(&target), qualifiers(set) {}
+    ChainFrame(const FlatTree& tree, std::uint32_t first, std::uint32_t stop, ComparisonExpr& target,
+               QualifierSet* set)
+        : next(first),
+          end(stop),
+          out(&target),
+          qualifiers(set),
+          operands(first < stop && tree.end_of(first) < stop && is_bool_op(tree.rule(tree.end_of(first)))) {}
 
-    // Where the next operand goes: the first one straight into `out`.
-    ComparisonExpr& operand_target(ast::NodeBlock& nodes) {
-        if (!have_operand) {
-            return *out;
-        }
-        operand = nodes.make<ComparisonExpr>();
-        return *operand;
-    }
+    ComparisonExpr& operand_target(ast::NodeBlock& nodes) { return operands.operand_target(*out, nodes); }
 
-    void operand_built(ast::NodeBlock& nodes) {
-        if (operand) {
-            fold(*out, pending, std::move(operand), nodes);
-        }
+    void operand_built(const FlatTree& tree, ast::NodeBlock& nodes) {
+        operands.operand_built(*out, pending, next == end || !is_bool_op(tree.rule(next)), nodes);
         have_operand = true;
         pending = BooleanOp::AND;
     }
@@ -487,7 +521,7 @@ public:
 
     // The children of `node` as one chain, with the qualifiers among them read into `qualifiers`.
     bool chain(std::uint32_t node, ComparisonExpr& out, QualifierSet* qualifiers) {
-        frames_.emplace(node + 1, tree_.end_of(node), out, qualifiers);
+        frames_.emplace(tree_, node + 1, tree_.end_of(node), out, qualifiers);
         return run();
     }
 
@@ -507,8 +541,9 @@ private:
             if (!frame.have_operand) {
                 return failure_.set(missing("comparison"));
             }
+            frame.operands.finish(*frame.out);
             frames_.pop();
-            if (!frames_.empty()) frames_.back().operand_built(nodes_);
+            if (!frames_.empty()) frames_.back().operand_built(tree_, nodes_);
             return true;
         }
         const std::uint32_t child = frame.next;
@@ -547,13 +582,13 @@ private:
                 built = plain_into(tree_, first, end, out, failure_);
                 break;
             case Rule::comparison:
-                frames_.emplace(first, end, out, nullptr);
+                frames_.emplace(tree_, first, end, out, nullptr);
                 return true;
             default:
                 return failure_.set(missing("comparison content"));
         }
         if (built && !frames_.empty()) {
-            frames_.back().operand_built(nodes_);
+            frames_.back().operand_built(tree_, nodes_);
         }
         return built;
     }
@@ -581,16 +616,20 @@ struct PatternFrame {
     PatternExpr* out;
     bool have_operand = false;  // for a group: its expression
     ObservationOp pending = ObservationOp::AND;
-    std::unique_ptr<PatternExpr> operand;  // a later operand while it is built
+    LeftFold<PatternExpr> operands;
     QualifierSet qualifiers;
 
-    PatternFrame(Rule rule, std::uint32_t first, std::uint32_t stop, PatternExpr& target)
-        : kind(rule), next(first), end(stop), out(&target) {}
+    PatternFrame(const FlatTree& tree, Rule rule, std::uint32_t first, std::uint32_t stop, PatternExpr& target)
+        : kind(rule),
+          next(first),
+          end(stop),
+          out(&target),
+          operands(rule == Rule::expression && first < stop && tree.end_of(first) < stop) {}
+
+    PatternExpr& operand_target(ast::NodeBlock& nodes) { return operands.operand_target(*out, nodes); }
 
     void operand_built(ast::NodeBlock& nodes) {
-        if (operand) {
-            fold(*out, pending, std::move(operand), nodes);
-        }
+        operands.operand_built(*out, pending, next == end, nodes);
         have_operand = true;
     }
 };
@@ -620,7 +659,7 @@ private:
         if (kind == Rule::expression && node + 1 == tree_.end_of(node)) {
             return failure_.set(missing("expression"));
         }
-        frames_.emplace(kind, node + 1, tree_.end_of(node), out);
+        frames_.emplace(tree_, kind, node + 1, tree_.end_of(node), out);
         return true;
     }
 
@@ -667,7 +706,7 @@ private:
         if (!frame.have_operand) {
             const std::uint32_t first = frame.next;
             frame.next = tree_.end_of(first);
-            return start(first, *frame.out);
+            return start(first, frame.operand_target(nodes_));
         }
         const std::uint32_t op_node = frame.next;
         const auto op = observation_op(tree_.rule(op_node));
@@ -681,8 +720,7 @@ private:
         frame.next = tree_.end_of(right);
         tree_.release_before(right);
         frame.pending = *op;
-        frame.operand = nodes_.make<PatternExpr>();
-        return start(right, *frame.operand);
+        return start(right, frame.operand_target(nodes_));
     }
 
     bool group_step(PatternFrame& frame) {
@@ -706,6 +744,7 @@ private:
     }
 
     bool finish() {
+        frames_.back().operands.finish(*frames_.back().out);
         frames_.pop();
         operand_built();
         return true;
