@@ -95,20 +95,15 @@ Result<T> build_whole(Node node, Step<T> build) {
     return out;
 }
 
-// The operator and qualifier nodes a build from `node` can make at most: each operator
-// moves its two operands into nodes of their own, each qualified operand goes into one.
+// The operator and qualifier nodes a build from `node` can make at most. The grammar has
+// counted them for its whole tree.
 std::size_t heap_nodes_needed(Node node) {
-    static constexpr std::array<std::uint8_t, rule_count> nodes_made = [] {
-        std::array<std::uint8_t, rule_count> made{};
-        made[static_cast<std::size_t>(Rule::and_)] = 2;
-        made[static_cast<std::size_t>(Rule::or_)] = 2;
-        made[static_cast<std::size_t>(Rule::followedby)] = 2;
-        made[static_cast<std::size_t>(Rule::qualifier)] = 1;
-        return made;
-    }();
+    if (node.subtree().size() == node.tree().flat_nodes().size()) {
+        return node.tree().heap_nodes();
+    }
     std::size_t count = 0;
     for (const FlatNode& flat : node.subtree()) {
-        count += nodes_made[static_cast<std::size_t>(flat.rule)];
+        count += heap_nodes_made[static_cast<std::size_t>(flat.rule)];
     }
     return count;
 }

@@ -126,8 +126,12 @@ public:
     // Drops the nodes of a failed attempt.
     void truncate(std::size_t count) { size_ = count; }
 
+    // Counts the heap nodes a node that matched will make when built. Nodes dropped later
+    // stay counted: the sum is an upper bound, and exact for a text that parses.
+    void count_heap_nodes(std::size_t made) { heap_nodes_ += made; }
+
     ParseTree into_tree(std::string_view input) && {
-        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_));
+        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), heap_nodes_);
     }
 
 private:
@@ -142,6 +146,7 @@ private:
     std::size_t capacity_;
     std::unique_ptr<FlatNode[]> storage_;
     std::size_t size_ = 0;
+    std::size_t heap_nodes_ = 0;
 };
 
 struct State {
@@ -774,6 +779,9 @@ private:
         FlatNode& node = st.nodes[index];
         node.end = static_cast<std::uint32_t>(offset(in, st));
         node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
+        if constexpr (heap_nodes_made[static_cast<std::size_t>(Id)] != 0) {
+            st.nodes.count_heap_nodes(heap_nodes_made[static_cast<std::size_t>(Id)]);
+        }
         return true;
     }
 };

@@ -129,6 +129,17 @@ inline constexpr std::array<std::string_view, rule_count> rule_names{
 
 static_assert(static_cast<std::size_t>(Rule::pattern) + 1 == rule_count);
 
+// How many syntax-tree nodes building from a node of each rule puts on the heap: an
+// operator moves its two operands into nodes of their own, a qualifier its operand.
+inline constexpr std::array<std::uint8_t, rule_count> heap_nodes_made = [] {
+    std::array<std::uint8_t, rule_count> made{};
+    made[static_cast<std::size_t>(Rule::and_)] = 2;
+    made[static_cast<std::size_t>(Rule::or_)] = 2;
+    made[static_cast<std::size_t>(Rule::followedby)] = 2;
+    made[static_cast<std::size_t>(Rule::qualifier)] = 1;
+    return made;
+}();
+
 constexpr std::string_view display_name(Rule rule) {
     return rule_names[static_cast<std::size_t>(rule)];
 }

@@ -647,5 +647,44 @@ static_assert(shared_start.admits('a') && !shared_start.admits('b'));
 static_assert(lone<grammar::QUOTE>::value.admits('\'') && !lone<grammar::equal>::value.admits('='));
 }  // namespace lone_bytes
 
+// The grammar counts, as it matches, the heap nodes a build of its tree will make; the
+// builder sizes its node block by that count, so it must never fall short of a walk's.
+// Operators matched and then dropped stay counted: only where a start rule other than
+// `pattern` stops short of the text can that happen.
+struct Counted {
+    Rule start;
+    std::string text;
+};
+void PrintTo(const Counted& c, std::ostream* os) {
+    *os << display_name(c.start) << ": " << c.text;
+}
+
+class GrammarHeapNodes : public testing::TestWithParam<Counted> {};
+
+TEST_P(GrammarHeapNodes, NeverFallShortOfAWalk) {
+    const auto tree = StixParser::parse(GetParam().start, GetParam().text);
+    ASSERT_TRUE(tree.ok()) << tree.error().message();
+    std::size_t walked = 0;
+    for (const FlatNode& node : tree.value().flat_nodes()) {
+        walked += heap_nodes_made[static_cast<std::size_t>(node.rule)];
+    }
+    EXPECT_GE(tree.value().heap_nodes(), walked);
+    if (GetParam().start == Rule::pattern) {
+        EXPECT_EQ(tree.value().heap_nodes(), walked);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GrammarHeapNodes,
+    testing::Values(Counted{Rule::pattern, "[a:b = 1]"},
+                    Counted{Rule::pattern, "[a:b = 1 AND c:d = 2.5 OR (e:f = 'x' AND g:h = 3)]"},
+                    Counted{Rule::pattern, "[a:b = 1] REPEATS 2 TIMES WITHIN 5 SECONDS FOLLOWEDBY [c:d = 2]"},
+                    Counted{Rule::pattern, "([a:b = 1] OR ([c:d = 2] AND [e:f = 3]) WITHIN 1.5 SECONDS) "
+                                           "START t'2020-01-01T00:00:00Z' STOP t'2020-01-02T00:00:00Z'"},
+                    Counted{Rule::pattern, "[a:b IN (1, 2.0, -3)] AND [x:y[*].z NOT LIKE 'q%']"},
+                    Counted{Rule::comparison, "(a:b = 1 OR c:d = 2) AND"},
+                    Counted{Rule::expression, "[a:b = 1] AND [c:d = 2] OR"},
+                    Counted{Rule::observation, "[a:b = 1] WITHIN 5 SECONDS WITHIN"}));
+
 }  // namespace
 }  // namespace quarnel::parser
