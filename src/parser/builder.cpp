@@ -301,6 +301,14 @@ bool converted_into(Result<T>&& converted, ast::StixValue& out, Failure& failure
     return true;
 }
 
+// The string a fresh value already holds, or a new one.
+std::string& string_in(ast::StixValue& value) {
+    if (auto* text = std::get_if<ast::StixValue::String>(&value.value)) {
+        return *text;
+    }
+    return value.value.emplace<ast::StixValue::String>();
+}
+
 bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure) {
     const std::uint32_t child = node + 1;
     if (child == tree.end_of(node)) {
@@ -323,7 +331,7 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
         case Rule::float_:
             return converted_into<Value::Float>(parse_float64(text), out, failure);
         case Rule::string:
-            out.value.emplace<Value::String>(unescape_string(text));
+            unescape_string_into(text, string_in(out));
             return true;
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
@@ -382,7 +390,8 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
         } else if (rule == Rule::not_) {
             comparison.negated = true;
         } else if (rule == Rule::value) {
-            auto& value = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::Value>();
+            // A new constant holds a value, its first alternative.
+            auto& value = std::get<ast::ComparisonRhs::Value>(comparison.constant.emplace().value);
             if (!value_into(tree, child, value, failure)) return false;
         } else if (rule == Rule::list) {
             auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();

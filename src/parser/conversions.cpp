@@ -250,28 +250,35 @@ Result<double> parse_float64(std::string_view text) {
 }
 
 std::string unescape_string(std::string_view text) {
+    std::string result;
+    unescape_string_into(text, result);
+    return result;
+}
+
+void unescape_string_into(std::string_view text, std::string& out) {
     const std::size_t first_backslash = text.find('\\');
     if (first_backslash == std::string_view::npos) {
-        return std::string(text);  // most texts hold no escape
+        out.assign(text);  // most texts hold no escape
+        return;
     }
     // Resolving escapes only shortens the text: write into a buffer of its length, then
     // cut that to what was written.
-    std::string result(text.size(), '\0');
-    char* out = std::copy(text.data(), text.data() + first_backslash, result.data());
+    out.resize(text.size());
+    char* const begin = out.data();
+    char* write = std::copy(text.data(), text.data() + first_backslash, begin);
     for (std::size_t at = first_backslash; at < text.size(); ++at) {
         if (text[at] != '\\' || at + 1 == text.size()) {
-            *out++ = text[at];
+            *write++ = text[at];
         } else if (const auto resolved = resolved_escape(text[at + 1])) {
-            *out++ = *resolved;
+            *write++ = *resolved;
             ++at;
         } else {
             // Unknown escapes keep their backslash; the escaped code point, whatever its
             // length in bytes, follows as plain text.
-            *out++ = '\\';
+            *write++ = '\\';
         }
     }
-    result.resize(static_cast<std::size_t>(out - result.data()));
-    return result;
+    out.resize(static_cast<std::size_t>(write - begin));
 }
 
 }  // namespace quarnel::parser

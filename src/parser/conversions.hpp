@@ -17,5 +17,7 @@ Result<std::uint32_t> parse_uint32(std::string_view text);
 Result<double> parse_float64(std::string_view text);
 // Resolves \n \r \t \' \\ ; any other escaped code point keeps its backslash.
 std::string unescape_string(std::string_view text);
+// The same, written over `out`, whose memory it reuses.
+void unescape_string_into(std::string_view text, std::string& out);
 
 }  // namespace quarnel::parser
