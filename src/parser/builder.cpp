@@ -81,12 +81,9 @@ private:
     std::string_view input_;
 };
 
-// A build step from one node into its output.
-template <typename T>
-using Step = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&);
-
-template <typename T>
-Result<T> build_whole(Node node, Step<T> build) {
+// Runs a build step from `node` into a new output.
+template <typename T, typename Build>
+Result<T> build_whole(Node node, Build build) {
     Failure failure;
     T out{};
     if (!build(FlatTree(node), node.index(), out, failure)) {
@@ -115,12 +112,9 @@ using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::Nod
 template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
     ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
-    Failure failure;
-    T out{};
-    if (!build(FlatTree(node), node.index(), out, failure, nodes)) {
-        return std::move(failure).error();
-    }
-    return out;
+    return build_whole<T>(node, [&](const FlatTree& tree, std::uint32_t at, T& out, Failure& failure) {
+        return build(tree, at, out, failure, nodes);
+    });
 }
 
 std::optional<ObservationOp> observation_op(Rule rule) {
