@@ -192,11 +192,6 @@ bool step_into(Node node, ast::PathComponent& component, Failure& failure) {
 }
 
 bool path_into(Node node, ast::ObjectPath& path, Failure& failure) {
-    std::size_t steps = 0;
-    for (const Node child : node.children()) {
-        steps += child.rule() == Rule::step ? 1 : 0;
-    }
-    path.property_path.reserve(steps);
     for (const Node child : node.children()) {
         if (child.rule() == Rule::object) {
             path.object_type.assign(child.text());
