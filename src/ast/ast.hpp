@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "ast/inline_vector.hpp"
 #include "ast/node_memory.hpp"
 
 namespace quarnel::ast {
@@ -129,9 +130,14 @@ struct PathComponent {
     bool operator==(const PathComponent&) const = default;
 };
 
+// Its first step inline: a path of one step, the most common, takes no allocation of its
+// own. A second inline step was measured too: it made every node of a parse's block 48
+// bytes larger for hardly fewer instructions.
+using PropertyPath = InlineVector<PathComponent, 1>;
+
 struct ObjectPath {
     std::string object_type;
-    std::vector<PathComponent> property_path;
+    PropertyPath property_path;
 
     bool operator==(const ObjectPath&) const = default;
 };

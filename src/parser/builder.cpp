@@ -259,23 +259,23 @@ bool index_into(std::string_view text, ast::PathComponent& component, Failure& f
 
 // A path's subtree is flat: its object, then each step followed by its property and index.
 bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure) {
+    ast::PathComponent* step = nullptr;  // the latest
     const std::uint32_t end = tree.end_of(node);
-    path.property_path.reserve((end - node - 1) / 2);  // a step is at least two nodes
     for (std::uint32_t at = node + 1; at < end; ++at) {
         switch (tree.rule(at)) {
             case Rule::object:
                 path.object_type.assign(tree.text(at));
                 break;
             case Rule::step:
-                path.property_path.emplace_back();
+                step = &path.property_path.emplace_back();
                 break;
             case Rule::property:
-                if (!path.property_path.empty()) {
-                    path.property_path.back().property.assign(property_name(tree.text(at)));
+                if (step != nullptr) {
+                    step->property.assign(property_name(tree.text(at)));
                 }
                 break;
             case Rule::index:
-                if (!path.property_path.empty() && !index_into(tree.text(at), path.property_path.back(), failure)) {
+                if (step != nullptr && !index_into(tree.text(at), *step, failure)) {
                     return false;
                 }
                 break;
