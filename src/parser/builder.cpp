@@ -399,7 +399,7 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
     return true;
 }
 
-// A stack whose first few frames lie inside the stack object itself: most patterns nest
+// A stack whose first two frames lie inside the stack object itself: most patterns nest
 // no deeper, and then building one allocates no frame memory at all. Deeper nesting
 // continues on the heap.
 template <typename Frame>
@@ -426,7 +426,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t inline_frames = 4;
+    static constexpr std::size_t inline_frames = 2;
     std::array<std::optional<Frame>, inline_frames> inline_;
     std::vector<Frame> deeper_;
     std::size_t size_ = 0;
