@@ -81,15 +81,29 @@ private:
     std::string_view input_;
 };
 
-// Runs a build step from `node` into a new output.
+// Runs a build step from `node` into `out`, which must be fresh.
 template <typename T, typename Build>
-Result<T> build_whole(Node node, Build build) {
+Status build_into(Node node, Build build, T& out) {
     Failure failure;
-    T out{};
     if (!build(FlatTree(node), node.index(), out, failure)) {
         return std::move(failure).error();
     }
-    return out;
+    return Done{};
+}
+
+// A new output, built by `into` in its place in the result.
+template <typename T, typename Into>
+Result<T> built(Into into) {
+    Result<T> result{T{}};
+    if (Status status = into(result.value()); !status) {
+        result = std::move(status).error();
+    }
+    return result;
+}
+
+template <typename T, typename Build>
+Result<T> build_whole(Node node, Build build) {
+    return built<T>([&](T& out) { return build_into(node, build, out); });
 }
 
 // The operator and qualifier nodes a build from `node` can make at most. The grammar has
@@ -110,11 +124,19 @@ using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::Nod
 
 // Builds a tree whose operator and qualifier nodes all come from one block.
 template <typename T>
-Result<T> build_tree(Node node, TreeStep<T> build) {
+Status build_tree_into(Node node, TreeStep<T> build, T& out) {
     ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
-    return build_whole<T>(node, [&](const FlatTree& tree, std::uint32_t at, T& out, Failure& failure) {
-        return build(tree, at, out, failure, nodes);
-    });
+    return build_into(
+        node,
+        [&](const FlatTree& tree, std::uint32_t at, T& into, Failure& failure) {
+            return build(tree, at, into, failure, nodes);
+        },
+        out);
+}
+
+template <typename T>
+Result<T> build_tree(Node node, TreeStep<T> build) {
+    return built<T>([&](T& out) { return build_tree_into(node, build, out); });
 }
 
 std::optional<ObservationOp> observation_op(Rule rule) {
