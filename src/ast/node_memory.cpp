@@ -1,14 +1,16 @@
 #include "ast/node_memory.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace quarnel::ast {
 
 namespace node_memory {
 
-// A block's count starts at its capacity plus one for its builder, so that nodes freed
+// A chunk's count starts at its capacity plus one for its builder, so that nodes freed
 // while the build goes on (a build that fails) never bring it to zero early; the builder
-// takes back its own share and that of the slots it left unused when it is done.
+// takes back its own share and that of the slots it left unused when it moves on to the
+// next chunk or is done.
 struct Block {
     std::atomic<std::size_t> live;
 };
@@ -57,20 +59,34 @@ void release(void* node) noexcept {
 
 }  // namespace node_memory
 
-NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size)
+NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots)
     : slot_size_((slot_size + 2 * node_memory::header_size - 1) / node_memory::header_size *
                  node_memory::header_size),
-      remaining_(capacity) {
-    if (capacity == 0) {
-        return;
+      chunk_slots_(chunk_slots != 0 ? chunk_slots : std::max<std::size_t>(1, (std::size_t{1} << 20) / slot_size_)),
+      to_come_(capacity) {
+    next_chunk();
+}
+
+bool NodeBlock::next_chunk() {
+    if (block_ != nullptr) {
+        node_memory::drop(block_, remaining_ + 1);
+        block_ = nullptr;
+        remaining_ = 0;
     }
-    void* const memory = std::malloc(node_memory::block_header_size + capacity * slot_size_);
+    if (to_come_ == 0) {
+        return false;
+    }
+    const std::size_t count = std::min(to_come_, chunk_slots_);
+    void* const memory = std::malloc(node_memory::block_header_size + count * slot_size_);
     if (memory == nullptr) {
-        remaining_ = 0;  // every node is then made on its own, which reports the shortage
-        return;
+        to_come_ = 0;  // every node is then made on its own, which reports the shortage
+        return false;
     }
-    block_ = ::new (memory) node_memory::Block{capacity + 1};
+    block_ = ::new (memory) node_memory::Block{count + 1};
     next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;
+    remaining_ = count;
+    to_come_ -= count;
+    return true;
 }
 
 NodeBlock::~NodeBlock() {

@@ -29,11 +29,14 @@ void release(void* node) noexcept;
 }  // namespace node_memory
 
 // Room for up to `capacity` nodes of at most `slot_size` bytes, taken one by one. The
-// block lives as long as the builder holding it or any node made from it; beyond its
-// capacity, nodes are made on their own.
+// slots come in chunks of at most `chunk_slots` (by default as many as a MiB holds), each
+// allocated when the one before is used up: chunks that size stay below the allocator's
+// threshold for mapping memory of their own, which a large parse would otherwise map and
+// fault in anew every time. A chunk lives as long as the builder holding it or any node
+// made from it; beyond the capacity, nodes are made on their own.
 class NodeBlock {
 public:
-    NodeBlock(std::size_t capacity, std::size_t slot_size);
+    NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0);
     NodeBlock(const NodeBlock&) = delete;
     NodeBlock& operator=(const NodeBlock&) = delete;
     ~NodeBlock();
@@ -54,7 +57,7 @@ private:
     // The next free slot with its header written, or null when none is left (or `size`
     // is more than a slot holds).
     void* free_slot(std::size_t size) {
-        if (remaining_ == 0 || size + node_memory::header_size > slot_size_) {
+        if (size + node_memory::header_size > slot_size_ || (remaining_ == 0 && !next_chunk())) {
             return nullptr;
         }
         *reinterpret_cast<node_memory::Block**>(next_) = block_;
@@ -64,10 +67,14 @@ private:
         next_ += slot_size_;
         --remaining_;
     }
+    // Lets go of the current chunk and allocates the next; false when none is to come.
+    bool next_chunk();
 
     node_memory::Block* block_ = nullptr;
     std::size_t slot_size_;
-    std::size_t remaining_;
+    std::size_t chunk_slots_;
+    std::size_t to_come_;  // slots of the capacity in no chunk yet
+    std::size_t remaining_ = 0;  // free slots of the current chunk
     std::byte* next_ = nullptr;
 };
 

@@ -34,6 +34,7 @@ struct BlockCase {
     std::size_t capacity;
     std::size_t made;         // nodes made from the block
     std::size_t freed_early;  // of them, freed while the block is still held
+    std::size_t chunk_slots = 0;  // the block's own choice by default
 };
 
 class NodeBlockTest : public testing::TestWithParam<BlockCase> {};
@@ -43,7 +44,7 @@ class NodeBlockTest : public testing::TestWithParam<BlockCase> {};
 TEST_P(NodeBlockTest, NodesOutliveOrPrecedeTheirBlock) {
     std::vector<std::unique_ptr<PatternExpr>> kept;
     {
-        NodeBlock block(GetParam().capacity, slot);
+        NodeBlock block(GetParam().capacity, slot, GetParam().chunk_slots);
         for (std::size_t i = 0; i < GetParam().made; ++i) {
             kept.push_back(block.make<PatternExpr>(observation("type-" + std::to_string(i) + "-long-enough-to-allocate")));
         }
@@ -62,7 +63,12 @@ INSTANTIATE_TEST_SUITE_P(Blocks, NodeBlockTest,
                          testing::Values(BlockCase{"empty_block", 0, 2, 1}, BlockCase{"exact_fit", 3, 2, 0},
                                          BlockCase{"over_capacity", 2, 4, 0},
                                          BlockCase{"all_freed_while_held", 5, 4, 4},
-                                         BlockCase{"some_freed_while_held", 5, 5, 2}),
+                                         BlockCase{"some_freed_while_held", 5, 5, 2},
+                                         BlockCase{"chunks_exact_fit", 6, 6, 0, 2},
+                                         BlockCase{"last_chunk_shorter", 5, 5, 0, 2},
+                                         BlockCase{"chunks_over_capacity", 4, 7, 0, 3},
+                                         BlockCase{"chunks_freed_while_held", 7, 6, 5, 2},
+                                         BlockCase{"one_slot_chunks", 3, 3, 1, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NodeBlock, ATypeLargerThanASlotStandsAlone) {
