@@ -68,7 +68,9 @@ INSTANTIATE_TEST_SUITE_P(Blocks, NodeBlockTest,
                                          BlockCase{"last_chunk_shorter", 5, 5, 0, 2},
                                          BlockCase{"chunks_over_capacity", 4, 7, 0, 3},
                                          BlockCase{"chunks_freed_while_held", 7, 6, 5, 2},
-                                         BlockCase{"one_slot_chunks", 3, 3, 1, 1}),
+                                         BlockCase{"one_slot_chunks", 3, 3, 1, 1},
+                                         // Past 64 MiB of slots, chunks are mappings of their own.
+                                         BlockCase{"mapped_chunks", 400000, 400000, 200000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NodeBlock, ATypeLargerThanASlotStandsAlone) {
