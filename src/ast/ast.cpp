@@ -204,11 +204,6 @@ CompositeComparison CompositeComparison::new_(ComparisonExpr&& left, BooleanOp o
                                std::make_unique<ComparisonExpr>(std::move(right)));
 }
 
-CompositeComparison CompositeComparison::new_(std::unique_ptr<ComparisonExpr> left, BooleanOp op,
-                                              std::unique_ptr<ComparisonExpr> right) {
-    return CompositeComparison(std::move(left), op, std::move(right));
-}
-
 CompositeComparison::CompositeComparison(std::unique_ptr<ComparisonExpr> left_operand,
                                          BooleanOp op_, std::unique_ptr<ComparisonExpr> right_operand)
     : left(std::move(left_operand)), right(std::move(right_operand)), op(op_) {}
@@ -235,11 +230,6 @@ bool operator==(const CompositeComparison& a, const CompositeComparison& b) {
 CompositePattern CompositePattern::new_(PatternExpr&& left, ObservationOp op, PatternExpr&& right) {
     return CompositePattern(std::make_unique<PatternExpr>(std::move(left)), op,
                             std::make_unique<PatternExpr>(std::move(right)));
-}
-
-CompositePattern CompositePattern::new_(std::unique_ptr<PatternExpr> left, ObservationOp op,
-                                        std::unique_ptr<PatternExpr> right) {
-    return CompositePattern(std::move(left), op, std::move(right));
 }
 
 CompositePattern::CompositePattern(std::unique_ptr<PatternExpr> left_operand, ObservationOp op_,

@@ -161,11 +161,8 @@ struct CompositeComparison {
     std::unique_ptr<ComparisonExpr> right;
     BooleanOp op;
 
-    // The only way to make a composite: each operand goes into a heap node of its own.
+    // A composite of two operands, each moved into a heap node of its own.
     static CompositeComparison new_(ComparisonExpr&& left, BooleanOp op, ComparisonExpr&& right);
-    // The same for operands already in heap nodes of their own (neither may be null).
-    static CompositeComparison new_(std::unique_ptr<ComparisonExpr> left, BooleanOp op,
-                                    std::unique_ptr<ComparisonExpr> right);
 
     CompositeComparison(std::unique_ptr<ComparisonExpr> left, BooleanOp op,
                         std::unique_ptr<ComparisonExpr> right);
@@ -197,8 +194,6 @@ struct CompositePattern {
     ObservationOp op;
 
     static CompositePattern new_(PatternExpr&& left, ObservationOp op, PatternExpr&& right);
-    static CompositePattern new_(std::unique_ptr<PatternExpr> left, ObservationOp op,
-                                 std::unique_ptr<PatternExpr> right);
 
     CompositePattern(std::unique_ptr<PatternExpr> left, ObservationOp op,
                      std::unique_ptr<PatternExpr> right);

@@ -24,6 +24,8 @@ class InlineVector {
     // Moving items from one storage to the next must not throw: a variant left without a
     // value would have no size.
     static_assert(std::is_nothrow_move_constructible_v<T>);
+    // Nor may making the first item in place, which replaces the empty storage first.
+    static_assert(std::is_nothrow_default_constructible_v<T>);
 
     template <typename Sizes>
     struct StorageFor;

@@ -21,8 +21,8 @@ struct Block {
 
 namespace {
 
-// Blocks and single nodes come from malloc: one header word in front keeps a node 8-byte
-// aligned, which is all the node classes need.
+// Chunks and single nodes are 16-byte aligned, from malloc or a mapping: one header word in
+// front keeps a node 8-byte aligned, which is all the node classes need.
 constexpr std::size_t block_header_size = 16;
 static_assert(sizeof(Block) <= block_header_size);
 
@@ -101,8 +101,9 @@ void release(void* node) noexcept {
 namespace {
 
 // Chunks of a MiB stay on malloc's heap, below its threshold for mapping memory of its
-// own (past which it would map and fault in a large build anew every time) and reused
-// from one parse to the next. Builds past 64 MiB of nodes (a 10 MB chain of short
+// own once the first has been freed (a single block past the threshold's 32 MiB ceiling
+// would be mapped and faulted in anew by every large build), and are reused from one
+// parse to the next. Builds past 64 MiB of nodes (a 10 MB chain of short
 // observations makes 90) rarely find that much free on the heap and faulted it in 4 KiB
 // at a time; they take chunks of their own mapping on huge pages instead.
 std::size_t default_chunk_bytes(std::size_t total_bytes) {

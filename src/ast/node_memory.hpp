@@ -1,9 +1,9 @@
 // Memory for the syntax tree's operator and qualifier nodes. A parse knows how many such
-// nodes it may make, so it takes them all from one block (one allocation instead of one
-// per node, which is what bound long chains); a node made anywhere else stands alone.
-// Both kinds are freed through the same `operator delete`, so the tree's owning pointers
-// stay plain std::unique_ptr. A block is given back when its last node is freed, on
-// whichever thread that happens.
+// nodes it may make, so it takes them all from one block, allocated in a few large chunks
+// instead of one allocation per node (which is what bound long chains); a node made
+// anywhere else stands alone. Both kinds are freed through the same `operator delete`, so
+// the tree's owning pointers stay plain std::unique_ptr. A chunk is given back when its
+// last node is freed, on whichever thread that happens.
 #pragma once
 
 #include <atomic>
@@ -29,11 +29,10 @@ void release(void* node) noexcept;
 }  // namespace node_memory
 
 // Room for up to `capacity` nodes of at most `slot_size` bytes, taken one by one. The
-// slots come in chunks of at most `chunk_slots` (by default as many as a MiB holds), each
-// allocated when the one before is used up: chunks that size stay below the allocator's
-// threshold for mapping memory of their own, which a large parse would otherwise map and
-// fault in anew every time. A chunk lives as long as the builder holding it or any node
-// made from it; beyond the capacity, nodes are made on their own.
+// slots come in chunks of at most `chunk_slots` (by default a MiB's worth, or 8 MiB's for
+// builds past 64 MiB: see default_chunk_bytes), each allocated when the one before is
+// used up. A chunk lives as long as the builder holding it or any node made from it;
+// beyond the capacity, nodes are made on their own.
 class NodeBlock {
 public:
     NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0);

@@ -1,6 +1,7 @@
 #include "parser/builder.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <array>
 #include <cstddef>
 #include <memory>
@@ -67,15 +68,22 @@ public:
     explicit FlatTree(Node node)
         : tree_(&node.tree()), flat_(node.tree().flat_nodes().data()), input_(node.tree().input()) {}
 
-    Rule rule(std::uint32_t i) const { return flat_[i].rule; }
+    Rule rule(std::uint32_t i) const { return at(i).rule; }
     std::string_view text(std::uint32_t i) const {
-        return {input_.data() + flat_[i].begin, std::size_t{flat_[i].end} - flat_[i].begin};
+        return {input_.data() + at(i).begin, std::size_t{at(i).end} - at(i).begin};
     }
-    std::uint32_t end_of(std::uint32_t i) const { return i + 1 + flat_[i].descendants; }
+    std::uint32_t end_of(std::uint32_t i) const { return i + 1 + at(i).descendants; }
     // The nodes before `i` are not read again (see ParseTree::release_before).
     void release_before(std::uint32_t i) const { tree_->release_before(Node(*tree_, i)); }
 
 private:
+    const FlatNode& at(std::uint32_t i) const {
+#ifndef NDEBUG
+        (void)Node(*tree_, i).rule();  // checks that the node was not given up
+#endif
+        return flat_[i];
+    }
+
     const ParseTree* tree_;
     const FlatNode* flat_;
     std::string_view input_;
@@ -487,7 +495,9 @@ public:
         }
     }
 
-    // A chain cut short (only in a malformed tree) leaves what it folded in `out`.
+    // A chain cut short leaves what it folded in `out`. Trees from the grammar never do: an
+    // operator always stands between two operands, and whether a chain has more than one
+    // is read from the sibling after the first.
     void finish(Expr& out) {
         if (folded_) {
             out = std::move(*folded_);
@@ -541,6 +551,7 @@ public:
 
     // The children of `node` as one chain, with the qualifiers among them read into `qualifiers`.
     bool chain(std::uint32_t node, ComparisonExpr& out, QualifierSet* qualifiers) {
+        assert(frames_.empty() && "a failed build is not resumed");
         frames_.emplace(tree_, node + 1, tree_.end_of(node), out, qualifiers);
         return run();
     }

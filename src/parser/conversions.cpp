@@ -249,12 +249,6 @@ Result<double> parse_float64(std::string_view text) {
     return value;
 }
 
-std::string unescape_string(std::string_view text) {
-    std::string result;
-    unescape_string_into(text, result);
-    return result;
-}
-
 void unescape_string_into(std::string_view text, std::string& out) {
     const std::size_t first_backslash = text.find('\\');
     if (first_backslash == std::string_view::npos) {

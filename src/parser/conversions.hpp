@@ -15,9 +15,8 @@ Result<std::int64_t> parse_int64(std::string_view text);
 Result<std::uint32_t> parse_uint32(std::string_view text);
 // Correctly rounded; magnitudes beyond the double range give a signed infinity or zero.
 Result<double> parse_float64(std::string_view text);
-// Resolves \n \r \t \' \\ ; any other escaped code point keeps its backslash.
-std::string unescape_string(std::string_view text);
-// The same, written over `out`, whose memory it reuses.
+// Writes `text` over `out` (reusing its memory) with \n \r \t \' \\ resolved; any other
+// escaped code point keeps its backslash.
 void unescape_string_into(std::string_view text, std::string& out);
 
 }  // namespace quarnel::parser

@@ -127,7 +127,7 @@ public:
     void truncate(std::size_t count) { size_ = count; }
 
     // Counts the heap nodes a node that matched will make when built. Nodes dropped later
-    // stay counted: the sum is an upper bound, and exact for a text that parses.
+    // stay counted: the sum is an upper bound, and exact for a whole pattern that parses.
     void count_heap_nodes(std::size_t made) { heap_nodes_ += made; }
 
     ParseTree into_tree(std::string_view input) && {

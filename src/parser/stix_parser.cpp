@@ -57,9 +57,9 @@ GrammarError grammar_error(peg::State& st, std::string_view input) {
 
 // Realistic patterns make about one node per five bytes, so that a pattern of a few
 // hundred bytes gets a block the allocator's thread cache serves, and rarely grows it.
-// Long texts are mostly chains, of about one node per four bytes (observations of one
-// short comparison) or fewer (comparisons), which their reservation covers without a
-// copy; the densest chains make about one per byte and grow it twice. The reservation
+// Long texts are mostly chains, of slightly more than one node per four bytes
+// (observations of one short comparison) or fewer (comparisons), which their reservation
+// covers without a copy; the densest chains make about one per byte and grow it twice. The reservation
 // stays untouched until used.
 std::size_t expected_nodes(std::size_t input_size) {
     constexpr std::size_t long_text = 4096;

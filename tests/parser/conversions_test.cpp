@@ -211,8 +211,14 @@ void PrintTo(const Unescapes& c, std::ostream* os) {
 
 class StringUnescapes : public testing::TestWithParam<Unescapes> {};
 
+// Written over an empty string and over one that held a longer text before.
 TEST_P(StringUnescapes, ResolvesKnownEscapesOnly) {
-    EXPECT_EQ(unescape_string(GetParam().text), GetParam().expected);
+    std::string fresh;
+    unescape_string_into(GetParam().text, fresh);
+    EXPECT_EQ(fresh, GetParam().expected);
+    std::string reused(GetParam().text.size() + 40, 'x');
+    unescape_string_into(GetParam().text, reused);
+    EXPECT_EQ(reused, GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
