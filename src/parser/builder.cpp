@@ -132,19 +132,11 @@ using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::Nod
 
 // Builds a tree whose operator and qualifier nodes all come from one block.
 template <typename T>
-Status build_tree_into(Node node, TreeStep<T> build, T& out) {
-    ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
-    return build_into(
-        node,
-        [&](const FlatTree& tree, std::uint32_t at, T& into, Failure& failure) {
-            return build(tree, at, into, failure, nodes);
-        },
-        out);
-}
-
-template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
-    return built<T>([&](T& out) { return build_tree_into(node, build, out); });
+    ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
+    return build_whole<T>(node, [&](const FlatTree& tree, std::uint32_t at, T& out, Failure& failure) {
+        return build(tree, at, out, failure, nodes);
+    });
 }
 
 std::optional<ObservationOp> observation_op(Rule rule) {
@@ -189,6 +181,16 @@ std::optional<ComparisonOp> comparison_op(Rule rule) {
     }
 }
 
+// The `Alternative` a fresh node or value already holds (its first, default one), or a
+// new one: building into it saves making it twice.
+template <typename Alternative, typename Variant>
+Alternative& held(Variant& variant) {
+    if (auto* alternative = std::get_if<Alternative>(&variant)) {
+        return *alternative;
+    }
+    return variant.template emplace<Alternative>();
+}
+
 // --- folding and qualifying ---
 
 // An observation or group stays as it is when no qualifier follows it.
@@ -202,47 +204,20 @@ void apply_qualifiers(PatternExpr& target, const QualifierSet& set, ast::NodeBlo
 
 // --- qualifiers ---
 
-// Each number of a qualifier replaces the one before it, so the last one written counts.
-bool repeat_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
+// Converts each child of `node` whose rule `wanted` accepts, in order, and hands the value
+// to `store`; the first conversion that fails ends the build.
+template <typename Wanted, typename Convert, typename Store>
+bool each_converted(const FlatTree& tree, std::uint32_t node, Wanted wanted, Convert convert, Store store,
+                    Failure& failure) {
     for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
-        if (tree.rule(child) != Rule::pos_int) {
+        if (!wanted(tree.rule(child))) {
             continue;
         }
-        std::uint32_t count = 0;
-        if (!failure.take(parse_uint32(tree.text(child)), count)) {
-            return false;
+        auto converted = convert(tree.text(child));
+        if (!converted) {
+            return failure.set(std::move(converted).error());
         }
-        set.repeat = count;
-    }
-    return true;
-}
-
-bool within_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
-    for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
-        if (tree.rule(child) != Rule::pos_int && tree.rule(child) != Rule::pos_float) {
-            continue;
-        }
-        double seconds = 0;
-        if (!failure.take(parse_float64(tree.text(child)), seconds)) {
-            return false;
-        }
-        set.within = seconds;
-    }
-    return true;
-}
-
-// The first time of all intervals after one operand is its start; every later one
-// replaces the stop.
-bool interval_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
-    for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
-        if (tree.rule(child) != Rule::time) {
-            continue;
-        }
-        ast::Timestamp instant;
-        if (!failure.take(parse_timestamp(tree.text(child)), instant)) {
-            return false;
-        }
-        (set.start ? set.stop : set.start) = instant;
+        store(std::move(converted).value());
     }
     return true;
 }
@@ -252,13 +227,22 @@ bool qualifier_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set,
     if (kind == tree.end_of(node)) {
         return failure.set(missing("qualifier content"));
     }
+    // Each number of a qualifier replaces the one before it, so the last one written
+    // counts; the first time of all intervals after one operand is its start, every later
+    // one replaces the stop.
     switch (tree.rule(kind)) {
         case Rule::repeat:
-            return repeat_into(tree, kind, set, failure);
+            return each_converted(
+                tree, kind, [](Rule rule) { return rule == Rule::pos_int; }, parse_uint32,
+                [&](std::uint32_t count) { set.repeat = count; }, failure);
         case Rule::within:
-            return within_into(tree, kind, set, failure);
+            return each_converted(
+                tree, kind, [](Rule rule) { return rule == Rule::pos_int || rule == Rule::pos_float; },
+                parse_float64, [&](double seconds) { set.within = seconds; }, failure);
         case Rule::interval:
-            return interval_into(tree, kind, set, failure);
+            return each_converted(
+                tree, kind, [](Rule rule) { return rule == Rule::time; }, parse_timestamp,
+                [&](const ast::Timestamp& instant) { (set.start ? set.stop : set.start) = instant; }, failure);
         default:
             return true;
     }
@@ -325,14 +309,6 @@ bool converted_into(Result<T>&& converted, ast::StixValue& out, Failure& failure
     return true;
 }
 
-// The string a fresh value already holds, or a new one.
-std::string& string_in(ast::StixValue& value) {
-    if (auto* text = std::get_if<ast::StixValue::String>(&value.value)) {
-        return *text;
-    }
-    return value.value.emplace<ast::StixValue::String>();
-}
-
 bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure) {
     const std::uint32_t child = node + 1;
     if (child == tree.end_of(node)) {
@@ -355,7 +331,7 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
         case Rule::float_:
             return converted_into<Value::Float>(parse_float64(text), out, failure);
         case Rule::string:
-            unescape_string_into(text, string_in(out));
+            unescape_string_into(text, held<Value::String>(out.value));
             return true;
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
@@ -381,28 +357,20 @@ bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixVa
 
 // --- comparisons ---
 
-// The comparison a fresh node already holds, or a new one.
-ast::Comparison& comparison_in(ComparisonExpr& out) {
-    if (auto* comparison = std::get_if<ast::Comparison>(&out.value)) {
-        return *comparison;
-    }
-    return out.value.emplace<ast::Comparison>();
-}
-
 // `first` is the `exists` child of a comparison whose children end at `end`.
 bool exists_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure) {
     const std::uint32_t path = tree.end_of(first);
     if (path == end) {
         return failure.set(missing("path"));
     }
-    ast::Comparison& comparison = comparison_in(out);
+    ast::Comparison& comparison = held<ast::Comparison>(out.value);
     comparison.op = ast::UnaryOp::EXISTS;
     return path_into(tree, path, comparison.object_path, failure);
 }
 
 // `first` is the path child of a comparison whose children end at `end`.
 bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure) {
-    ast::Comparison& comparison = comparison_in(out);
+    ast::Comparison& comparison = held<ast::Comparison>(out.value);
     if (!path_into(tree, first, comparison.object_path, failure)) {
         return false;
     }
@@ -719,11 +687,7 @@ private:
 
     bool observation_into(std::uint32_t node, PatternExpr& out) {
         QualifierSet qualifiers;
-        auto* inside = std::get_if<PatternExpr::Observation>(&out.value);
-        if (inside == nullptr) {
-            inside = &out.value.emplace<PatternExpr::Observation>();
-        }
-        if (!comparisons_.chain(node, *inside, &qualifiers)) {
+        if (!comparisons_.chain(node, held<PatternExpr::Observation>(out.value), &qualifiers)) {
             return false;
         }
         apply_qualifiers(out, qualifiers, nodes_);
@@ -827,11 +791,7 @@ Result<PatternExpr> parse_expression(Node node) {
 }
 
 Status parse_qualifier(Node node, QualifierSet& set) {
-    Failure failure;
-    if (!qualifier_into(FlatTree(node), node.index(), set, failure)) {
-        return std::move(failure).error();
-    }
-    return Done{};
+    return build_into(node, qualifier_into, set);
 }
 
 Result<ComparisonExpr> parse_comparison(Node node) {
