@@ -126,12 +126,16 @@ NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t ch
     next_chunk();
 }
 
-bool NodeBlock::next_chunk() {
+void NodeBlock::let_go_of_chunk() {
     if (block_ != nullptr) {
         node_memory::drop(block_, remaining_ + 1);
         block_ = nullptr;
         remaining_ = 0;
     }
+}
+
+bool NodeBlock::next_chunk() {
+    let_go_of_chunk();
     if (to_come_ == 0) {
         return false;
     }
@@ -150,9 +154,7 @@ bool NodeBlock::next_chunk() {
 }
 
 NodeBlock::~NodeBlock() {
-    if (block_ != nullptr) {
-        node_memory::drop(block_, remaining_ + 1);
-    }
+    let_go_of_chunk();
 }
 
 }  // namespace quarnel::ast

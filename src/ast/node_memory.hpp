@@ -66,6 +66,8 @@ private:
         next_ += slot_size_;
         --remaining_;
     }
+    // Gives back the builder's share of the current chunk and that of its unused slots.
+    void let_go_of_chunk();
     // Lets go of the current chunk and allocates the next; false when none is to come.
     bool next_chunk();
 
