@@ -106,8 +106,9 @@ namespace {
 // parse to the next. Builds past 64 MiB of nodes (a 10 MB chain of short
 // observations makes 90) rarely find that much free on the heap and faulted it in 4 KiB
 // at a time; they take chunks of their own mapping on huge pages instead.
+constexpr std::size_t small_chunk = std::size_t{1} << 20;
+
 std::size_t default_chunk_bytes(std::size_t total_bytes) {
-    constexpr std::size_t small_chunk = std::size_t{1} << 20;
     constexpr std::size_t large_chunk = std::size_t{8} << 20;
     constexpr std::size_t large_build = std::size_t{64} << 20;
     return total_bytes > large_build ? large_chunk : small_chunk;
@@ -115,14 +116,15 @@ std::size_t default_chunk_bytes(std::size_t total_bytes) {
 
 }  // namespace
 
-NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots)
+NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots, std::size_t text_bytes)
     : slot_size_((slot_size + 2 * node_memory::header_size - 1) / node_memory::header_size *
                  node_memory::header_size),
       chunk_slots_(chunk_slots != 0
                        ? chunk_slots
                        : std::max<std::size_t>(1, (default_chunk_bytes(capacity * slot_size_) -
                                                    node_memory::block_header_size) / slot_size_)),
-      to_come_(capacity) {
+      to_come_(capacity),
+      text_bytes_(std::min(text_bytes, small_chunk) / node_memory::header_size * node_memory::header_size) {
     next_chunk();
 }
 
@@ -140,21 +142,57 @@ bool NodeBlock::next_chunk() {
         return false;
     }
     const std::size_t count = std::min(to_come_, chunk_slots_);
+    // The first chunk holds the room for texts as well: one allocation for a whole small parse.
+    const bool with_texts = text_block_ == nullptr && text_bytes_ != 0;
+    const std::size_t text_bytes = with_texts ? text_bytes_ : 0;
     std::size_t mapped_bytes = 0;
-    void* const memory = node_memory::allocate_chunk(node_memory::block_header_size + count * slot_size_, mapped_bytes);
+    void* const memory = node_memory::allocate_chunk(
+        node_memory::block_header_size + count * slot_size_ + text_bytes, mapped_bytes);
     if (memory == nullptr) {
         to_come_ = 0;  // every node is then made on its own, which reports the shortage
         return false;
     }
-    block_ = ::new (memory) node_memory::Block{count + 1, mapped_bytes};
+    const std::size_t text_share = with_texts ? text_share_of(text_bytes) : 0;
+    block_ = ::new (memory) node_memory::Block{count + 1 + text_share, mapped_bytes};
     next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;
     remaining_ = count;
     to_come_ -= count;
+    if (with_texts) {
+        text_block_ = block_;
+        text_share_ = text_share;
+        text_next_ = next_ + count * slot_size_;
+        text_end_ = text_next_ + text_bytes;
+    }
+    return true;
+}
+
+void NodeBlock::let_go_of_text_chunk() {
+    if (text_block_ != nullptr) {
+        node_memory::drop(text_block_, text_share_);
+        text_block_ = nullptr;
+        text_share_ = 0;
+        text_next_ = text_end_ = nullptr;
+    }
+}
+
+bool NodeBlock::next_text_chunk(std::size_t need) {
+    let_go_of_text_chunk();
+    const std::size_t bytes = std::max(text_bytes_, need);
+    std::size_t mapped_bytes = 0;
+    void* const memory = node_memory::allocate_chunk(node_memory::block_header_size + bytes, mapped_bytes);
+    if (memory == nullptr) {
+        return false;
+    }
+    text_share_ = text_share_of(bytes);
+    text_block_ = ::new (memory) node_memory::Block{text_share_, mapped_bytes};
+    text_next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;
+    text_end_ = text_next_ + bytes;
     return true;
 }
 
 NodeBlock::~NodeBlock() {
     let_go_of_chunk();
+    let_go_of_text_chunk();
 }
 
 }  // namespace quarnel::ast

@@ -33,9 +33,12 @@ void release(void* node) noexcept;
 // builds past 64 MiB: see default_chunk_bytes), each allocated when the one before is
 // used up. A chunk lives as long as the builder holding it or any node made from it;
 // beyond the capacity, nodes are made on their own.
+//
+// Texts too long to lie inside a node come from the block as well, from room after the
+// first chunk's slots (`text_bytes` of it) and then from chunks of their own.
 class NodeBlock {
 public:
-    NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0);
+    NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0, std::size_t text_bytes = 0);
     NodeBlock(const NodeBlock&) = delete;
     NodeBlock& operator=(const NodeBlock&) = delete;
     ~NodeBlock();
@@ -52,7 +55,31 @@ public:
         return std::unique_ptr<Node>(node);
     }
 
+    // Room for a text of up to `room` bytes, its header written in front; null when the
+    // system has no memory for another chunk. `text_taken` then keeps the first `used`.
+    char* text_room(std::size_t room) {
+        const std::size_t need = text_footprint(room);
+        if (static_cast<std::size_t>(text_end_ - text_next_) < need && !next_text_chunk(need)) {
+            return nullptr;
+        }
+        *reinterpret_cast<node_memory::Block**>(text_next_) = text_block_;
+        return reinterpret_cast<char*>(text_next_ + node_memory::header_size);
+    }
+    void text_taken(std::size_t used) {
+        text_next_ += text_footprint(used);
+        --text_share_;
+    }
+
 private:
+    // A text's header and bytes, keeping the next header aligned.
+    static std::size_t text_footprint(std::size_t size) {
+        return node_memory::header_size + (size + node_memory::header_size - 1) / node_memory::header_size *
+                                              node_memory::header_size;
+    }
+    // Each text takes at least its header: a chunk's text room of `bytes` holds no more texts
+    // than this, and the builder's share of the chunk covers them all.
+    static std::size_t text_share_of(std::size_t bytes) { return bytes / node_memory::header_size + 1; }
+
     // The next free slot with its header written, or null when none is left (or `size`
     // is more than a slot holds).
     void* free_slot(std::size_t size) {
@@ -70,6 +97,9 @@ private:
     void let_go_of_chunk();
     // Lets go of the current chunk and allocates the next; false when none is to come.
     bool next_chunk();
+    // Gives back the share of the chunk that texts came from; then one for `need` bytes at least.
+    void let_go_of_text_chunk();
+    bool next_text_chunk(std::size_t need);
 
     node_memory::Block* block_ = nullptr;
     std::size_t slot_size_;
@@ -77,6 +107,12 @@ private:
     std::size_t to_come_;  // slots of the capacity in no chunk yet
     std::size_t remaining_ = 0;  // free slots of the current chunk
     std::byte* next_ = nullptr;
+
+    std::size_t text_bytes_;  // room for texts that the next chunk takes (after its slots, if any)
+    node_memory::Block* text_block_ = nullptr;
+    std::size_t text_share_ = 0;  // of text_block_'s count
+    std::byte* text_next_ = nullptr;
+    std::byte* text_end_ = nullptr;
 };
 
 }  // namespace quarnel::ast

@@ -139,7 +139,7 @@ void comparison_key(std::string& key, const ast::Comparison& c) {
         std::visit(
             [&](const auto& v) {
                 using T = std::decay_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, std::string>) {
+                if constexpr (std::is_same_v<T, StixValue::String>) {
                     append_key(key, v);
                 } else if constexpr (std::is_same_v<T, StixValue::Hex> || std::is_same_v<T, StixValue::Binary>) {
                     append_key(key, v.text);
@@ -300,7 +300,7 @@ private:
                 comparison_key(key, *c);
                 expression.program.push_back(
                     {Instruction::Code::Compare, static_cast<std::uint32_t>(out_.comparisons.size())});
-                types.push_back({c->object_path.object_type});
+                types.push_back({c->object_path.object_type.str()});
                 out_.comparisons.push_back(std::move(compiled).value());
                 continue;
             }
@@ -345,7 +345,7 @@ private:
         c.family = kind_families[value.value.index()];
         switch (value.value.index()) {
             case 0:
-                c.text = std::get<std::string>(value.value);
+                c.text = std::get<StixValue::String>(value.value).str();
                 c.latin1 = latin1_bytes(c.text);
                 break;
             case 1:
@@ -356,16 +356,16 @@ private:
             case 3: c.boolean = std::get<bool>(value.value); break;
             case 4: c.instant = to_instant(std::get<ast::Timestamp>(value.value)); break;
             case 5: {
-                const std::string& digits = std::get<StixValue::Hex>(value.value).text;
+                const std::string_view digits = std::get<StixValue::Hex>(value.value).text;
                 if (!decode_hex_text(digits, c.text)) {
-                    return pattern_error(PatternErrorKind::InvalidHex, "Invalid hex constant: " + digits);
+                    return pattern_error(PatternErrorKind::InvalidHex, "Invalid hex constant: " + std::string(digits));
                 }
                 break;
             }
             default: {
-                const std::string& digits = std::get<StixValue::Binary>(value.value).text;
+                const std::string_view digits = std::get<StixValue::Binary>(value.value).text;
                 if (!decode_base64_text(digits, c.text)) {
-                    return pattern_error(PatternErrorKind::InvalidBase64, "Invalid base64 constant: " + digits);
+                    return pattern_error(PatternErrorKind::InvalidBase64, "Invalid base64 constant: " + std::string(digits));
                 }
                 break;
             }

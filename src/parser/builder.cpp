@@ -130,10 +130,13 @@ std::size_t heap_nodes_needed(Node node) {
 template <typename T>
 using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::NodeBlock&);
 
-// Builds a tree whose operator and qualifier nodes all come from one block.
+// Builds a tree whose operator and qualifier nodes, and texts too long to lie inside a
+// node, all come from one block. Such a text takes at most twice its length there (its
+// header and alignment), and the texts of a tree are no longer than its source.
 template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
-    ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)));
+    ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)), 0,
+                         2 * node.text().size());
     return build_whole<T>(node, [&](const FlatTree& tree, std::uint32_t at, T& out, Failure& failure) {
         return build(tree, at, out, failure, nodes);
     });
@@ -250,6 +253,42 @@ bool qualifier_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set,
 
 // --- leaves, built in place ---
 
+// A text too long to lie inside its node, in the parse's block; `write` puts it in room of
+// `room` bytes and returns its length, which may leave it short after all.
+template <typename Write>
+[[gnu::noinline]] ast::Text text_in_block(std::size_t room, Write write, ast::NodeBlock& nodes) {
+    char* const bytes = nodes.text_room(room);
+    if (bytes == nullptr) {
+        std::string own(room, '\0');
+        return ast::Text(std::string_view(own.data(), write(own.data())));
+    }
+    const std::size_t size = write(bytes);
+    if (size <= ast::Text::inline_capacity) {
+        return ast::Text(std::string_view(bytes, size));  // the room stays free
+    }
+    nodes.text_taken(size);
+    return ast::Text::adopt(bytes, size);
+}
+
+// `text` as a text of the tree: inside its node when short, else in the parse's block.
+ast::Text tree_text(std::string_view text, ast::NodeBlock& nodes) {
+    if (text.size() <= ast::Text::inline_capacity) {
+        return ast::Text(text);
+    }
+    return text_in_block(
+        text.size(), [text](char* out) { return static_cast<std::size_t>(std::copy(text.begin(), text.end(), out) - out); },
+        nodes);
+}
+
+// A string constant's text with its escapes resolved, which only shortens it.
+ast::Text unescaped_text(std::string_view text, ast::NodeBlock& nodes) {
+    const auto unescape = [text](char* out) { return unescape_string_to(text, out); };
+    if (text.size() <= ast::Text::inline_capacity) {
+        return ast::Text::written_inline(unescape);
+    }
+    return text_in_block(text.size(), unescape, nodes);
+}
+
 // A quoted property keeps its quotes in the text, not in its name.
 std::string_view property_name(std::string_view text) {
     if (text.size() > 1 && text.front() == '\'' && text.back() == '\'') {
@@ -272,20 +311,21 @@ bool index_into(std::string_view text, ast::PathComponent& component, Failure& f
 }
 
 // A path's subtree is flat: its object, then each step followed by its property and index.
-bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure) {
+bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure,
+               ast::NodeBlock& nodes) {
     ast::PathComponent* step = nullptr;  // the latest
     const std::uint32_t end = tree.end_of(node);
     for (std::uint32_t at = node + 1; at < end; ++at) {
         switch (tree.rule(at)) {
             case Rule::object:
-                path.object_type.assign(tree.text(at));
+                path.object_type = tree_text(tree.text(at), nodes);
                 break;
             case Rule::step:
                 step = &path.property_path.emplace_back();
                 break;
             case Rule::property:
                 if (step != nullptr) {
-                    step->property.assign(property_name(tree.text(at)));
+                    step->property = tree_text(property_name(tree.text(at)), nodes);
                 }
                 break;
             case Rule::index:
@@ -309,7 +349,8 @@ bool converted_into(Result<T>&& converted, ast::StixValue& out, Failure& failure
     return true;
 }
 
-bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure) {
+bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure,
+                ast::NodeBlock& nodes) {
     const std::uint32_t child = node + 1;
     if (child == tree.end_of(node)) {
         return failure.set(missing("value content"));
@@ -321,17 +362,17 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
             out.value.emplace<Value::Bool>(text == "true");
             return true;
         case Rule::hex:
-            out.value.emplace<Value::Hex>(Value::Hex{std::string(text)});
+            out.value.emplace<Value::Hex>(Value::Hex{tree_text(text, nodes)});
             return true;
         case Rule::bin:
-            out.value.emplace<Value::Binary>(Value::Binary{std::string(text)});
+            out.value.emplace<Value::Binary>(Value::Binary{tree_text(text, nodes)});
             return true;
         case Rule::int_:
             return converted_into<Value::Int>(parse_int64(text), out, failure);
         case Rule::float_:
             return converted_into<Value::Float>(parse_float64(text), out, failure);
         case Rule::string:
-            unescape_string_into(text, held<Value::String>(out.value));
+            held<Value::String>(out.value) = unescaped_text(text, nodes);
             return true;
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
@@ -340,7 +381,8 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
     }
 }
 
-bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixValue>& values, Failure& failure) {
+bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixValue>& values, Failure& failure,
+               ast::NodeBlock& nodes) {
     const std::uint32_t end = tree.end_of(node);
     std::size_t count = 0;
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
@@ -348,7 +390,7 @@ bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixVa
     }
     values.reserve(count);
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
-        if (tree.rule(child) == Rule::value && !value_into(tree, child, values.emplace_back(), failure)) {
+        if (tree.rule(child) == Rule::value && !value_into(tree, child, values.emplace_back(), failure, nodes)) {
             return false;
         }
     }
@@ -358,20 +400,22 @@ bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixVa
 // --- comparisons ---
 
 // `first` is the `exists` child of a comparison whose children end at `end`.
-bool exists_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure) {
+bool exists_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure,
+                 ast::NodeBlock& nodes) {
     const std::uint32_t path = tree.end_of(first);
     if (path == end) {
         return failure.set(missing("path"));
     }
     ast::Comparison& comparison = held<ast::Comparison>(out.value);
     comparison.op = ast::UnaryOp::EXISTS;
-    return path_into(tree, path, comparison.object_path, failure);
+    return path_into(tree, path, comparison.object_path, failure, nodes);
 }
 
 // `first` is the path child of a comparison whose children end at `end`.
-bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure) {
+bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure,
+                ast::NodeBlock& nodes) {
     ast::Comparison& comparison = held<ast::Comparison>(out.value);
-    if (!path_into(tree, first, comparison.object_path, failure)) {
+    if (!path_into(tree, first, comparison.object_path, failure, nodes)) {
         return false;
     }
     std::optional<ComparisonOp> op;
@@ -384,10 +428,10 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
         } else if (rule == Rule::value) {
             // A new constant holds a value, its first alternative.
             auto& value = std::get<ast::ComparisonRhs::Value>(comparison.constant.emplace().value);
-            if (!value_into(tree, child, value, failure)) return false;
+            if (!value_into(tree, child, value, failure, nodes)) return false;
         } else if (rule == Rule::list) {
             auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
-            if (!list_into(tree, child, list, failure)) return false;
+            if (!list_into(tree, child, list, failure, nodes)) return false;
         }
     }
     if (!op) {
@@ -575,10 +619,10 @@ private:
         bool built = false;
         switch (tree_.rule(first)) {
             case Rule::exists:
-                built = exists_into(tree_, first, end, out, failure_);
+                built = exists_into(tree_, first, end, out, failure_, nodes_);
                 break;
             case Rule::path:
-                built = plain_into(tree_, first, end, out, failure_);
+                built = plain_into(tree_, first, end, out, failure_, nodes_);
                 break;
             case Rule::comparison:
                 frames_.emplace(tree_, first, end, out, nullptr);
@@ -799,15 +843,15 @@ Result<ComparisonExpr> parse_comparison(Node node) {
 }
 
 Result<ast::ObjectPath> parse_object_path(Node node) {
-    return build_whole<ast::ObjectPath>(node, path_into);
+    return build_tree<ast::ObjectPath>(node, path_into);
 }
 
 Result<ast::StixValue> parse_value(Node node) {
-    return build_whole<ast::StixValue>(node, value_into);
+    return build_tree<ast::StixValue>(node, value_into);
 }
 
 Result<std::vector<ast::StixValue>> parse_list(Node node) {
-    return build_whole<std::vector<ast::StixValue>>(node, list_into);
+    return build_tree<std::vector<ast::StixValue>>(node, list_into);
 }
 
 }  // namespace quarnel::parser

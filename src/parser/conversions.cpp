@@ -249,17 +249,13 @@ Result<double> parse_float64(std::string_view text) {
     return value;
 }
 
-void unescape_string_into(std::string_view text, std::string& out) {
+std::size_t unescape_string_to(std::string_view text, char* const out) {
     const std::size_t first_backslash = text.find('\\');
     if (first_backslash == std::string_view::npos) {
-        out.assign(text);  // most texts hold no escape
-        return;
+        std::copy(text.begin(), text.end(), out);  // most texts hold no escape
+        return text.size();
     }
-    // Resolving escapes only shortens the text: write into a buffer of its length, then
-    // cut that to what was written.
-    out.resize(text.size());
-    char* const begin = out.data();
-    char* write = std::copy(text.data(), text.data() + first_backslash, begin);
+    char* write = std::copy(text.data(), text.data() + first_backslash, out);
     for (std::size_t at = first_backslash; at < text.size(); ++at) {
         if (text[at] != '\\' || at + 1 == text.size()) {
             *write++ = text[at];
@@ -272,7 +268,7 @@ void unescape_string_into(std::string_view text, std::string& out) {
             *write++ = '\\';
         }
     }
-    out.resize(static_cast<std::size_t>(write - begin));
+    return static_cast<std::size_t>(write - out);
 }
 
 }  // namespace quarnel::parser

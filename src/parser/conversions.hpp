@@ -15,8 +15,8 @@ Result<std::int64_t> parse_int64(std::string_view text);
 Result<std::uint32_t> parse_uint32(std::string_view text);
 // Correctly rounded; magnitudes beyond the double range give a signed infinity or zero.
 Result<double> parse_float64(std::string_view text);
-// Writes `text` over `out` (reusing its memory) with \n \r \t \' \\ resolved; any other
-// escaped code point keeps its backslash.
-void unescape_string_into(std::string_view text, std::string& out);
+// Writes `text` to `out`, which has room for all of it, with \n \r \t \' \\ resolved; any
+// other escaped code point keeps its backslash. Returns the number of bytes written.
+std::size_t unescape_string_to(std::string_view text, char* out);
 
 }  // namespace quarnel::parser

@@ -84,7 +84,9 @@ Value constant_value(const ast::StixValue& value) {
                 append_utc_timestamp(text, v);
                 return {std::move(text)};
             } else if constexpr (std::is_same_v<V, ast::StixValue::Hex> || std::is_same_v<V, ast::StixValue::Binary>) {
-                return {v.text};
+                return {v.text.str()};
+            } else if constexpr (std::is_same_v<V, ast::StixValue::String>) {
+                return {v.str()};
             } else {
                 return {v};
             }
@@ -143,7 +145,7 @@ void append_csv_field(std::string& out, std::string_view field) {
 // A constant as a CSV cell: the value itself, not its pattern spelling.
 std::string raw_text(const ast::StixValue& value) {
     if (const auto* text = std::get_if<ast::StixValue::String>(&value.value)) {
-        return *text;
+        return text->str();
     }
     std::string json;
     append_json(json, constant_value(value));
@@ -182,7 +184,7 @@ Value to_value(const Observable& observable) {
     const ast::Comparison& comparison = *observable.comparison;
     Array steps;
     for (const ast::PathComponent& step : comparison.object_path.property_path) {
-        steps.push_back({step.property});
+        steps.push_back({step.property.str()});
         if (step.index) {
             if (const auto* number = std::get_if<ast::PathIndex::Number>(&step.index->value)) {
                 steps.push_back({std::int64_t{*number}});
@@ -201,7 +203,7 @@ Value to_value(const Observable& observable) {
     }
     return {Object{
         {"observation", {observable.observation}},
-        {"object_type", {comparison.object_path.object_type}},
+        {"object_type", {comparison.object_path.object_type.str()}},
         {"path", {property_path_text(comparison.object_path)}},
         {"steps", {std::move(steps)}},
         {"operator", {std::string(keyword(comparison.op))}},
@@ -236,7 +238,7 @@ void append_csv_row(std::string& out, std::string_view source, const Observable&
         append_canonical_qualifiers(qualifiers, *qualified);
     }
     const std::string fields[] = {
-        std::string(source), std::to_string(observable.observation), comparison.object_path.object_type,
+        std::string(source), std::to_string(observable.observation), comparison.object_path.object_type.str(),
         property_path_text(comparison.object_path), keyword(comparison.op),
         comparison.negated ? "true" : "false", types, values, qualifiers};
     bool first = true;
@@ -254,7 +256,7 @@ Value inspection_of(const ast::PatternExpr& pattern) {
     Walker walker;
     walker.on_comparison = [&](const ast::Comparison& comparison) {
         ++comparisons;
-        add_once(object_types, comparison.object_path.object_type);
+        add_once(object_types, comparison.object_path.object_type.str());
         std::string path;
         append_canonical_path(path, comparison.object_path);
         add_once(object_paths, std::move(path));

@@ -105,7 +105,7 @@ bool is_string_kind(Kind kind) {
 }
 
 bool is_text(const ast::StixValue& value) {
-    return std::holds_alternative<std::string>(value.value);
+    return std::holds_alternative<ast::StixValue::String>(value.value);
 }
 
 // Whether a constant may stand beside a property of `kind` in an ordinary comparison.
@@ -222,7 +222,7 @@ private:
             return;
         }
         for (const ast::StixValue* value : constants_) {
-            if (const auto* text = std::get_if<std::string>(&value->value)) {
+            if (const auto* text = std::get_if<ast::StixValue::String>(&value->value)) {
                 if (const auto problem = hash_value_problem(*algorithm, *text)) {
                     findings_.add("hash-value", about(*value) + ": " + *problem);
                 }
@@ -278,7 +278,7 @@ private:
                           head() + ": MATCHES on " + kind_phrase(*kind) + ", neither a string nor binary");
         }
         for (const ast::StixValue* value : constants_) {
-            const auto* text = std::get_if<std::string>(&value->value);
+            const auto* text = std::get_if<ast::StixValue::String>(&value->value);
             if (text == nullptr) {
                 findings_.add("regex", about(*value) + ": MATCHES takes a regular expression in a string, not " +
                                            std::string(constant_kind(*value)));
@@ -290,7 +290,7 @@ private:
 
     void check_subnet() {
         for (const ast::StixValue* value : constants_) {
-            const auto* text = std::get_if<std::string>(&value->value);
+            const auto* text = std::get_if<ast::StixValue::String>(&value->value);
             if (text == nullptr || !is_address_or_block(*text)) {
                 findings_.add("subnet", about(*value) + ": " + std::string(operator_text(*op_)) +
                                             " takes an IPv4 or IPv6 address or CIDR block");

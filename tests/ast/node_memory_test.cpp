@@ -22,7 +22,7 @@ PatternExpr observation(std::string object) {
                                                  ComparisonRhs{StixValue{std::int64_t{1}}}}}};
 }
 
-const std::string& object_of(const PatternExpr& expr) {
+const Text& object_of(const PatternExpr& expr) {
     return std::get<ComparisonExpr::Comparison>(std::get<PatternExpr::Observation>(expr.value).value)
         .object_path.object_type;
 }
@@ -83,17 +83,98 @@ TEST(NodeBlock, ATypeLargerThanASlotStandsAlone) {
     EXPECT_EQ(object_of(*node), "x");
 }
 
+// A text of `size` bytes made from the block's text room, as the builder makes them.
+Text text_from(NodeBlock& block, const std::string& bytes) {
+    char* const room = block.text_room(bytes.size());
+    EXPECT_NE(room, nullptr);
+    bytes.copy(room, bytes.size());
+    block.text_taken(bytes.size());
+    return Text::adopt(room, bytes.size());
+}
+
+std::string text_bytes(std::size_t i, std::size_t size) {
+    std::string bytes = "text " + std::to_string(i) + " ";
+    bytes.resize(size, static_cast<char>('a' + i % 26));
+    return bytes;
+}
+
+struct TextRoomCase {
+    const char* name;
+    std::size_t capacity;    // node slots, made and kept alongside the texts
+    std::size_t text_bytes;  // the room the first chunk offers
+    std::size_t count;
+    std::size_t size;
+    std::size_t freed_early;  // texts freed while the block is still held
+};
+
+class NodeBlockTexts : public testing::TestWithParam<TextRoomCase> {};
+
+// Texts keep their bytes whether they came from the first chunk, behind its nodes, or from
+// chunks of their own, and go in any order with the nodes and the block.
+TEST_P(NodeBlockTexts, TextsOutliveOrPrecedeTheirBlock) {
+    const TextRoomCase& c = GetParam();
+    std::vector<Text> texts;
+    std::vector<std::unique_ptr<PatternExpr>> nodes;
+    {
+        NodeBlock block(c.capacity, slot, 0, c.text_bytes);
+        for (std::size_t i = 0; i < c.count; ++i) {
+            texts.push_back(text_from(block, text_bytes(i, c.size)));
+            if (i < c.capacity) nodes.push_back(block.make<PatternExpr>(observation("node")));
+        }
+        for (std::size_t i = 0; i < c.freed_early; ++i) {
+            texts[i] = Text();
+        }
+        // Room asked for and not taken stays free for the next text.
+        ASSERT_NE(block.text_room(c.size * 2), nullptr);
+    }
+    for (std::size_t i = c.freed_early; i < c.count; ++i) {
+        EXPECT_EQ(texts[i], text_bytes(i, c.size));
+    }
+    nodes.clear();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, NodeBlockTexts,
+    testing::Values(TextRoomCase{"behind_nodes", 3, 512, 4, 20, 0},
+                    TextRoomCase{"behind_nodes_freed_while_held", 3, 512, 4, 20, 4},
+                    TextRoomCase{"no_nodes", 0, 512, 4, 20, 1},
+                    TextRoomCase{"room_overflows_into_own_chunks", 2, 64, 20, 24, 5},
+                    TextRoomCase{"no_room_offered", 2, 0, 5, 17, 2},
+                    TextRoomCase{"text_larger_than_the_room", 1, 64, 2, 1000, 1},
+                    // A text past a huge page takes a mapping of its own.
+                    TextRoomCase{"mapped_text", 1, 64, 2, std::size_t{3} << 20, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A parsed tree's nodes share one block: copies (made node by node) and the original may
 // go in any order and on any thread.
 TEST(NodeBlock, ParsedTreesMayBeCopiedAndDestroyedAnywhere) {
     std::string text = "[a:b = 1]";
-    for (int i = 0; i < 50; ++i) text += " OR ([c:d = 'x'] AND [e:f = 2] REPEATS 3 TIMES)";
+    for (int i = 0; i < 50; ++i) {
+        text += " OR ([c:d = 'x'] AND [file:hashes.'SHA-256' = 'a text constant long enough to lie in the block']"
+                " REPEATS 3 TIMES)";
+    }
     auto parsed = parser::parse_pattern(text);
     ASSERT_TRUE(parsed.ok());
     auto original = std::make_unique<PatternExpr>(std::move(parsed).value());
     const PatternExpr copy = *original;
     std::thread([tree = std::move(original)]() mutable { tree.reset(); }).join();
     EXPECT_EQ(copy, parser::parse_pattern(text).value());
+}
+
+// An operand moved out of a parsed tree keeps its texts, which lie in the tree's block,
+// once the rest of the tree is gone.
+TEST(NodeBlock, OperandsMovedOutKeepTheirTexts) {
+    const std::string constant = "a text constant long enough to lie in the block";
+    auto parsed = parser::parse_pattern("[x-long-object-type-name:b = 'first constant over sixteen'] AND [c:'d' = '" +
+                                        constant + "']");
+    ASSERT_TRUE(parsed.ok());
+    std::unique_ptr<PatternExpr> right;
+    {
+        PatternExpr tree = std::move(parsed).value();
+        right = std::move(std::get<CompositePattern>(tree.value).right);
+    }
+    const auto& comparison = std::get<Comparison>(std::get<PatternExpr::Observation>(right->value).value);
+    EXPECT_EQ(std::get<StixValue::String>(std::get<ComparisonRhs::Value>(comparison.constant->value).value), constant);
 }
 
 }  // namespace

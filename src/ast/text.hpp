@@ -1,0 +1,158 @@
+// The texts of the syntax tree: object types, property names and text constants. A text of
+// up to 15 bytes lies inside the object; a longer one lies elsewhere, with the word before
+// its bytes naming where (see node_memory.hpp): on the heap of its own, or, for texts a
+// parse makes, in the node block of that parse, so that building a tree costs no
+// allocation per long text and tearing it down no call to free.
+#pragma once
+
+#include <bit>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "ast/node_memory.hpp"
+
+namespace quarnel::ast {
+
+class Text {
+public:
+    static constexpr std::size_t inline_capacity = 15;
+
+    Text() noexcept = default;
+    Text(std::string_view text) {
+        if (text.size() <= inline_capacity) {
+            set_inline(text);
+        } else {
+            set_far_copy(text);
+        }
+    }
+    Text(const std::string& text) : Text(std::string_view(text)) {}
+    Text(const char* text) : Text(std::string_view(text)) {}
+
+    Text(const Text& other) : Text(other.view()) {}
+    Text(Text&& other) noexcept { take(other); }
+    Text& operator=(const Text& other) {
+        if (this != &other) *this = Text(other);
+        return *this;
+    }
+    Text& operator=(Text&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~Text() { release(); }
+
+    // Takes over `bytes`, memory of a node block or of node_memory::allocate_single with
+    // its header in front, of which the first `size` bytes are the text.
+    static Text adopt(const char* bytes, std::size_t size) noexcept {
+        Text text;
+        const std::uint64_t flagged = size | far_flag;
+        std::memcpy(text.raw_, &bytes, sizeof bytes);
+        std::memcpy(text.raw_ + 8, &flagged, sizeof flagged);
+        return text;
+    }
+
+    // A short text that `write` puts in place: given room for inline_capacity bytes, it
+    // returns how many it wrote.
+    template <typename Write>
+    static Text written_inline(Write write) {
+        Text text;
+        text.raw_[inline_capacity] = static_cast<unsigned char>(write(reinterpret_cast<char*>(text.raw_)));
+        return text;
+    }
+
+    const char* data() const { return is_far() ? far_data() : reinterpret_cast<const char*>(raw_); }
+    std::size_t size() const { return is_far() ? far_size() : raw_[inline_capacity]; }
+    bool empty() const { return size() == 0; }
+    std::string_view view() const { return {data(), size()}; }
+    operator std::string_view() const { return view(); }
+    std::string str() const { return std::string(view()); }
+
+    const char* begin() const { return data(); }
+    const char* end() const { return data() + size(); }
+    char operator[](std::size_t i) const { return data()[i]; }
+    char front() const { return *data(); }
+    char back() const { return data()[size() - 1]; }
+    bool starts_with(std::string_view prefix) const { return view().starts_with(prefix); }
+    bool ends_with(std::string_view suffix) const { return view().ends_with(suffix); }
+    std::string_view substr(std::size_t pos, std::size_t count = std::string_view::npos) const {
+        return view().substr(pos, count);
+    }
+
+    friend bool operator==(const Text& a, const Text& b) { return a.view() == b.view(); }
+    friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
+    friend bool operator==(const Text& a, const char* b) { return a.view() == b; }
+    friend bool operator==(const Text& a, const std::string& b) { return a.view() == b; }
+    friend std::strong_ordering operator<=>(const Text& a, const Text& b) { return a.view() <=> b.view(); }
+    friend std::strong_ordering operator<=>(const Text& a, std::string_view b) { return a.view() <=> b; }
+    friend std::string operator+(std::string a, const Text& b) { return std::move(a.append(b.view())); }
+    friend std::string operator+(const Text& a, std::string_view b) { return a.str().append(b); }
+    friend std::string operator+(char a, const Text& b) { return std::string(1, a).append(b.view()); }
+    friend std::string operator+(const Text& a, char b) { return a.str() + b; }
+    friend std::ostream& operator<<(std::ostream& out, const Text& text) { return out << text.view(); }
+
+private:
+    static_assert(std::endian::native == std::endian::little, "the flag shares the last byte with the inline size");
+    // Set in a far text's size, whose top byte is where an inline text keeps its size.
+    static constexpr std::uint64_t far_flag = std::uint64_t{1} << 63;
+
+    bool is_far() const { return (raw_[inline_capacity] & 0x80) != 0; }
+    const char* far_data() const {
+        const char* data;
+        std::memcpy(&data, raw_, sizeof data);
+        return data;
+    }
+    std::size_t far_size() const {
+        std::uint64_t size;
+        std::memcpy(&size, raw_ + 8, sizeof size);
+        return size & ~far_flag;
+    }
+    // Short texts are copied with a few loads and stores of whole words, which may overlap,
+    // instead of a call to memcpy.
+    void set_inline(std::string_view text) noexcept {
+        const std::size_t size = text.size();
+        const char* const from = text.data();
+        if (size >= 8) {
+            copy_word<std::uint64_t>(from, 0);
+            copy_word<std::uint64_t>(from, size - 8);
+        } else if (size >= 4) {
+            copy_word<std::uint32_t>(from, 0);
+            copy_word<std::uint32_t>(from, size - 4);
+        } else if (size > 0) {
+            raw_[0] = static_cast<unsigned char>(from[0]);
+            raw_[size / 2] = static_cast<unsigned char>(from[size / 2]);
+            raw_[size - 1] = static_cast<unsigned char>(from[size - 1]);
+        }
+        raw_[inline_capacity] = static_cast<unsigned char>(size);
+    }
+    template <typename Word>
+    void copy_word(const char* from, std::size_t at) noexcept {
+        Word word;
+        std::memcpy(&word, from + at, sizeof word);
+        std::memcpy(raw_ + at, &word, sizeof word);
+    }
+    void set_far_copy(std::string_view text);
+
+    void take(Text& other) noexcept {
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+        std::memset(other.raw_, 0, sizeof other.raw_);
+    }
+    void release() noexcept {
+        if (is_far()) node_memory::release(const_cast<char*>(far_data()));
+    }
+
+    // Inline: the bytes, then their count in the last byte. Far: the address, then the size
+    // with far_flag set.
+    alignas(8) unsigned char raw_[16] = {};
+};
+
+static_assert(sizeof(Text) == 16);
+
+}  // namespace quarnel::ast
