@@ -372,7 +372,9 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
         case Rule::float_:
             return converted_into<Value::Float>(parse_float64(text), out, failure);
         case Rule::string:
-            held<Value::String>(out.value) = unescaped_text(text, nodes);
+            // The grammar leaves a node for each escape: a string without one is copied as it is.
+            held<Value::String>(out.value) =
+                tree.end_of(child) == child + 1 ? tree_text(text, nodes) : unescaped_text(text, nodes);
             return true;
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
