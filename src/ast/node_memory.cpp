@@ -103,14 +103,15 @@ namespace {
 // Chunks of a MiB stay on malloc's heap, below its threshold for mapping memory of its
 // own once the first has been freed (a single block past the threshold's 32 MiB ceiling
 // would be mapped and faulted in anew by every large build), and are reused from one
-// parse to the next. Builds past 64 MiB of nodes (a 10 MB chain of short
-// observations makes 90) rarely find that much free on the heap and faulted it in 4 KiB
-// at a time; they take chunks of their own mapping on huge pages instead.
+// parse to the next. Builds past 4 MiB of nodes and texts are another matter: once a
+// parse's many small allocations no longer pinned the heap, freeing such a tree let malloc
+// trim it, and the next parse faulted its chunks in again 4 KiB at a time (a 10 MB chain of
+// hashes: 10,000 faults a parse). They take chunks of their own mapping on huge pages.
 constexpr std::size_t small_chunk = std::size_t{1} << 20;
 
 std::size_t default_chunk_bytes(std::size_t total_bytes) {
     constexpr std::size_t large_chunk = std::size_t{8} << 20;
-    constexpr std::size_t large_build = std::size_t{64} << 20;
+    constexpr std::size_t large_build = std::size_t{4} << 20;
     return total_bytes > large_build ? large_chunk : small_chunk;
 }
 
@@ -119,12 +120,12 @@ std::size_t default_chunk_bytes(std::size_t total_bytes) {
 NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots, std::size_t text_bytes)
     : slot_size_((slot_size + 2 * node_memory::header_size - 1) / node_memory::header_size *
                  node_memory::header_size),
-      chunk_slots_(chunk_slots != 0
+      to_come_(capacity) {
+    const std::size_t chunk_bytes = default_chunk_bytes(capacity * slot_size_ + text_bytes);
+    chunk_slots_ = chunk_slots != 0
                        ? chunk_slots
-                       : std::max<std::size_t>(1, (default_chunk_bytes(capacity * slot_size_) -
-                                                   node_memory::block_header_size) / slot_size_)),
-      to_come_(capacity),
-      text_bytes_(std::min(text_bytes, small_chunk) / node_memory::header_size * node_memory::header_size) {
+                       : std::max<std::size_t>(1, (chunk_bytes - node_memory::block_header_size) / slot_size_);
+    text_bytes_ = std::min(text_bytes, chunk_bytes) / node_memory::header_size * node_memory::header_size;
     next_chunk();
 }
 
@@ -142,8 +143,11 @@ bool NodeBlock::next_chunk() {
         return false;
     }
     const std::size_t count = std::min(to_come_, chunk_slots_);
-    // The first chunk holds the room for texts as well: one allocation for a whole small parse.
-    const bool with_texts = text_block_ == nullptr && text_bytes_ != 0;
+    // The first chunk holds the room for texts as well, when both fit in a small chunk: one
+    // allocation for a whole small parse. Larger ones keep to chunks of a MiB, which stay on
+    // malloc's heap (see default_chunk_bytes).
+    const bool with_texts = text_block_ == nullptr && text_bytes_ != 0 &&
+                            node_memory::block_header_size + count * slot_size_ + text_bytes_ <= small_chunk;
     const std::size_t text_bytes = with_texts ? text_bytes_ : 0;
     std::size_t mapped_bytes = 0;
     void* const memory = node_memory::allocate_chunk(

@@ -30,7 +30,7 @@ void release(void* node) noexcept;
 
 // Room for up to `capacity` nodes of at most `slot_size` bytes, taken one by one. The
 // slots come in chunks of at most `chunk_slots` (by default a MiB's worth, or 8 MiB's for
-// builds past 64 MiB: see default_chunk_bytes), each allocated when the one before is
+// builds past 4 MiB: see default_chunk_bytes), each allocated when the one before is
 // used up. A chunk lives as long as the builder holding it or any node made from it;
 // beyond the capacity, nodes are made on their own.
 //
@@ -70,12 +70,13 @@ public:
         --text_share_;
     }
 
-private:
-    // A text's header and bytes, keeping the next header aligned.
-    static std::size_t text_footprint(std::size_t size) {
+    // The room a text of `size` bytes takes: its header and bytes, keeping the next header aligned.
+    static constexpr std::size_t text_footprint(std::size_t size) {
         return node_memory::header_size + (size + node_memory::header_size - 1) / node_memory::header_size *
                                               node_memory::header_size;
     }
+
+private:
     // Each text takes at least its header: a chunk's text room of `bytes` holds no more texts
     // than this, and the builder's share of the chunk covers them all.
     static std::size_t text_share_of(std::size_t bytes) { return bytes / node_memory::header_size + 1; }

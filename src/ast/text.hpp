@@ -155,4 +155,10 @@ private:
 
 static_assert(sizeof(Text) == 16);
 
+// The room in a node block that a text made from `source_bytes` of source may take: its
+// bytes are never more than its source's, and a short one takes none.
+constexpr std::size_t block_room_for_text(std::size_t source_bytes) {
+    return source_bytes <= Text::inline_capacity ? 0 : NodeBlock::text_footprint(source_bytes);
+}
+
 }  // namespace quarnel::ast

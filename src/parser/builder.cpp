@@ -114,29 +114,31 @@ Result<T> build_whole(Node node, Build build) {
     return built<T>([&](T& out) { return build_into(node, build, out); });
 }
 
-// The operator and qualifier nodes a build from `node` can make at most. The grammar has
-// counted them for its whole tree.
-std::size_t heap_nodes_needed(Node node) {
+// The operator and qualifier nodes a build from `node` can make at most, and the room its
+// long texts can take. The grammar has counted both for its whole tree.
+ParseTree::BlockNeeds block_needs(Node node) {
     if (node.subtree().size() == node.tree().flat_nodes().size()) {
-        return node.tree().heap_nodes();
+        return node.tree().block_needs();
     }
-    std::size_t count = 0;
+    ParseTree::BlockNeeds needs;
     for (const FlatNode& flat : node.subtree()) {
-        count += heap_nodes_made[static_cast<std::size_t>(flat.rule)];
+        needs.heap_nodes += heap_nodes_made[static_cast<std::size_t>(flat.rule)];
+        if (makes_tree_text[static_cast<std::size_t>(flat.rule)]) {
+            needs.text_room += ast::block_room_for_text(flat.end - flat.begin);
+        }
     }
-    return count;
+    return needs;
 }
 
 template <typename T>
 using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::NodeBlock&);
 
 // Builds a tree whose operator and qualifier nodes, and texts too long to lie inside a
-// node, all come from one block. Such a text takes at most twice its length there (its
-// header and alignment), and the texts of a tree are no longer than its source.
+// node, all come from one block.
 template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
-    ast::NodeBlock nodes(heap_nodes_needed(node), std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)), 0,
-                         2 * node.text().size());
+    const ParseTree::BlockNeeds needs = block_needs(node);
+    ast::NodeBlock nodes(needs.heap_nodes, std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)), 0, needs.text_room);
     return build_whole<T>(node, [&](const FlatTree& tree, std::uint32_t at, T& out, Failure& failure) {
         return build(tree, at, out, failure, nodes);
     });

@@ -22,6 +22,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "ast/text.hpp"
 #include "parser/nesting_budget.hpp"
 #include "parser/parse_tree.hpp"
 #include "parser/rule.hpp"
@@ -129,9 +130,11 @@ public:
     // Counts the heap nodes a node that matched will make when built. Nodes dropped later
     // stay counted: the sum is an upper bound, and exact for a whole pattern that parses.
     void count_heap_nodes(std::size_t made) { heap_nodes_ += made; }
+    // Likewise the block room for the syntax tree's long texts.
+    void count_text_room(std::size_t room) { text_room_ += room; }
 
     ParseTree into_tree(std::string_view input) && {
-        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), heap_nodes_);
+        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), {heap_nodes_, text_room_});
     }
 
 private:
@@ -147,6 +150,7 @@ private:
     std::unique_ptr<FlatNode[]> storage_;
     std::size_t size_ = 0;
     std::size_t heap_nodes_ = 0;
+    std::size_t text_room_ = 0;
 };
 
 struct State {
@@ -781,6 +785,9 @@ private:
         node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
         if constexpr (heap_nodes_made[static_cast<std::size_t>(Id)] != 0) {
             st.nodes.count_heap_nodes(heap_nodes_made[static_cast<std::size_t>(Id)]);
+        }
+        if constexpr (makes_tree_text[static_cast<std::size_t>(Id)]) {
+            st.nodes.count_text_room(ast::block_room_for_text(node.end - node.begin));
         }
         return true;
     }

@@ -106,14 +106,20 @@ private:
 
 class ParseTree {
 public:
-    ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> nodes, std::uint32_t size,
-              std::size_t heap_nodes)
-        : input_(input), nodes_(std::move(nodes)), size_(size), heap_nodes_(heap_nodes) {}
+    // What building the syntax tree will take of a node block, counted as nodes matched:
+    // at least the sum of heap_nodes_made over all nodes, and of the room for the texts of
+    // those that make a tree text. Nodes dropped later stay counted.
+    struct BlockNeeds {
+        std::size_t heap_nodes = 0;
+        std::size_t text_room = 0;
+    };
+
+    ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> nodes, std::uint32_t size, BlockNeeds needs)
+        : input_(input), nodes_(std::move(nodes)), size_(size), needs_(needs) {}
 
     std::string_view input() const { return input_; }
     std::span<const FlatNode> flat_nodes() const { return {nodes_.get(), size_}; }
-    // At least the sum of heap_nodes_made over all nodes, counted as they were matched.
-    std::size_t heap_nodes() const { return heap_nodes_; }
+    const BlockNeeds& block_needs() const { return needs_; }
 
     // The top-level nodes (for a parse from `pattern`, exactly one).
     Node::Children top_level() const { return {*this, 0, size_}; }
@@ -142,7 +148,7 @@ private:
     std::string_view input_;
     std::unique_ptr<FlatNode[]> nodes_;
     std::uint32_t size_;
-    std::size_t heap_nodes_;
+    BlockNeeds needs_;
     mutable std::uint32_t released_ = 0;  // nodes before this one are given back
 #ifndef NDEBUG
     mutable std::uint32_t walked_ = 0;  // nodes before this one must not be read any more

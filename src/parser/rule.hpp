@@ -140,6 +140,16 @@ inline constexpr std::array<std::uint8_t, rule_count> heap_nodes_made = [] {
     return made;
 }();
 
+// The rules whose text becomes a text of the syntax tree: an object type, a property name,
+// a string, hex or binary constant.
+inline constexpr std::array<bool, rule_count> makes_tree_text = [] {
+    std::array<bool, rule_count> makes{};
+    for (const Rule rule : {Rule::object, Rule::property, Rule::string, Rule::hex, Rule::bin}) {
+        makes[static_cast<std::size_t>(rule)] = true;
+    }
+    return makes;
+}();
+
 constexpr std::string_view display_name(Rule rule) {
     return rule_names[static_cast<std::size_t>(rule)];
 }

@@ -28,9 +28,9 @@ const Text& object_of(const PatternExpr& expr) {
 }
 
 constexpr std::size_t slot = std::max(sizeof(PatternExpr), sizeof(ComparisonExpr));
-// Enough slots for more than 64 MiB with their headers, whatever a node's size: the block
+// Enough slots for more than 4 MiB with their headers, whatever a node's size: the block
 // then takes its chunks as mappings of their own.
-constexpr std::size_t mapped_capacity = (std::size_t{72} << 20) / slot;
+constexpr std::size_t mapped_capacity = (std::size_t{12} << 20) / slot;
 
 struct BlockCase {
     const char* name;
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, NodeBlockTest,
                                          BlockCase{"chunks_over_capacity", 4, 7, 0, 3},
                                          BlockCase{"chunks_freed_while_held", 7, 6, 5, 2},
                                          BlockCase{"one_slot_chunks", 3, 3, 1, 1},
-                                         // Past 64 MiB of slots, chunks are mappings of their own.
+                                         // Past 4 MiB of slots, chunks are mappings of their own.
                                          BlockCase{"mapped_chunks", mapped_capacity, mapped_capacity,
                                                    mapped_capacity / 2}),
                          [](const auto& info) { return std::string(info.param.name); });

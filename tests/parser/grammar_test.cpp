@@ -664,13 +664,19 @@ class GrammarHeapNodes : public testing::TestWithParam<Counted> {};
 TEST_P(GrammarHeapNodes, NeverFallShortOfAWalk) {
     const auto tree = StixParser::parse(GetParam().start, GetParam().text);
     ASSERT_TRUE(tree.ok()) << tree.error().message();
-    std::size_t walked = 0;
+    ParseTree::BlockNeeds walked;
     for (const FlatNode& node : tree.value().flat_nodes()) {
-        walked += heap_nodes_made[static_cast<std::size_t>(node.rule)];
+        walked.heap_nodes += heap_nodes_made[static_cast<std::size_t>(node.rule)];
+        if (makes_tree_text[static_cast<std::size_t>(node.rule)]) {
+            walked.text_room += ast::block_room_for_text(node.end - node.begin);
+        }
     }
-    EXPECT_GE(tree.value().heap_nodes(), walked);
+    const ParseTree::BlockNeeds& counted = tree.value().block_needs();
+    EXPECT_GE(counted.heap_nodes, walked.heap_nodes);
+    EXPECT_GE(counted.text_room, walked.text_room);
     if (GetParam().start == Rule::pattern) {
-        EXPECT_EQ(tree.value().heap_nodes(), walked);
+        EXPECT_EQ(counted.heap_nodes, walked.heap_nodes);
+        EXPECT_EQ(counted.text_room, walked.text_room);
     }
 }
 
@@ -682,6 +688,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Counted{Rule::pattern, "([a:b = 1] OR ([c:d = 2] AND [e:f = 3]) WITHIN 1.5 SECONDS) "
                                            "START t'2020-01-01T00:00:00Z' STOP t'2020-01-02T00:00:00Z'"},
                     Counted{Rule::pattern, "[a:b IN (1, 2.0, -3)] AND [x:y[*].z NOT LIKE 'q%']"},
+                    Counted{Rule::pattern, "[file:hashes.'SHA-256' = 'aec070645fe53ee3b3763059376134f058cc337247c978add178b6ccdfb0019f'"
+                                           " OR a-long-object-type:a_long_property_name = h'0123456789abcdef0123'"
+                                           " OR x:y = b'QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVo=']"},
+                    Counted{Rule::observation, "[a:b = 'a string constant long enough' OR c:d = 'short'] AND"},
                     Counted{Rule::comparison, "(a:b = 1 OR c:d = 2) AND"},
                     Counted{Rule::expression, "[a:b = 1] AND [c:d = 2] OR"},
                     Counted{Rule::observation, "[a:b = 1] WITHIN 5 SECONDS WITHIN"}));
