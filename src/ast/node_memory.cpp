@@ -143,11 +143,12 @@ bool NodeBlock::next_chunk() {
         return false;
     }
     const std::size_t count = std::min(to_come_, chunk_slots_);
-    // The first chunk holds the room for texts as well, when both fit in a small chunk: one
-    // allocation for a whole small parse. Larger ones keep to chunks of a MiB, which stay on
-    // malloc's heap (see default_chunk_bytes).
+    // A small parse takes its texts' room in its first chunk as well, in one allocation. A
+    // larger one gives them chunks of their own: a chunk past malloc's threshold for mapping
+    // memory (128 KiB at first) is best left the size it is from one parse to the next.
+    constexpr std::size_t shared_chunk_bytes = std::size_t{64} << 10;
     const bool with_texts = text_block_ == nullptr && text_bytes_ != 0 &&
-                            node_memory::block_header_size + count * slot_size_ + text_bytes_ <= small_chunk;
+                            node_memory::block_header_size + count * slot_size_ + text_bytes_ <= shared_chunk_bytes;
     const std::size_t text_bytes = with_texts ? text_bytes_ : 0;
     std::size_t mapped_bytes = 0;
     void* const memory = node_memory::allocate_chunk(
