@@ -34,8 +34,9 @@ void release(void* node) noexcept;
 // used up. A chunk lives as long as the builder holding it or any node made from it;
 // beyond the capacity, nodes are made on their own.
 //
-// Texts too long to lie inside a node come from the block as well, from room after the
-// first chunk's slots (`text_bytes` of it) and then from chunks of their own.
+// Texts too long to lie inside a node come from the block as well: `text_bytes` of room,
+// after the first chunk's slots when a parse is small, else in chunks of their own (of that
+// room or a node chunk's size, whichever is less, or of a text too large for either).
 class NodeBlock {
 public:
     NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0, std::size_t text_bytes = 0);
@@ -109,7 +110,7 @@ private:
     std::size_t remaining_ = 0;  // free slots of the current chunk
     std::byte* next_ = nullptr;
 
-    std::size_t text_bytes_;  // room for texts that the next chunk takes (after its slots, if any)
+    std::size_t text_bytes_;  // room for texts, in the first chunk or in each chunk of their own
     node_memory::Block* text_block_ = nullptr;
     std::size_t text_share_ = 0;  // of text_block_'s count
     std::byte* text_next_ = nullptr;
