@@ -565,8 +565,8 @@ TEST(DeepNesting, QualifiedGroupsAtTheLimit) {
 }
 
 TEST(DeepNesting, ParenthesisedComparisonsAtTheLimit) {
-    const std::string text = "[" + repeated("(a:b = 1 OR ", deepest_parentheses) + "a:c = 2" +
-                             repeated(")", deepest_parentheses) + "]";
+    std::string text = "[";  // appended, not joined with +: GCC 12 warns falsely on "[" + string
+    text += repeated("(a:b = 1 OR ", deepest_parentheses) + "a:c = 2" + repeated(")", deepest_parentheses) + "]";
     ComparisonExpr expected = a("c", 2);
     for (std::size_t i = 0; i < deepest_parentheses; ++i) {
         expected = both(a("b", 1), OR, std::move(expected));
