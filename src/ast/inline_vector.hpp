@@ -1,6 +1,6 @@
 // A sequence that keeps its first `Inline` items inside itself and moves them all to the
-// heap only when one more comes. Most object paths have one step: with the step inline, a
-// comparison needs no allocation of its own for its path.
+// heap only when one more comes. Most object paths have one or two steps: with them inline,
+// a comparison needs no allocation of its own for its path.
 //
 // The storage is a variant of one array per inline size and a vector: the variant's index
 // is the size while the items are inline, so the container needs no count of its own.

@@ -13,7 +13,8 @@ namespace node_memory {
 // A chunk's count starts at its capacity plus one for its builder, so that nodes freed
 // while the build goes on (a build that fails) never bring it to zero early; the builder
 // takes back its own share and that of the slots it left unused when it moves on to the
-// next chunk or is done.
+// next chunk or is done. Room for texts adds a share of its own, one more than the texts
+// it can hold, which the builder keeps the rest of in the same way.
 struct Block {
     std::atomic<std::size_t> live;
     std::size_t mapped_bytes;  // of a mapping of its own; zero for memory from malloc
@@ -106,7 +107,9 @@ namespace {
 // parse to the next. Builds past 4 MiB of nodes and texts are another matter: once a
 // parse's many small allocations no longer pinned the heap, freeing such a tree let malloc
 // trim it, and the next parse faulted its chunks in again 4 KiB at a time (a 10 MB chain of
-// hashes: 10,000 faults a parse). They take chunks of their own mapping on huge pages.
+// hashes: 10,000 faults a parse). They take chunks of their own mapping on huge pages,
+// faulted in 2 MiB at a time where the system grants huge pages (4 KiB at a time again
+// where it does not).
 constexpr std::size_t small_chunk = std::size_t{1} << 20;
 
 std::size_t default_chunk_bytes(std::size_t total_bytes) {
@@ -121,11 +124,10 @@ NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t ch
     : slot_size_((slot_size + 2 * node_memory::header_size - 1) / node_memory::header_size *
                  node_memory::header_size),
       to_come_(capacity) {
-    const std::size_t chunk_bytes = default_chunk_bytes(capacity * slot_size_ + text_bytes);
-    chunk_slots_ = chunk_slots != 0
-                       ? chunk_slots
-                       : std::max<std::size_t>(1, (chunk_bytes - node_memory::block_header_size) / slot_size_);
-    text_bytes_ = std::min(text_bytes, chunk_bytes) / node_memory::header_size * node_memory::header_size;
+    const std::size_t chunk_room = default_chunk_bytes(capacity * slot_size_ + text_bytes) - node_memory::block_header_size;
+    chunk_slots_ = chunk_slots != 0 ? chunk_slots : std::max<std::size_t>(1, chunk_room / slot_size_);
+    text_chunk_bytes_ = chunk_room / node_memory::header_size * node_memory::header_size;
+    text_to_come_ = (text_bytes + node_memory::header_size - 1) / node_memory::header_size * node_memory::header_size;
     next_chunk();
 }
 
@@ -144,20 +146,20 @@ bool NodeBlock::next_chunk() {
     }
     const std::size_t count = std::min(to_come_, chunk_slots_);
     // A small parse takes its texts' room in its first chunk as well, in one allocation. A
-    // larger one gives them chunks of their own: a chunk past malloc's threshold for mapping
-    // memory (128 KiB at first) is best left the size it is from one parse to the next.
+    // larger one gives them chunks of their own: a 100 KB chain of hashes whose first chunk
+    // grew by its texts' room tipped malloc into trimming the heap after every parse.
     constexpr std::size_t shared_chunk_bytes = std::size_t{64} << 10;
-    const bool with_texts = text_block_ == nullptr && text_bytes_ != 0 &&
-                            node_memory::block_header_size + count * slot_size_ + text_bytes_ <= shared_chunk_bytes;
-    const std::size_t text_bytes = with_texts ? text_bytes_ : 0;
+    const bool with_texts = text_block_ == nullptr && text_to_come_ != 0 &&
+                            node_memory::block_header_size + count * slot_size_ + text_to_come_ <= shared_chunk_bytes;
+    const std::size_t text_room = with_texts ? text_to_come_ : 0;
     std::size_t mapped_bytes = 0;
     void* const memory = node_memory::allocate_chunk(
-        node_memory::block_header_size + count * slot_size_ + text_bytes, mapped_bytes);
+        node_memory::block_header_size + count * slot_size_ + text_room, mapped_bytes);
     if (memory == nullptr) {
         to_come_ = 0;  // every node is then made on its own, which reports the shortage
         return false;
     }
-    const std::size_t text_share = with_texts ? text_share_of(text_bytes) : 0;
+    const std::size_t text_share = with_texts ? text_share_of(text_room) : 0;
     block_ = ::new (memory) node_memory::Block{count + 1 + text_share, mapped_bytes};
     next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;
     remaining_ = count;
@@ -166,7 +168,8 @@ bool NodeBlock::next_chunk() {
         text_block_ = block_;
         text_share_ = text_share;
         text_next_ = next_ + count * slot_size_;
-        text_end_ = text_next_ + text_bytes;
+        text_end_ = text_next_ + text_room;
+        text_to_come_ = 0;
     }
     return true;
 }
@@ -182,12 +185,13 @@ void NodeBlock::let_go_of_text_chunk() {
 
 bool NodeBlock::next_text_chunk(std::size_t need) {
     let_go_of_text_chunk();
-    const std::size_t bytes = std::max(text_bytes_, need);
+    const std::size_t bytes = std::max(std::min(text_to_come_, text_chunk_bytes_), need);
     std::size_t mapped_bytes = 0;
     void* const memory = node_memory::allocate_chunk(node_memory::block_header_size + bytes, mapped_bytes);
     if (memory == nullptr) {
         return false;
     }
+    text_to_come_ -= std::min(text_to_come_, bytes);
     text_share_ = text_share_of(bytes);
     text_block_ = ::new (memory) node_memory::Block{text_share_, mapped_bytes};
     text_next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;

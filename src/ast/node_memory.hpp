@@ -1,9 +1,10 @@
-// Memory for the syntax tree's operator and qualifier nodes. A parse knows how many such
-// nodes it may make, so it takes them all from one block, allocated in a few large chunks
-// instead of one allocation per node (which is what bound long chains); a node made
-// anywhere else stands alone. Both kinds are freed through the same `operator delete`, so
-// the tree's owning pointers stay plain std::unique_ptr. A chunk is given back when its
-// last node is freed, on whichever thread that happens.
+// Memory for the syntax tree's operator and qualifier nodes and its long texts. A parse
+// knows how many nodes it may make and how much room its texts may take, so it takes them
+// all from one block, allocated in a few large chunks instead of one allocation per node
+// or text (which is what bound long chains); a node or text made anywhere else stands
+// alone. Both kinds are freed the same way (nodes through `operator delete`), so the tree's
+// owning pointers stay plain std::unique_ptr. A chunk is given back when the last node or
+// text in it is freed, on whichever thread that happens.
 #pragma once
 
 #include <atomic>
@@ -17,13 +18,13 @@ namespace quarnel::ast {
 
 namespace node_memory {
 
-// The word before every node: its block, or null for a node on its own.
+// The word before every node and far text: its block, or null for one on its own.
 struct Block;
 inline constexpr std::size_t header_size = 8;
 
-// A node on its own; what the node classes' `operator new` calls.
+// A node or text on its own; what the node classes' `operator new` calls.
 void* allocate_single(std::size_t size);
-// Frees a node of either kind; what the node classes' `operator delete` calls.
+// Frees a node or text of either kind; what the node classes' `operator delete` calls.
 void release(void* node) noexcept;
 
 }  // namespace node_memory
@@ -35,8 +36,9 @@ void release(void* node) noexcept;
 // beyond the capacity, nodes are made on their own.
 //
 // Texts too long to lie inside a node come from the block as well: `text_bytes` of room,
-// after the first chunk's slots when a parse is small, else in chunks of their own (of that
-// room or a node chunk's size, whichever is less, or of a text too large for either).
+// after the first chunk's slots when a parse is small, else in chunks of their own, each of
+// the room still to come or of a node chunk's size, whichever is less (or of a text too
+// large for either).
 class NodeBlock {
 public:
     NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0, std::size_t text_bytes = 0);
@@ -110,7 +112,8 @@ private:
     std::size_t remaining_ = 0;  // free slots of the current chunk
     std::byte* next_ = nullptr;
 
-    std::size_t text_bytes_;  // room for texts, in the first chunk or in each chunk of their own
+    std::size_t text_chunk_bytes_;  // the most room for texts that one chunk takes
+    std::size_t text_to_come_;      // room for texts in no chunk yet
     node_memory::Block* text_block_ = nullptr;
     std::size_t text_share_ = 0;  // of text_block_'s count
     std::byte* text_next_ = nullptr;

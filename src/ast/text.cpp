@@ -1,7 +1,5 @@
 #include "ast/text.hpp"
 
-#include <new>
-
 namespace quarnel::ast {
 
 void Text::set_far_copy(std::string_view text) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -64,7 +65,9 @@ public:
     template <typename Write>
     static Text written_inline(Write write) {
         Text text;
-        text.raw_[inline_capacity] = static_cast<unsigned char>(write(reinterpret_cast<char*>(text.raw_)));
+        const std::size_t size = write(reinterpret_cast<char*>(text.raw_));
+        assert(size <= inline_capacity);  // more would also set the far flag
+        text.raw_[inline_capacity] = static_cast<unsigned char>(size);
         return text;
     }
 
@@ -82,9 +85,6 @@ public:
     char back() const { return data()[size() - 1]; }
     bool starts_with(std::string_view prefix) const { return view().starts_with(prefix); }
     bool ends_with(std::string_view suffix) const { return view().ends_with(suffix); }
-    std::string_view substr(std::size_t pos, std::size_t count = std::string_view::npos) const {
-        return view().substr(pos, count);
-    }
 
     friend bool operator==(const Text& a, const Text& b) { return a.view() == b.view(); }
     friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }

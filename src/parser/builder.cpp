@@ -109,11 +109,6 @@ Result<T> built(Into into) {
     return result;
 }
 
-template <typename T, typename Build>
-Result<T> build_whole(Node node, Build build) {
-    return built<T>([&](T& out) { return build_into(node, build, out); });
-}
-
 // The operator and qualifier nodes a build from `node` can make at most, and the room its
 // long texts can take. The grammar has counted both for its whole tree.
 ParseTree::BlockNeeds block_needs(Node node) {
@@ -122,10 +117,7 @@ ParseTree::BlockNeeds block_needs(Node node) {
     }
     ParseTree::BlockNeeds needs;
     for (const FlatNode& flat : node.subtree()) {
-        needs.heap_nodes += heap_nodes_made[static_cast<std::size_t>(flat.rule)];
-        if (makes_tree_text[static_cast<std::size_t>(flat.rule)]) {
-            needs.text_room += ast::block_room_for_text(flat.end - flat.begin);
-        }
+        needs.add(flat.rule, flat.end - flat.begin);
     }
     return needs;
 }
@@ -139,8 +131,13 @@ template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
     const ParseTree::BlockNeeds needs = block_needs(node);
     ast::NodeBlock nodes(needs.heap_nodes, std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)), 0, needs.text_room);
-    return build_whole<T>(node, [&](const FlatTree& tree, std::uint32_t at, T& out, Failure& failure) {
-        return build(tree, at, out, failure, nodes);
+    return built<T>([&](T& out) {
+        return build_into(
+            node,
+            [&](const FlatTree& tree, std::uint32_t at, T& into, Failure& failure) {
+                return build(tree, at, into, failure, nodes);
+            },
+            out);
     });
 }
 
@@ -375,8 +372,12 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
             return converted_into<Value::Float>(parse_float64(text), out, failure);
         case Rule::string:
             // The grammar leaves a node for each escape: a string without one is copied as it is.
-            held<Value::String>(out.value) =
-                tree.end_of(child) == child + 1 ? tree_text(text, nodes) : unescaped_text(text, nodes);
+            if (tree.end_of(child) == child + 1) {
+                assert(text.find('\\') == std::string_view::npos);
+                held<Value::String>(out.value) = tree_text(text, nodes);
+            } else {
+                held<Value::String>(out.value) = unescaped_text(text, nodes);
+            }
             return true;
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);

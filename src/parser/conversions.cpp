@@ -252,7 +252,7 @@ Result<double> parse_float64(std::string_view text) {
 std::size_t unescape_string_to(std::string_view text, char* const out) {
     const std::size_t first_backslash = text.find('\\');
     if (first_backslash == std::string_view::npos) {
-        std::copy(text.begin(), text.end(), out);  // most texts hold no escape
+        std::copy(text.begin(), text.end(), out);
         return text.size();
     }
     char* write = std::copy(text.data(), text.data() + first_backslash, out);

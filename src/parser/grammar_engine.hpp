@@ -22,7 +22,6 @@
 #include <emmintrin.h>
 #endif
 
-#include "ast/text.hpp"
 #include "parser/nesting_budget.hpp"
 #include "parser/parse_tree.hpp"
 #include "parser/rule.hpp"
@@ -127,14 +126,12 @@ public:
     // Drops the nodes of a failed attempt.
     void truncate(std::size_t count) { size_ = count; }
 
-    // Counts the heap nodes a node that matched will make when built. Nodes dropped later
-    // stay counted: the sum is an upper bound, and exact for a whole pattern that parses.
-    void count_heap_nodes(std::size_t made) { heap_nodes_ += made; }
-    // Likewise the block room for the syntax tree's long texts.
-    void count_text_room(std::size_t room) { text_room_ += room; }
+    // Counts what a node that matched will take of the node block when built. Nodes dropped
+    // later stay counted: the sums are upper bounds, and exact for a whole pattern that parses.
+    void count_block_needs(Rule rule, std::size_t bytes) { needs_.add(rule, bytes); }
 
     ParseTree into_tree(std::string_view input) && {
-        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), {heap_nodes_, text_room_});
+        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), needs_);
     }
 
 private:
@@ -149,8 +146,7 @@ private:
     std::size_t capacity_;
     std::unique_ptr<FlatNode[]> storage_;
     std::size_t size_ = 0;
-    std::size_t heap_nodes_ = 0;
-    std::size_t text_room_ = 0;
+    ParseTree::BlockNeeds needs_;
 };
 
 struct State {
@@ -783,11 +779,9 @@ private:
         FlatNode& node = st.nodes[index];
         node.end = static_cast<std::uint32_t>(offset(in, st));
         node.descendants = static_cast<std::uint32_t>(st.nodes.size() - index - 1);
-        if constexpr (heap_nodes_made[static_cast<std::size_t>(Id)] != 0) {
-            st.nodes.count_heap_nodes(heap_nodes_made[static_cast<std::size_t>(Id)]);
-        }
-        if constexpr (makes_tree_text[static_cast<std::size_t>(Id)]) {
-            st.nodes.count_text_room(ast::block_room_for_text(node.end - node.begin));
+        if constexpr (heap_nodes_made[static_cast<std::size_t>(Id)] != 0 ||
+                      makes_tree_text[static_cast<std::size_t>(Id)]) {
+            st.nodes.count_block_needs(Id, node.end - node.begin);
         }
         return true;
     }

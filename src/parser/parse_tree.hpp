@@ -12,6 +12,7 @@
 #include <span>
 #include <string_view>
 
+#include "ast/text.hpp"
 #include "parser/rule.hpp"
 
 namespace quarnel::parser {
@@ -112,6 +113,14 @@ public:
     struct BlockNeeds {
         std::size_t heap_nodes = 0;
         std::size_t text_room = 0;
+
+        // Counts a node of `rule` whose text is `bytes` long.
+        void add(Rule rule, std::size_t bytes) {
+            heap_nodes += heap_nodes_made[static_cast<std::size_t>(rule)];
+            if (makes_tree_text[static_cast<std::size_t>(rule)]) {
+                text_room += ast::block_room_for_text(bytes);
+            }
+        }
     };
 
     ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> nodes, std::uint32_t size, BlockNeeds needs)

@@ -666,10 +666,7 @@ TEST_P(GrammarHeapNodes, NeverFallShortOfAWalk) {
     ASSERT_TRUE(tree.ok()) << tree.error().message();
     ParseTree::BlockNeeds walked;
     for (const FlatNode& node : tree.value().flat_nodes()) {
-        walked.heap_nodes += heap_nodes_made[static_cast<std::size_t>(node.rule)];
-        if (makes_tree_text[static_cast<std::size_t>(node.rule)]) {
-            walked.text_room += ast::block_room_for_text(node.end - node.begin);
-        }
+        walked.add(node.rule, node.end - node.begin);
     }
     const ParseTree::BlockNeeds& counted = tree.value().block_needs();
     EXPECT_GE(counted.heap_nodes, walked.heap_nodes);
