@@ -155,10 +155,13 @@ private:
 
 static_assert(sizeof(Text) == 16);
 
-// The room in a node block that a text made from `source_bytes` of source may take: its
-// bytes are never more than its source's, and a short one takes none.
+// At least the room in a node block that a text made from `source_bytes` of source may take:
+// its bytes are never more than its source's, a short one takes none, and a longer one's
+// header and alignment take no more than its bytes. Twice the source, not the exact room,
+// so that counting it costs the grammar no branch on each text's length.
 constexpr std::size_t block_room_for_text(std::size_t source_bytes) {
-    return source_bytes <= Text::inline_capacity ? 0 : NodeBlock::text_footprint(source_bytes);
+    static_assert(NodeBlock::text_footprint(Text::inline_capacity + 1) <= 2 * (Text::inline_capacity + 1));
+    return 2 * source_bytes;
 }
 
 }  // namespace quarnel::ast
