@@ -126,7 +126,15 @@ NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t ch
       to_come_(capacity) {
     const std::size_t chunk_room = default_chunk_bytes(capacity * slot_size_ + text_bytes) - node_memory::block_header_size;
     chunk_slots_ = chunk_slots != 0 ? chunk_slots : std::max<std::size_t>(1, chunk_room / slot_size_);
-    text_chunk_bytes_ = chunk_room / node_memory::header_size * node_memory::header_size;
+    // Text chunks of a build on the heap stay below malloc's first threshold for mapping
+    // memory of its own (128 KiB): their size follows the texts' count, not the nodes', and
+    // one across the threshold tipped malloc into trimming the heap after every parse of a
+    // 100 KB chain of hashes. Those of a mapped build are as large as its node chunks.
+    constexpr std::size_t heap_text_chunk = std::size_t{64} << 10;
+    const std::size_t text_chunk = chunk_room + node_memory::block_header_size == small_chunk
+                                       ? heap_text_chunk - node_memory::block_header_size
+                                       : chunk_room;
+    text_chunk_bytes_ = text_chunk / node_memory::header_size * node_memory::header_size;
     text_to_come_ = (text_bytes + node_memory::header_size - 1) / node_memory::header_size * node_memory::header_size;
     next_chunk();
 }
