@@ -61,6 +61,18 @@ void* allocate_chunk(std::size_t bytes, std::size_t& mapped_bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
+// A chunk with `room` bytes after its header, its count starting at `live`; null when the
+// system has no memory.
+Block* new_chunk(std::size_t room, std::size_t live) {
+    std::size_t mapped_bytes = 0;
+    void* const memory = allocate_chunk(block_header_size + room, mapped_bytes);
+    return memory == nullptr ? nullptr : ::new (memory) Block{live, mapped_bytes};
+}
+
+std::byte* room_of(Block* block) {
+    return reinterpret_cast<std::byte*>(block) + block_header_size;
+}
+
 void drop(Block* block, std::size_t count) noexcept {
     if (block->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
         const std::size_t mapped_bytes = block->mapped_bytes;
@@ -124,18 +136,17 @@ NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t ch
     : slot_size_((slot_size + 2 * node_memory::header_size - 1) / node_memory::header_size *
                  node_memory::header_size),
       to_come_(capacity) {
-    const std::size_t chunk_room = default_chunk_bytes(capacity * slot_size_ + text_bytes) - node_memory::block_header_size;
-    chunk_slots_ = chunk_slots != 0 ? chunk_slots : std::max<std::size_t>(1, chunk_room / slot_size_);
+    const std::size_t chunk_bytes = default_chunk_bytes(capacity * slot_size_ + text_bytes);
+    chunk_slots_ = chunk_slots != 0
+                       ? chunk_slots
+                       : std::max<std::size_t>(1, (chunk_bytes - node_memory::block_header_size) / slot_size_);
     // Text chunks of a build on the heap stay below malloc's first threshold for mapping
     // memory of its own (128 KiB): their size follows the texts' count, not the nodes', and
     // one across the threshold tipped malloc into trimming the heap after every parse of a
     // 100 KB chain of hashes. Those of a mapped build are as large as its node chunks.
     constexpr std::size_t heap_text_chunk = std::size_t{64} << 10;
-    const std::size_t text_chunk = chunk_room + node_memory::block_header_size == small_chunk
-                                       ? heap_text_chunk - node_memory::block_header_size
-                                       : chunk_room;
-    text_chunk_bytes_ = text_chunk / node_memory::header_size * node_memory::header_size;
-    text_to_come_ = (text_bytes + node_memory::header_size - 1) / node_memory::header_size * node_memory::header_size;
+    text_chunk_bytes_ = (chunk_bytes == small_chunk ? heap_text_chunk : chunk_bytes) - node_memory::block_header_size;
+    text_to_come_ = text_bytes;
     next_chunk();
 }
 
@@ -160,16 +171,13 @@ bool NodeBlock::next_chunk() {
     const bool with_texts = text_block_ == nullptr && text_to_come_ != 0 &&
                             node_memory::block_header_size + count * slot_size_ + text_to_come_ <= shared_chunk_bytes;
     const std::size_t text_room = with_texts ? text_to_come_ : 0;
-    std::size_t mapped_bytes = 0;
-    void* const memory = node_memory::allocate_chunk(
-        node_memory::block_header_size + count * slot_size_ + text_room, mapped_bytes);
-    if (memory == nullptr) {
+    const std::size_t text_share = with_texts ? text_share_of(text_room) : 0;
+    block_ = node_memory::new_chunk(count * slot_size_ + text_room, count + 1 + text_share);
+    if (block_ == nullptr) {
         to_come_ = 0;  // every node is then made on its own, which reports the shortage
         return false;
     }
-    const std::size_t text_share = with_texts ? text_share_of(text_room) : 0;
-    block_ = ::new (memory) node_memory::Block{count + 1 + text_share, mapped_bytes};
-    next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;
+    next_ = node_memory::room_of(block_);
     remaining_ = count;
     to_come_ -= count;
     if (with_texts) {
@@ -194,15 +202,13 @@ void NodeBlock::let_go_of_text_chunk() {
 bool NodeBlock::next_text_chunk(std::size_t need) {
     let_go_of_text_chunk();
     const std::size_t bytes = std::max(std::min(text_to_come_, text_chunk_bytes_), need);
-    std::size_t mapped_bytes = 0;
-    void* const memory = node_memory::allocate_chunk(node_memory::block_header_size + bytes, mapped_bytes);
-    if (memory == nullptr) {
+    text_block_ = node_memory::new_chunk(bytes, text_share_of(bytes));
+    if (text_block_ == nullptr) {
         return false;
     }
     text_to_come_ -= std::min(text_to_come_, bytes);
     text_share_ = text_share_of(bytes);
-    text_block_ = ::new (memory) node_memory::Block{text_share_, mapped_bytes};
-    text_next_ = static_cast<std::byte*>(memory) + node_memory::block_header_size;
+    text_next_ = node_memory::room_of(text_block_);
     text_end_ = text_next_ + bytes;
     return true;
 }

@@ -37,8 +37,8 @@ void release(void* node) noexcept;
 //
 // Texts too long to lie inside a node come from the block as well: `text_bytes` of room,
 // after the first chunk's slots when a parse is small, else in chunks of their own, each of
-// the room still to come or of a node chunk's size, whichever is less (or of a text too
-// large for either).
+// the room still to come or of a text chunk's most (64 KiB on the heap, a node chunk's size
+// when mapped), whichever is less, or of a text too large for either.
 class NodeBlock {
 public:
     NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0, std::size_t text_bytes = 0);

@@ -78,13 +78,7 @@ public:
     operator std::string_view() const { return view(); }
     std::string str() const { return std::string(view()); }
 
-    const char* begin() const { return data(); }
-    const char* end() const { return data() + size(); }
-    char operator[](std::size_t i) const { return data()[i]; }
-    char front() const { return *data(); }
-    char back() const { return data()[size() - 1]; }
     bool starts_with(std::string_view prefix) const { return view().starts_with(prefix); }
-    bool ends_with(std::string_view suffix) const { return view().ends_with(suffix); }
 
     friend bool operator==(const Text& a, const Text& b) { return a.view() == b.view(); }
     friend bool operator==(const Text& a, std::string_view b) { return a.view() == b; }
@@ -93,9 +87,7 @@ public:
     friend std::strong_ordering operator<=>(const Text& a, const Text& b) { return a.view() <=> b.view(); }
     friend std::strong_ordering operator<=>(const Text& a, std::string_view b) { return a.view() <=> b; }
     friend std::string operator+(std::string a, const Text& b) { return std::move(a.append(b.view())); }
-    friend std::string operator+(const Text& a, std::string_view b) { return a.str().append(b); }
     friend std::string operator+(char a, const Text& b) { return std::string(1, a).append(b.view()); }
-    friend std::string operator+(const Text& a, char b) { return a.str() + b; }
     friend std::ostream& operator<<(std::ostream& out, const Text& text) { return out << text.view(); }
 
 private:
