@@ -51,9 +51,12 @@ public:
         static_assert(alignof(Node) <= node_memory::header_size);
         void* const slot = free_slot(sizeof(Node));
         if (slot == nullptr) {
-            return std::make_unique<Node>(std::forward<Args>(args)...);
+            return std::make_unique<Node>(Node{std::forward<Args>(args)...});
         }
-        Node* const node = ::new (slot) Node(std::forward<Args>(args)...);
+        // Braces, not parentheses: the node types are aggregates, which clang 14 cannot yet
+        // initialise with parentheses, and braces make a node from one of its alternatives
+        // in place.
+        Node* const node = ::new (slot) Node{std::forward<Args>(args)...};
         take_slot();  // only now: a constructor that throws leaves the slot free
         return std::unique_ptr<Node>(node);
     }

@@ -508,7 +508,7 @@ public:
         } else if (last) {
             out.value.template emplace<Composite>(std::move(folded_), op, std::move(operand_));
         } else {
-            folded_ = nodes.make<Expr>(Expr{Composite(std::move(folded_), op, std::move(operand_))});
+            folded_ = nodes.make<Expr>(Composite(std::move(folded_), op, std::move(operand_)));
         }
     }
 
@@ -735,6 +735,12 @@ private:
     }
 
     bool observation_into(std::uint32_t node, PatternExpr& out) {
+        // Most observations hold one comparison and no qualifier: nothing to fold or apply.
+        const std::uint32_t first = node + 1;
+        if (first < tree_.end_of(node) && tree_.end_of(first) == tree_.end_of(node) &&
+            tree_.rule(first) == Rule::comparison) {
+            return comparisons_.comparison(first, held<PatternExpr::Observation>(out.value));
+        }
         QualifierSet qualifiers;
         if (!comparisons_.chain(node, held<PatternExpr::Observation>(out.value), &qualifiers)) {
             return false;
