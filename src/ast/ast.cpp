@@ -113,6 +113,15 @@ void release(std::unique_ptr<Expr> root) noexcept {
     }
 }
 
+// An operand with operands of its own goes through `release`; a leaf is left to the slot's
+// own destructor, which saves a leaf, most operands, the loop's checks.
+template <typename Expr>
+void release_operand(std::unique_ptr<Expr>& operand) noexcept {
+    if (operand && has_operands(*operand)) {
+        release(std::move(operand));
+    }
+}
+
 // A copy of a node with its operand slots left empty.
 ComparisonExpr without_operands(const ComparisonExpr& expr) {
     if (const auto* composite = std::get_if<CompositeComparison>(&expr.value)) {
@@ -219,8 +228,8 @@ CompositeComparison& CompositeComparison::operator=(const CompositeComparison& o
 }
 
 CompositeComparison::~CompositeComparison() {
-    release(std::move(left));
-    release(std::move(right));
+    release_operand(left);
+    release_operand(right);
 }
 
 bool operator==(const CompositeComparison& a, const CompositeComparison& b) {
@@ -247,8 +256,8 @@ CompositePattern& CompositePattern::operator=(const CompositePattern& other) {
 }
 
 CompositePattern::~CompositePattern() {
-    release(std::move(left));
-    release(std::move(right));
+    release_operand(left);
+    release_operand(right);
 }
 
 bool operator==(const CompositePattern& a, const CompositePattern& b) {
@@ -275,7 +284,7 @@ QualifiedPattern& QualifiedPattern::operator=(const QualifiedPattern& other) {
 }
 
 QualifiedPattern::~QualifiedPattern() {
-    release(std::move(pattern));
+    release_operand(pattern);
 }
 
 bool operator==(const QualifiedPattern& a, const QualifiedPattern& b) {
