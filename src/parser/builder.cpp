@@ -200,8 +200,8 @@ void apply_qualifiers(PatternExpr& target, const QualifierSet& set, ast::NodeBlo
     if (set.empty()) {
         return;
     }
-    target = PatternExpr{ast::QualifiedPattern(nodes.make<PatternExpr>(std::move(target)), set.repeat,
-                                               set.within, set.start, set.stop)};
+    auto operand = nodes.make<PatternExpr>(std::move(target));
+    target.value.emplace<ast::QualifiedPattern>(std::move(operand), set.repeat, set.within, set.start, set.stop);
 }
 
 // --- qualifiers ---
