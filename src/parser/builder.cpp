@@ -37,13 +37,17 @@ ParseError unexpected(Rule rule) {
     return ParseError(ParseError::UnexpectedRule{rule});
 }
 
-// Holds the error that ended a build; every step returns false once it is set.
+// Holds the error that ended a build; every step returns false once it is set. Setting one
+// is rare and kept out of line, so that the steps' common paths stay short in the
+// instruction cache, which the grammar shares.
 class Failure {
 public:
-    bool set(ParseError error) {
+    [[gnu::cold, gnu::noinline]] bool set(ParseError&& error) {
         error_.emplace(std::move(error));
         return false;
     }
+    [[gnu::cold, gnu::noinline]] bool missing(std::string_view context) { return set(parser::missing(context)); }
+    [[gnu::cold, gnu::noinline]] bool unexpected(Rule rule) { return set(parser::unexpected(rule)); }
 
     template <typename T>
     bool take(Result<T>&& result, T& out) {
@@ -227,7 +231,7 @@ bool each_converted(const FlatTree& tree, std::uint32_t node, Wanted wanted, Con
 bool qualifier_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
     const std::uint32_t kind = node + 1;
     if (kind == tree.end_of(node)) {
-        return failure.set(missing("qualifier content"));
+        return failure.missing("qualifier content");
     }
     // Each number of a qualifier replaces the one before it, so the last one written
     // counts; the first time of all intervals after one operand is its start, every later
@@ -352,7 +356,7 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
                 ast::NodeBlock& nodes) {
     const std::uint32_t child = node + 1;
     if (child == tree.end_of(node)) {
-        return failure.set(missing("value content"));
+        return failure.missing("value content");
     }
     const std::string_view text = tree.text(child);
     using Value = ast::StixValue;
@@ -382,7 +386,7 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
         case Rule::time:
             return converted_into<ast::Timestamp>(parse_timestamp(text), out, failure);
         default:
-            return failure.set(unexpected(tree.rule(child)));
+            return failure.unexpected(tree.rule(child));
     }
 }
 
@@ -409,7 +413,7 @@ bool exists_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, C
                  ast::NodeBlock& nodes) {
     const std::uint32_t path = tree.end_of(first);
     if (path == end) {
-        return failure.set(missing("path"));
+        return failure.missing("path");
     }
     ast::Comparison& comparison = held<ast::Comparison>(out.value);
     comparison.op = ast::UnaryOp::EXISTS;
@@ -440,7 +444,7 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
         }
     }
     if (!op) {
-        return failure.set(missing("operator"));
+        return failure.missing("operator");
     }
     comparison.op = *op;
     return true;
@@ -587,7 +591,7 @@ private:
         ChainFrame& frame = frames_.back();
         if (frame.next == frame.end) {
             if (!frame.have_operand) {
-                return failure_.set(missing("comparison"));
+                return failure_.missing("comparison");
             }
             frame.operands.finish(*frame.out);
             frames_.pop();
@@ -619,7 +623,7 @@ private:
         const std::uint32_t first = node + 1;
         const std::uint32_t end = tree_.end_of(node);
         if (first == end) {
-            return failure_.set(missing("comparison content"));
+            return failure_.missing("comparison content");
         }
         bool built = false;
         switch (tree_.rule(first)) {
@@ -633,7 +637,7 @@ private:
                 frames_.emplace(tree_, first, end, out, nullptr);
                 return true;
             default:
-                return failure_.set(missing("comparison content"));
+                return failure_.missing("comparison content");
         }
         if (built && !frames_.empty()) {
             frames_.back().operand_built(tree_, nodes_);
@@ -705,7 +709,7 @@ private:
 
     bool open(Rule kind, std::uint32_t node, PatternExpr& out) {
         if (kind == Rule::expression && node + 1 == tree_.end_of(node)) {
-            return failure_.set(missing("expression"));
+            return failure_.missing("expression");
         }
         frames_.emplace(tree_, kind, node + 1, tree_.end_of(node), out);
         return true;
@@ -719,7 +723,7 @@ private:
                         return start(child, out);
                     }
                 }
-                return failure_.set(missing("expression"));
+                return failure_.missing("expression");
             case Rule::expression:
             case Rule::observation_group:
                 return open(tree_.rule(node), node, out);
@@ -730,7 +734,7 @@ private:
                 operand_built();
                 return true;
             default:
-                return failure_.set(unexpected(tree_.rule(node)));
+                return failure_.unexpected(tree_.rule(node));
         }
     }
 
@@ -761,11 +765,11 @@ private:
         const std::uint32_t op_node = frame.next;
         const auto op = observation_op(tree_.rule(op_node));
         if (!op) {
-            return failure_.set(unexpected(tree_.rule(op_node)));
+            return failure_.unexpected(tree_.rule(op_node));
         }
         const std::uint32_t right = tree_.end_of(op_node);
         if (right == frame.end) {
-            return failure_.set(missing("right operand"));
+            return failure_.missing("right operand");
         }
         frame.next = tree_.end_of(right);
         tree_.release_before(right);
@@ -776,7 +780,7 @@ private:
     bool group_step(PatternFrame& frame) {
         if (frame.next == frame.end) {
             if (!frame.have_operand) {
-                return failure_.set(missing("expression"));
+                return failure_.missing("expression");
             }
             apply_qualifiers(*frame.out, frame.qualifiers, nodes_);
             return finish();
