@@ -113,8 +113,8 @@ void release(std::unique_ptr<Expr> root) noexcept {
     }
 }
 
-// An operand with operands of its own goes through `release`; a leaf is left to the slot's
-// own destructor, which saves a leaf, most operands, the loop's checks.
+// An operand with operands of its own goes through `release`, so that no depth of tree takes
+// the stack; a leaf, as most operands are, goes with its slot, without the loop's checks.
 template <typename Expr>
 void release_operand(std::unique_ptr<Expr>& operand) noexcept {
     if (operand && has_operands(*operand)) {

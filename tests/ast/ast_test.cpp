@@ -357,6 +357,17 @@ PatternExpr deep_mixed() {
     return tree;
 }
 
+// Each level's right operand is a composite too, so that both operands of every level have
+// operands of their own.
+PatternExpr deep_both_sides() {
+    PatternExpr tree = observe(compare_int(0));
+    for (int i = 1; i < deep_levels; ++i) {
+        PatternExpr pair = join(observe(compare_int(i)), ObservationOp::OR, observe(compare_int(-i)));
+        tree = join(std::move(tree), ObservationOp::AND, std::move(pair));
+    }
+    return tree;
+}
+
 struct DeepTree {
     std::string name;
     PatternExpr (*build)();
@@ -388,7 +399,8 @@ INSTANTIATE_TEST_SUITE_P(Table, DeepTrees,
                          testing::Values(DeepTree{"right patterns", deep_right_patterns},
                                          DeepTree{"qualified", deep_qualified},
                                          DeepTree{"right comparisons", deep_right_comparisons},
-                                         DeepTree{"mixed", deep_mixed}));
+                                         DeepTree{"mixed", deep_mixed},
+                                         DeepTree{"both sides", deep_both_sides}));
 
 TEST(DeepTrees, DifferAtTheBottom) {
     const PatternExpr tree = deep_mixed();
