@@ -49,13 +49,14 @@ public:
     template <typename Node, typename... Args>
     std::unique_ptr<Node> make(Args&&... args) {
         static_assert(alignof(Node) <= node_memory::header_size);
+        // Braces, not parentheses: the node types are aggregates, which clang 14 cannot yet
+        // initialise with parentheses, and braces make a node from one of its alternatives
+        // without an intermediate node. (A node on its own is made before it is allocated:
+        // should that fail, the build it belonged to is abandoned anyway.)
         void* const slot = free_slot(sizeof(Node));
         if (slot == nullptr) {
             return std::make_unique<Node>(Node{std::forward<Args>(args)...});
         }
-        // Braces, not parentheses: the node types are aggregates, which clang 14 cannot yet
-        // initialise with parentheses, and braces make a node from one of its alternatives
-        // in place.
         Node* const node = ::new (slot) Node{std::forward<Args>(args)...};
         take_slot();  // only now: a constructor that throws leaves the slot free
         return std::unique_ptr<Node>(node);

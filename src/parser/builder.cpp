@@ -33,10 +33,6 @@ ParseError missing(std::string_view context) {
     return ParseError(ParseError::MissingElement{context});
 }
 
-ParseError unexpected(Rule rule) {
-    return ParseError(ParseError::UnexpectedRule{rule});
-}
-
 // Holds the error that ended a build; every step returns false once it is set. Setting one
 // is rare and kept out of line, so that the steps' common paths stay short in the
 // instruction cache, which the grammar shares.
@@ -47,7 +43,7 @@ public:
         return false;
     }
     [[gnu::cold, gnu::noinline]] bool missing(std::string_view context) { return set(parser::missing(context)); }
-    [[gnu::cold, gnu::noinline]] bool unexpected(Rule rule) { return set(parser::unexpected(rule)); }
+    [[gnu::cold, gnu::noinline]] bool unexpected(Rule rule) { return set(ParseError(ParseError::UnexpectedRule{rule})); }
 
     template <typename T>
     bool take(Result<T>&& result, T& out) {
@@ -577,7 +573,10 @@ public:
         return run();
     }
 
-    bool comparison(std::uint32_t node, ComparisonExpr& out) { return start(node, out) && run(); }
+    bool comparison(std::uint32_t node, ComparisonExpr& out) {
+        assert(frames_.empty() && "a failed build is not resumed");
+        return start(node, out) && run();
+    }
 
 private:
     bool run() {
