@@ -740,8 +740,8 @@ private:
     bool observation_into(std::uint32_t node, PatternExpr& out) {
         // Most observations hold one comparison and no qualifier: nothing to fold or apply.
         const std::uint32_t first = node + 1;
-        if (first < tree_.end_of(node) && tree_.end_of(first) == tree_.end_of(node) &&
-            tree_.rule(first) == Rule::comparison) {
+        const std::uint32_t end = tree_.end_of(node);
+        if (first < end && tree_.end_of(first) == end && tree_.rule(first) == Rule::comparison) {
             return comparisons_.comparison(first, held<PatternExpr::Observation>(out.value));
         }
         QualifierSet qualifiers;
