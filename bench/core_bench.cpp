@@ -217,6 +217,26 @@ void BM_GrammarOnlyCorpus(benchmark::State& state, const char* name) {
 BENCHMARK_CAPTURE(BM_GrammarOnlyCorpus, corpus.txt, corpus_names[0])->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_GrammarOnlyCorpus, corpus-mixed.txt, corpus_names[1])->Unit(benchmark::kMicrosecond);
 
+// Rejected input, as a checker meets truncated indicators: each corpus pattern cut to two
+// thirds of its length, parsed to its error and the error's message.
+void BM_RejectedCorpus(benchmark::State& state, const char* name) {
+    std::vector<std::string> cut;
+    for (const auto& text : corpus(name)) cut.push_back(text.substr(0, text.size() * 2 / 3));
+    std::size_t rejected = 0;
+    for (const auto& text : cut) rejected += parse_pattern(text).ok() ? 0 : 1;
+    for (auto _ : state) {
+        for (const auto& text : cut) {
+            const auto result = parse_pattern(text);
+            if (!result.ok()) benchmark::DoNotOptimize(result.error().message());
+        }
+    }
+    report_bytes(state, total_bytes(cut));
+    state.counters["rejected"] = static_cast<double>(rejected);
+    state.counters["time_per_pattern"] = time_per(static_cast<double>(cut.size()));
+}
+BENCHMARK_CAPTURE(BM_RejectedCorpus, corpus.txt, corpus_names[0])->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_RejectedCorpus, corpus-mixed.txt, corpus_names[1])->Unit(benchmark::kMicrosecond);
+
 // Parses one large input per iteration; its tree is destroyed inside the loop.
 void parse_one(benchmark::State& state, const std::string& text) {
     if (!accepted(text, state)) return;
