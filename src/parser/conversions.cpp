@@ -250,25 +250,28 @@ Result<double> parse_float64(std::string_view text) {
 }
 
 std::size_t unescape_string_to(std::string_view text, char* const out) {
-    const std::size_t first_backslash = text.find('\\');
-    if (first_backslash == std::string_view::npos) {
-        std::copy(text.begin(), text.end(), out);
-        return text.size();
-    }
-    char* write = std::copy(text.data(), text.data() + first_backslash, out);
-    for (std::size_t at = first_backslash; at < text.size(); ++at) {
-        if (text[at] != '\\' || at + 1 == text.size()) {
-            *write++ = text[at];
-        } else if (const auto resolved = resolved_escape(text[at + 1])) {
+    char* write = out;
+    std::size_t at = 0;
+    for (;;) {
+        // The run up to the next backslash is copied whole, not byte by byte: a long text
+        // may hold many escapes.
+        const std::size_t backslash = text.find('\\', at);
+        const std::size_t run_end = backslash == std::string_view::npos ? text.size() : backslash;
+        write = std::copy(text.data() + at, text.data() + run_end, write);
+        if (backslash == std::string_view::npos) {
+            return static_cast<std::size_t>(write - out);
+        }
+        const auto resolved = backslash + 1 < text.size() ? resolved_escape(text[backslash + 1]) : std::nullopt;
+        if (resolved) {
             *write++ = *resolved;
-            ++at;
+            at = backslash + 2;
         } else {
-            // Unknown escapes keep their backslash; the escaped code point, whatever its
-            // length in bytes, follows as plain text.
+            // A last backslash, or an unknown escape, stays; the code point after an unknown
+            // escape, whatever its length in bytes, follows as plain text.
             *write++ = '\\';
+            at = backslash + 1;
         }
     }
-    return static_cast<std::size_t>(write - out);
 }
 
 }  // namespace quarnel::parser

@@ -229,6 +229,10 @@ INSTANTIATE_TEST_SUITE_P(
                     // An escaped backslash does not escape what follows it.
                     Unescapes{"\\\\n", "\\n"}, Unescapes{"\\\\\\", "\\\\"},
                     Unescapes{"\\\\\\'", "\\'"},
+                    // Unknown escapes beside known ones, and long runs between escapes.
+                    Unescapes{"\\q\\n", "\\q\n"}, Unescapes{"\\q\\\\", "\\q\\"},
+                    Unescapes{std::string(40, 'a') + "\\t" + std::string(40, 'b') + "\\",
+                              std::string(40, 'a') + "\t" + std::string(40, 'b') + "\\"},
                     // A backslash before a multi-byte code point keeps both, byte for byte.
                     Unescapes{"\\\xC3\xA9x", "\\\xC3\xA9x"},
                     Unescapes{"caf\xC3\xA9\\n", "caf\xC3\xA9\n"}));
