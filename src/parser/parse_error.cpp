@@ -1,6 +1,7 @@
 #include "parser/parse_error.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 namespace quarnel::parser {
@@ -10,10 +11,10 @@ namespace {
 // Length of the UTF-8 sequence that starts with `lead` (1 for stray continuation bytes,
 // so that walking never stalls).
 std::size_t sequence_length(unsigned char lead) {
-    if (lead >= 0xF0) return 4;
-    if (lead >= 0xE0) return 3;
-    if (lead >= 0xC0) return 2;
-    return 1;
+    if (lead < 0xC0) return 1;  // ASCII first: most text is
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    return 4;
 }
 
 // Steps over one character starting at `at`, never past `limit`.
@@ -21,31 +22,44 @@ std::size_t next_character(std::string_view text, std::size_t at, std::size_t li
     return std::min(limit, at + sequence_length(static_cast<unsigned char>(text[at])));
 }
 
-std::string prepare_line(std::string_view line, bool visualise_breaks) {
-    std::string shown;
-    shown.reserve(line.size());
-    for (const char c : line) {
-        if (c == '\r' || c == '\n') {
-            if (visualise_breaks) {
-                shown += c == '\r' ? "\u240D" : "\u240A";
-            }
-        } else {
-            shown += c;
-        }
+// The first line break at or after `at`, or the line's end.
+std::size_t next_break(std::string_view line, std::size_t at) {
+    while (at < line.size() && line[at] != '\r' && line[at] != '\n') {
+        ++at;
     }
-    return shown;
+    return at;
 }
 
+// Runs without a line break are copied whole.
+std::string prepare_line(std::string_view line, bool visualise_breaks) {
+    std::string shown;
+    shown.reserve(line.size() + (visualise_breaks ? 6 : 0));
+    for (std::size_t at = 0;;) {
+        const std::size_t line_break = next_break(line, at);
+        shown.append(line, at, line_break - at);
+        if (line_break == line.size()) {
+            return shown;
+        }
+        if (visualise_breaks) {
+            shown += line[line_break] == '\r' ? "\u240D" : "\u240A";
+        }
+        at = line_break + 1;
+    }
+}
+
+// One mark for each character before the column: a tab for a tab, else a space, also for
+// characters that the display drops (a lone carriage return) or that lie past the line.
 std::string underline(std::string_view source_line, std::size_t column) {
-    std::string marks;
+    std::string marks(column - 1, ' ');
     std::size_t at = 0;
-    while (marks.size() + 1 < column && at < source_line.size()) {
-        marks += source_line[at] == '\t' ? '\t' : ' ';
+    for (std::size_t mark = 0; mark < marks.size() && at < source_line.size(); ++mark) {
+        if (source_line[at] == '\t') {
+            marks[mark] = '\t';
+        }
         at = next_character(source_line, at, source_line.size());
     }
-    // Characters that the display drops (a lone carriage return) still count as columns.
-    marks.append(column - 1 - std::min(column - 1, marks.size()), ' ');
-    return marks + "^---";
+    marks += "^---";
+    return marks;
 }
 
 std::string join_rules(const std::vector<Rule>& rules) {
@@ -59,6 +73,15 @@ std::string join_rules(const std::vector<Rule>& rules) {
     return text;
 }
 
+// Bytes that end a run of plain one-byte characters in `locate`: line breaks and the bytes
+// that begin (or continue) a multi-byte character.
+constexpr std::array<bool, 256> ends_plain_run = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0x80; c < 0x100; ++c) table[static_cast<std::size_t>(c)] = true;
+    table['\n'] = table['\r'] = true;
+    return table;
+}();
+
 }  // namespace
 
 SourceLocation SourceLocation::locate(std::string_view input, std::size_t position) {
@@ -66,6 +89,15 @@ SourceLocation SourceLocation::locate(std::string_view input, std::size_t positi
     location.position = position;
     std::size_t line_start = 0;
     for (std::size_t at = 0; at < position;) {
+        // A run of plain characters only moves the column.
+        const std::size_t run_start = at;
+        while (at < position && !ends_plain_run[static_cast<unsigned char>(input[at])]) {
+            ++at;
+        }
+        location.column += at - run_start;
+        if (at == position) {
+            break;
+        }
         const char c = input[at];
         if (c == '\n' || (c == '\r' && at + 1 < position && input[at + 1] == '\n')) {
             at += c == '\r' ? 2 : 1;
@@ -87,14 +119,15 @@ SourceLocation SourceLocation::locate(std::string_view input, std::size_t positi
 std::string render_report(const SourceLocation& location, std::string_view message_line) {
     const std::string line_number = std::to_string(location.line);
     const std::string gutter(line_number.size(), ' ');
+    const std::string marks = underline(location.source_line, location.column);
     std::string report;
-    report += gutter + "--> " + line_number + ":" + std::to_string(location.column) + "\n";
-    report += gutter + " |\n";
-    report += line_number + " | " + location.source_line + "\n";
-    report += gutter + " | " + underline(location.source_line, location.column) + "\n";
-    report += gutter + " |\n";
-    report += gutter + " = ";
-    report += message_line;
+    report.reserve(6 * gutter.size() + 32 + location.source_line.size() + marks.size() + message_line.size());
+    report.append(gutter).append("--> ").append(line_number).append(":").append(std::to_string(location.column));
+    report.append("\n").append(gutter).append(" |\n");
+    report.append(line_number).append(" | ").append(location.source_line).append("\n");
+    report.append(gutter).append(" | ").append(marks).append("\n");
+    report.append(gutter).append(" |\n");
+    report.append(gutter).append(" = ").append(message_line);
     return report;
 }
 
