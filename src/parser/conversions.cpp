@@ -253,8 +253,8 @@ std::size_t unescape_string_to(std::string_view text, char* const out) {
     char* write = out;
     std::size_t at = 0;
     for (;;) {
-        // The run up to the next backslash is copied whole, not byte by byte: a long text
-        // may hold many escapes.
+        // Each run up to a backslash is copied in one go, so that a long text with escapes
+        // costs little more than one without.
         const std::size_t backslash = text.find('\\', at);
         const std::size_t run_end = backslash == std::string_view::npos ? text.size() : backslash;
         write = std::copy(text.data() + at, text.data() + run_end, write);

@@ -33,7 +33,7 @@ std::size_t next_break(std::string_view line, std::size_t at) {
 // Runs without a line break are copied whole.
 std::string prepare_line(std::string_view line, bool visualise_breaks) {
     std::string shown;
-    shown.reserve(line.size() + (visualise_breaks ? 6 : 0));
+    shown.reserve(line.size() + (visualise_breaks ? 4 : 0));  // a CR LF shown takes 6 bytes
     for (std::size_t at = 0;;) {
         const std::size_t line_break = next_break(line, at);
         shown.append(line, at, line_break - at);
@@ -121,7 +121,7 @@ std::string render_report(const SourceLocation& location, std::string_view messa
     const std::string gutter(line_number.size(), ' ');
     const std::string marks = underline(location.source_line, location.column);
     std::string report;
-    report.reserve(6 * gutter.size() + 32 + location.source_line.size() + marks.size() + message_line.size());
+    report.reserve(64 + line_number.size() * 7 + location.source_line.size() + marks.size() + message_line.size());
     report.append(gutter).append("--> ").append(line_number).append(":").append(std::to_string(location.column));
     report.append("\n").append(gutter).append(" |\n");
     report.append(line_number).append(" | ").append(location.source_line).append("\n");

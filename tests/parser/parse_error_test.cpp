@@ -133,6 +133,43 @@ TEST(ParseErrorReport, GivesTheLocationInTheValue) {
               (std::vector<Rule>{Rule::EOI, Rule::and_, Rule::or_, Rule::followedby, Rule::qualifier}));
 }
 
+// --- locating a position in any text, malformed UTF-8 included ---
+
+struct Located {
+    std::string input;
+    std::size_t position;
+    std::size_t line;
+    std::size_t column;
+    std::string source_line;
+};
+void PrintTo(const Located& row, std::ostream* os) {
+    *os << testing::PrintToString(row.input) << " at " << row.position;
+}
+
+class SourceLocationLocate : public testing::TestWithParam<Located> {};
+
+TEST_P(SourceLocationLocate, CountsCharactersAndLineBreaks) {
+    const Located& row = GetParam();
+    const SourceLocation location = SourceLocation::locate(row.input, row.position);
+    EXPECT_EQ(location.line, row.line);
+    EXPECT_EQ(location.column, row.column);
+    EXPECT_EQ(location.source_line, row.source_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SourceLocationLocate,
+    testing::Values(Located{"", 0, 1, 1, ""}, Located{"abc", 3, 1, 4, "abc"},
+                    // Stray continuation bytes are a character each.
+                    Located{"\x80\x80x", 2, 1, 3, "\x80\x80x"},
+                    // A lead byte takes its whole sequence, even a line feed inside it.
+                    Located{"\xE6\n[ab", 3, 1, 2, "\xE6[ab"},
+                    Located{"\xC3\xA9\xC3\xA9x", 4, 1, 3, "\xC3\xA9\xC3\xA9x"},
+                    // A carriage return ends a line only with the line feed after it, and only
+                    // once the position is past both.
+                    Located{"ab\r\ncd", 2, 1, 3, "ab\u240D\u240A"}, Located{"ab\r\ncd", 3, 1, 4, "ab\u240D\u240A"},
+                    Located{"ab\r\ncd", 4, 2, 1, "cd"}, Located{"ab\rcd", 4, 1, 5, "abcd"},
+                    Located{"a\n\nb", 2, 2, 1, "\u240A"}, Located{"a\n\n", 3, 3, 1, ""}));
+
 // --- the message line, for lists the grammar itself never produces ---
 
 struct MessageLine {
