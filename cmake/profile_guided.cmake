@@ -1,8 +1,8 @@
 # Profile-guided optimisation of the parser core. The code one parse runs is larger than the
 # instruction cache, and the compiler lays it out and inlines it far better knowing which
-# paths run: a profiling copy of the library parses a corpus of generated patterns (another
-# seed than the benchmark's), whole, cut short and nested (see the `train` mode of
-# bench/instructions/core_instructions.cpp), and the library is compiled with those counts.
+# paths run: a profiling copy of the library parses a corpus of generated patterns (from
+# another seed than bench/corpus-mixed.txt), whole, cut short and nested (see the `train` mode
+# of bench/instructions/core_instructions.cpp), and the library is compiled with those counts.
 function(quarnel_profile_guided target sources)
   set(trainer_source ${CMAKE_SOURCE_DIR}/bench/instructions/core_instructions.cpp)
   set(corpus_writer ${CMAKE_SOURCE_DIR}/bench/make_corpus.py)
@@ -14,7 +14,8 @@ function(quarnel_profile_guided target sources)
   set(profile_dir ${CMAKE_BINARY_DIR}/profile)
 
   # The profiling copy compiles files that include the sources, so that only the optimised
-  # objects depend on the profile (below).
+  # objects depend on the profile (below). It must be compiled as the library is: settings
+  # given to the library in CMakeLists.txt are repeated here.
   set(wrappers)
   foreach(source ${sources})
     set(wrapper ${profile_dir}/${source})
@@ -42,11 +43,10 @@ function(quarnel_profile_guided target sources)
             -P ${CMAKE_SOURCE_DIR}/cmake/train_profile.cmake
     DEPENDS ${target}_trainer ${corpus} ${CMAKE_SOURCE_DIR}/cmake/train_profile.cmake
     COMMENT "Profiling the parser core")
-  # Every profile holds a checksum of the whole trained program, so a new training compiles
-  # every object again.
-  set_source_files_properties(${sources} DIRECTORY ${CMAKE_SOURCE_DIR} PROPERTIES OBJECT_DEPENDS ${stamp})
-  add_custom_target(${target}_profile DEPENDS ${stamp})
-  add_dependencies(${target} ${target}_profile)
-  # Functions the training never ran have no counts, which is no fault.
-  target_compile_options(${target} PRIVATE -fprofile-use -fprofile-correction -Wno-missing-profile)
+  # One stamp stands for all the counts, so each training compiles every object again.
+  set_property(SOURCE ${sources} DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY OBJECT_DEPENDS ${stamp})
+  add_custom_target(${target}_training DEPENDS ${stamp})
+  add_dependencies(${target} ${target}_training)
+  # Functions the trainer never reached may have no counts at all, which is no fault.
+  target_compile_options(${target} PRIVATE -fprofile-use -Wno-missing-profile)
 endfunction()

@@ -3,15 +3,22 @@
 # source. Usage:
 #   cmake -DTRAINER=... -DCORPUS=... -DFROM=<profiling objects> -DTO=<optimised objects>
 #         -DSTAMP=... -P train_profile.cmake
-file(GLOB_RECURSE stale "${FROM}/*.gcda")
-if(stale)
-  file(REMOVE ${stale})  # counts of an earlier run would add up with the new ones
-endif()
+# Counts of an earlier run would add up with the new ones, and one left beside an object the
+# trainer no longer uses would be read for a source it no longer fits: both go first.
+foreach(folder "${FROM}" "${TO}")
+  file(GLOB_RECURSE stale "${folder}/*.gcda")
+  if(stale)
+    file(REMOVE ${stale})
+  endif()
+endforeach()
 execute_process(COMMAND "${TRAINER}" train "${CORPUS}" 3 OUTPUT_QUIET RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "the profiling run over ${CORPUS} failed: ${status}")
 endif()
 file(GLOB_RECURSE profiles RELATIVE "${FROM}" "${FROM}/*.gcda")
+if(NOT profiles)
+  message(FATAL_ERROR "the profiling run over ${CORPUS} wrote no counts under ${FROM}")
+endif()
 foreach(profile ${profiles})
   file(COPY_FILE "${FROM}/${profile}" "${TO}/${profile}")
 endforeach()

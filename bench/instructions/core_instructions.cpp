@@ -1,10 +1,11 @@
 // A plain loop over a corpus file, for counting instructions under callgrind (see
 // bench/core_instructions.py): `loop` only reads the corpus, `grammar` runs the grammar
 // on each pattern, `parse` runs parse_pattern (grammar, building and destruction). `train`,
-// the profiling run of the optimised build, parses each pattern, then its first two thirds,
-// which mostly fail, then one comparison and the pattern itself inside parentheses a few
-// levels deep: rejected input and deep nesting are rarer than plain patterns but not rare,
-// and code the profile saw run seldom is compiled for size.
+// the profiling run of the optimised build, parses each pattern's first two thirds (which
+// mostly fail, and then makes the error's message), the pattern itself, and the pattern and
+// one comparison inside parentheses a few levels deep: rejected input and deep nesting are
+// rarer than plain patterns but not rare, and code the profile saw run seldom is compiled for
+// size. It only counts, so it accepts whatever the parses give.
 // Usage: quarnel_core_instructions MODE CORPUS_FILE ROUNDS; prints the bytes parsed.
 #include <cstddef>
 #include <iostream>
@@ -25,10 +26,14 @@ bool accepted(std::string_view mode, const std::string& text) {
     if (mode == "parse") return parse_pattern(text).ok();
     if (mode == "train") {
         const auto cut = parse_pattern(std::string_view(text).substr(0, text.size() * 2 / 3));
+        if (!cut.ok()) {
+            (void)cut.error().message();
+        }
         constexpr std::size_t depth = 8;
         const std::string open(depth, '('), close(depth, ')');
-        return parse_pattern(text).ok() && (cut.ok() || !cut.error().message().empty()) &&
-               parse_pattern(open + text + close).ok() && parse_pattern("[" + open + "file:name = 'a'" + close + "]").ok();
+        (void)parse_pattern(text);
+        (void)parse_pattern(open + text + close);
+        (void)parse_pattern("[" + open + "file:name = 'a'" + close + "]");
     }
     return true;
 }
