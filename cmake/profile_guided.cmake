@@ -25,7 +25,10 @@ function(quarnel_profile_guided target sources)
   add_library(${target}_profiling STATIC ${wrappers})
   target_include_directories(${target}_profiling PUBLIC ${CMAKE_SOURCE_DIR}/src)
   target_include_directories(${target}_profiling SYSTEM PRIVATE ${PEGTL_INCLUDE_DIR})
-  target_compile_options(${target}_profiling PRIVATE -fprofile-generate -fprofile-update=single)
+  # Functions are matched with their counts by their order in the file: by default GCC keys
+  # internal functions (all of the tree building) by the object's path, which differs here.
+  set(match_by_order --param=profile-func-internal-id=1)
+  target_compile_options(${target}_profiling PRIVATE -fprofile-generate -fprofile-update=single ${match_by_order})
   target_link_options(${target}_profiling INTERFACE -fprofile-generate)
   add_executable(${target}_trainer ${trainer_source})
   target_link_libraries(${target}_trainer PRIVATE ${target}_profiling)
@@ -47,6 +50,6 @@ function(quarnel_profile_guided target sources)
   set_property(SOURCE ${sources} DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY OBJECT_DEPENDS ${stamp})
   add_custom_target(${target}_training DEPENDS ${stamp})
   add_dependencies(${target} ${target}_training)
-  # Functions the trainer never reached may have no counts at all, which is no fault.
-  target_compile_options(${target} PRIVATE -fprofile-use -Wno-missing-profile)
+  # A source the trainer never reached has no counts at all, which is no fault.
+  target_compile_options(${target} PRIVATE -fprofile-use ${match_by_order} -Wno-missing-profile)
 endfunction()
