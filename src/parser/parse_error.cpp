@@ -11,7 +11,7 @@ namespace {
 // Length of the UTF-8 sequence that starts with `lead` (1 for stray continuation bytes,
 // so that walking never stalls).
 std::size_t sequence_length(unsigned char lead) {
-    if (lead < 0xC0) return 1;  // ASCII first: most text is
+    if (lead < 0xC0) return 1;  // first, as most text is ASCII
     if (lead < 0xE0) return 2;
     if (lead < 0xF0) return 3;
     return 4;
@@ -22,9 +22,13 @@ std::size_t next_character(std::string_view text, std::size_t at, std::size_t li
     return std::min(limit, at + sequence_length(static_cast<unsigned char>(text[at])));
 }
 
+constexpr bool is_line_break(char c) {
+    return c == '\r' || c == '\n';
+}
+
 // The first line break at or after `at`, or the line's end.
 std::size_t next_break(std::string_view line, std::size_t at) {
-    while (at < line.size() && line[at] != '\r' && line[at] != '\n') {
+    while (at < line.size() && !is_line_break(line[at])) {
         ++at;
     }
     return at;
@@ -77,8 +81,9 @@ std::string join_rules(const std::vector<Rule>& rules) {
 // that begin (or continue) a multi-byte character.
 constexpr std::array<bool, 256> ends_plain_run = [] {
     std::array<bool, 256> table{};
-    for (int c = 0x80; c < 0x100; ++c) table[static_cast<std::size_t>(c)] = true;
-    table['\n'] = table['\r'] = true;
+    for (int c = 0; c < 0x100; ++c) {
+        table[static_cast<std::size_t>(c)] = c >= 0x80 || is_line_break(static_cast<char>(c));
+    }
     return table;
 }();
 
@@ -111,7 +116,7 @@ SourceLocation SourceLocation::locate(std::string_view input, std::size_t positi
     }
     std::size_t line_end = input.find('\n', position);
     line_end = line_end == std::string_view::npos ? input.size() : line_end + 1;
-    const bool at_break = position < input.size() && (input[position] == '\n' || input[position] == '\r');
+    const bool at_break = position < input.size() && is_line_break(input[position]);
     location.source_line = prepare_line(input.substr(line_start, line_end - line_start), at_break);
     return location;
 }
