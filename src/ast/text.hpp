@@ -54,9 +54,7 @@ public:
     // its header in front, of which the first `size` bytes are the text.
     static Text adopt(const char* bytes, std::size_t size) noexcept {
         Text text;
-        const std::uint64_t flagged = size | far_flag;
-        std::memcpy(text.raw_, &bytes, sizeof bytes);
-        std::memcpy(text.raw_ + 8, &flagged, sizeof flagged);
+        text.store_words(reinterpret_cast<std::uintptr_t>(bytes), size | far_flag);
         return text;
     }
 
@@ -106,35 +104,47 @@ private:
         std::memcpy(&size, raw_ + 8, sizeof size);
         return size & ~far_flag;
     }
-    // Short texts are copied with a few loads and stores of whole words, which may overlap,
-    // instead of a call to memcpy.
+    // A short text is gathered into two words with a few loads, which may overlap, and
+    // stored at once, as every move copies it: a move that read back bytes stored one by one
+    // would wait for them to leave the store buffer.
     void set_inline(std::string_view text) noexcept {
         const std::size_t size = text.size();
         const char* const from = text.data();
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
         if (size >= 8) {
-            copy_word<std::uint64_t>(from, 0);
-            copy_word<std::uint64_t>(from, size - 8);
+            low = load<std::uint64_t>(from);
+            if (size > 8) {
+                high = load<std::uint64_t>(from + size - 8) >> (8 * (16 - size));
+            }
         } else if (size >= 4) {
-            copy_word<std::uint32_t>(from, 0);
-            copy_word<std::uint32_t>(from, size - 4);
+            low = load<std::uint32_t>(from) | std::uint64_t{load<std::uint32_t>(from + size - 4)} << (8 * (size - 4));
         } else if (size > 0) {
-            raw_[0] = static_cast<unsigned char>(from[0]);
-            raw_[size / 2] = static_cast<unsigned char>(from[size / 2]);
-            raw_[size - 1] = static_cast<unsigned char>(from[size - 1]);
+            low = byte_at(from, 0) | byte_at(from, size / 2) << (8 * (size / 2)) | byte_at(from, size - 1) << (8 * (size - 1));
         }
-        raw_[inline_capacity] = static_cast<unsigned char>(size);
+        store_words(low, high | std::uint64_t{size} << 56);
     }
     template <typename Word>
-    void copy_word(const char* from, std::size_t at) noexcept {
+    static Word load(const char* from) noexcept {
         Word word;
-        std::memcpy(&word, from + at, sizeof word);
-        std::memcpy(raw_ + at, &word, sizeof word);
+        std::memcpy(&word, from, sizeof word);
+        return word;
+    }
+    static std::uint64_t byte_at(const char* from, std::size_t at) noexcept {
+        return static_cast<unsigned char>(from[at]);
+    }
+    // One store of all 16 bytes, which a move's load of all 16 can take from the store
+    // buffer; two stores of a word each would make it wait.
+    void store_words(std::uint64_t low, std::uint64_t high) noexcept {
+        using Words [[gnu::vector_size(16)]] = std::uint64_t;
+        const Words words = {low, high};
+        std::memcpy(raw_, &words, sizeof words);
     }
     void set_far_copy(std::string_view text);
 
     void take(Text& other) noexcept {
         std::memcpy(raw_, other.raw_, sizeof raw_);
-        std::memset(other.raw_, 0, sizeof other.raw_);
+        other.store_words(0, 0);
     }
     void release() noexcept {
         if (is_far()) node_memory::release(const_cast<char*>(far_data()));
