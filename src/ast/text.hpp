@@ -158,12 +158,11 @@ private:
 static_assert(sizeof(Text) == 16);
 
 // At least the room in a node block that a text made from `source_bytes` of source may take:
-// its bytes are never more than its source's, a short one takes none, and a longer one's
-// header and alignment take no more than its bytes. Twice the source, not the exact room,
-// so that counting it costs the grammar no branch on each text's length.
+// its bytes are never more than its source's, and a short one takes none. Exact rather than
+// generous, so that a small parse's nodes and texts fit a block the allocator's thread
+// cache serves.
 constexpr std::size_t block_room_for_text(std::size_t source_bytes) {
-    static_assert(NodeBlock::text_footprint(Text::inline_capacity + 1) <= 2 * (Text::inline_capacity + 1));
-    return 2 * source_bytes;
+    return source_bytes > Text::inline_capacity ? NodeBlock::text_footprint(source_bytes) : 0;
 }
 
 }  // namespace quarnel::ast
