@@ -448,16 +448,24 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
 
 // A stack whose first two frames lie inside the stack object itself: most patterns nest
 // no deeper, and then building one allocates no frame memory at all. Deeper nesting
-// continues on the heap.
+// continues on the heap. The inline frames are raw room, made and unmade with the stack's
+// size: as std::optional, their every byte was zeroed for each build.
 template <typename Frame>
 class FrameStack {
 public:
+    FrameStack() = default;
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
+    ~FrameStack() {
+        while (!empty()) pop();
+    }
+
     bool empty() const { return size_ == 0; }
-    Frame& back() { return size_ <= inline_frames ? *inline_[size_ - 1] : deeper_.back(); }
+    Frame& back() { return size_ <= inline_frames ? inline_[size_ - 1].frame : deeper_.back(); }
     template <typename... Args>
     void emplace(Args&&... args) {
         if (size_ < inline_frames) {
-            inline_[size_].emplace(std::forward<Args>(args)...);
+            std::construct_at(&inline_[size_].frame, std::forward<Args>(args)...);
         } else {
             deeper_.emplace_back(std::forward<Args>(args)...);
         }
@@ -467,14 +475,20 @@ public:
         if (size_ > inline_frames) {
             deeper_.pop_back();
         } else {
-            inline_[size_ - 1].reset();
+            std::destroy_at(&inline_[size_ - 1].frame);
         }
         --size_;
     }
 
 private:
+    union Room {
+        Room() {}
+        ~Room() {}
+        Frame frame;
+    };
+
     static constexpr std::size_t inline_frames = 2;
-    std::array<std::optional<Frame>, inline_frames> inline_;
+    std::array<Room, inline_frames> inline_;
     std::vector<Frame> deeper_;
     std::size_t size_ = 0;
 };
