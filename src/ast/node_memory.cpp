@@ -73,8 +73,11 @@ std::byte* room_of(Block* block) {
     return reinterpret_cast<std::byte*>(block) + block_header_size;
 }
 
+// Counts never rise once a chunk is made: whoever holds all that is left of the count is the
+// only holder, and frees the chunk without the locked subtraction.
 void drop(Block* block, std::size_t count) noexcept {
-    if (block->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
+    if (block->live.load(std::memory_order_acquire) == count ||
+        block->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
         const std::size_t mapped_bytes = block->mapped_bytes;
         block->~Block();
         if (mapped_bytes != 0) {
@@ -214,6 +217,12 @@ bool NodeBlock::next_text_chunk(std::size_t need) {
 }
 
 NodeBlock::~NodeBlock() {
+    // A small parse's texts share its one chunk: both shares go back at once.
+    if (text_block_ != nullptr && text_block_ == block_) {
+        node_memory::drop(block_, remaining_ + 1 + text_share_);
+        block_ = text_block_ = nullptr;
+        return;
+    }
     let_go_of_chunk();
     let_go_of_text_chunk();
 }
