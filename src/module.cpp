@@ -90,8 +90,7 @@ PyRef parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         raise_parse_error(result.error());
         return {};
     }
-    const auto tree = std::make_shared<const ast::PatternExpr>(std::move(result).value());
-    return pattern_to_pyobject(tree);
+    return pattern_to_pyobject(std::make_shared<const ast::PatternExpr>(std::move(result).value()));
 }
 
 PyMethodDef parse_definition = {

@@ -37,23 +37,23 @@ void forget_datetime_api() noexcept {
     datetime_interface.store(nullptr);
 }
 
-PyRef pattern_to_pyobject(const std::shared_ptr<const ast::PatternExpr>& expr) {
+PyRef pattern_to_pyobject(std::shared_ptr<const ast::PatternExpr> expr) {
     return std::visit(Overloaded{
                           [&](const ast::ComparisonExpr& observation) {
-                              return comparison_expr_to_pyobject(share(expr, observation));
+                              return comparison_expr_to_pyobject(share(std::move(expr), observation));
                           },
                           [&](const ast::CompositePattern& composite) {
-                              return node_object(share(expr, composite));
+                              return node_object(share(std::move(expr), composite));
                           },
                           [&](const ast::QualifiedPattern& qualified) {
-                              return node_object(share(expr, qualified));
+                              return node_object(share(std::move(expr), qualified));
                           },
                       },
                       expr->value);
 }
 
-PyRef comparison_expr_to_pyobject(const std::shared_ptr<const ast::ComparisonExpr>& expr) {
-    return std::visit([&](const auto& alternative) { return node_object(share(expr, alternative)); },
+PyRef comparison_expr_to_pyobject(std::shared_ptr<const ast::ComparisonExpr> expr) {
+    return std::visit([&](const auto& alternative) { return node_object(share(std::move(expr), alternative)); },
                       expr->value);
 }
 

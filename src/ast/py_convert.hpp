@@ -22,16 +22,18 @@ struct Overloaded : Alternatives... {
 template <typename... Alternatives>
 Overloaded(Alternatives...) -> Overloaded<Alternatives...>;
 
-// A pointer to `part` that keeps the whole tree behind `whole` alive.
+// A pointer to `part` that keeps the whole tree behind `whole` alive. Given a temporary, it
+// takes over its share of the tree: every share counted is a locked add, and its end another.
 template <typename Part, typename Whole>
-std::shared_ptr<const Part> share(const std::shared_ptr<const Whole>& whole, const Part& part) {
-    return std::shared_ptr<const Part>(whole, &part);
+std::shared_ptr<const Part> share(std::shared_ptr<const Whole> whole, const Part& part) {
+    return std::shared_ptr<const Part>(std::move(whole), &part);
 }
 
-// Comparison, CompositeComparison, CompositePattern or QualifiedPattern.
-PyRef pattern_to_pyobject(const std::shared_ptr<const ast::PatternExpr>& expr);
+// Comparison, CompositeComparison, CompositePattern or QualifiedPattern; each takes over the
+// share it is given.
+PyRef pattern_to_pyobject(std::shared_ptr<const ast::PatternExpr> expr);
 // Comparison or CompositeComparison.
-PyRef comparison_expr_to_pyobject(const std::shared_ptr<const ast::ComparisonExpr>& expr);
+PyRef comparison_expr_to_pyobject(std::shared_ptr<const ast::ComparisonExpr> expr);
 
 // str, int, float, bool or datetime.datetime.
 PyRef stix_value_to_pyobject(const ast::StixValue& value);
