@@ -67,6 +67,22 @@ TEST_P(TextTest, OrdersAndComparesAsItsBytes) {
     }
 }
 
+// Short texts are gathered from overlapping loads and shifted into place, differently for
+// each size: every size up to the first far one, from a buffer whose neighbouring bytes must
+// not leak in, and through a move, which copies the stored words.
+TEST(Text, EveryInlineSizeKeepsExactlyItsBytes) {
+    std::string around(1, '\xff');
+    around.append(counted(Text::inline_capacity + 1)).push_back('\xfe');
+    for (std::size_t size = 0; size <= Text::inline_capacity + 1; ++size) {
+        const std::string_view bytes = std::string_view(around).substr(1, size);
+        Text text(bytes);
+        EXPECT_EQ(text.view(), bytes) << size;
+        const Text moved = std::move(text);
+        EXPECT_EQ(moved.view(), bytes) << size;
+        EXPECT_EQ(moved.size(), size);
+    }
+}
+
 TEST(Text, WrittenInlineTakesTheCountWritten) {
     const Text text = Text::written_inline([](char* out) {
         std::string_view("abcdefghijklmno").copy(out, Text::inline_capacity);

@@ -451,7 +451,10 @@ INSTANTIATE_TEST_SUITE_P(
         Rejects{"[x:y IN (1, t'bad', 99999999999999999999)]", "Invalid timestamp: bad"},
         Rejects{"[a:b = t'first'] REPEATS 4294967296 TIMES", "Invalid timestamp: first"},
         Rejects{"[a:b = 1 OR a:c = t'inner'] AND [a:d = t'later']", "Invalid timestamp: inner"},
-        Rejects{"[a:b = 1] AND ([a:c = 2] AND [a:d = t'deep'])", "Invalid timestamp: deep"}));
+        Rejects{"[a:b = 1] AND ([a:c = 2] AND [a:d = t'deep'])", "Invalid timestamp: deep"},
+        // Failing with more frames open than the builders keep inline: all are given up.
+        Rejects{"[a:b = 1] AND ([a:c = 2] AND ([a:e = 3] OR ([a:d = t'deeper'])))", "Invalid timestamp: deeper"},
+        Rejects{"[a:b = 1 AND (a:c = 2 OR (a:d = 3 AND (a:e = t'deepest')))]", "Invalid timestamp: deepest"}));
 
 // Grammar failures come back exactly as the grammar reported them.
 struct GrammarFailure {
