@@ -449,7 +449,7 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
 // A stack whose first two frames lie inside the stack object itself: most patterns nest
 // no deeper, and then building one allocates no frame memory at all. Deeper nesting
 // continues on the heap. The inline frames are raw room, made and unmade with the stack's
-// size: as std::optional, their every byte was zeroed for each build.
+// size: GCC zero-fills the whole of a default std::optional, some 400 bytes a build here.
 template <typename Frame>
 class FrameStack {
 public:
