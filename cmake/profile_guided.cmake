@@ -25,6 +25,10 @@ function(quarnel_profile_guided target sources)
   add_library(${target}_profiling STATIC ${wrappers})
   target_include_directories(${target}_profiling PUBLIC ${CMAKE_SOURCE_DIR}/src)
   target_include_directories(${target}_profiling SYSTEM PRIVATE ${PEGTL_INCLUDE_DIR})
+  get_target_property(target_options ${target} COMPILE_OPTIONS)
+  if(target_options)
+    target_compile_options(${target}_profiling PRIVATE ${target_options})
+  endif()
   # Functions are matched with their counts by their order in the file: by default GCC keys
   # internal functions (all of the tree building) by the object's path, which differs here.
   set(match_by_order --param=profile-func-internal-id=1)
