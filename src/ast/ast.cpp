@@ -87,15 +87,26 @@ bool has_operands(const Expr& expr) {
     return operand_slots(expr).right != nullptr;
 }
 
+// Destroys a node and gives its memory to `batch`, which is what `delete` would do one node
+// at a time. Its operand slots must be empty or hold leaves only.
+template <typename Expr>
+void free_node(std::unique_ptr<Expr>& node, node_memory::ReleaseBatch& batch) noexcept {
+    if (Expr* const raw = node.release()) {
+        raw->~Expr();
+        batch.add(raw);
+    }
+}
+
 // Destroys a tree with no recursion and no allocation. Where only one operand has operands
 // of its own (a chain, a qualified pattern) the root goes and that operand becomes the
 // root; where both have, the left one is first rotated up to the root.
 template <typename Expr>
-void release(std::unique_ptr<Expr> root) noexcept {
+void release(std::unique_ptr<Expr> root, node_memory::ReleaseBatch& batch) noexcept {
     while (root) {
         const auto slots = operand_slots(*root);
         if (slots.right == nullptr) {
-            return;  // a leaf, destroyed by `root` going out of scope
+            free_node(root, batch);  // a leaf
+            return;
         }
         const bool left_deep = slots.left != nullptr && *slots.left && has_operands(**slots.left);
         const bool right_deep = *slots.right && has_operands(**slots.right);
@@ -108,6 +119,9 @@ void release(std::unique_ptr<Expr> root) noexcept {
         } else {
             // The old root goes with at most leaves below it.
             std::unique_ptr<Expr> next = std::move(left_deep ? *slots.left : *slots.right);
+            if (slots.left != nullptr) free_node(*slots.left, batch);
+            free_node(*slots.right, batch);
+            free_node(root, batch);
             root = std::move(next);
         }
     }
@@ -116,9 +130,11 @@ void release(std::unique_ptr<Expr> root) noexcept {
 // An operand with operands of its own goes through `release`, so that no depth of tree takes
 // the stack; a leaf, as most operands are, goes with its slot, without the loop's checks.
 template <typename Expr>
-void release_operand(std::unique_ptr<Expr>& operand) noexcept {
+void release_operand(std::unique_ptr<Expr>& operand, node_memory::ReleaseBatch& batch) noexcept {
     if (operand && has_operands(*operand)) {
-        release(std::move(operand));
+        release(std::move(operand), batch);
+    } else {
+        free_node(operand, batch);
     }
 }
 
@@ -228,8 +244,9 @@ CompositeComparison& CompositeComparison::operator=(const CompositeComparison& o
 }
 
 CompositeComparison::~CompositeComparison() {
-    release_operand(left);
-    release_operand(right);
+    node_memory::ReleaseBatch batch;
+    release_operand(left, batch);
+    release_operand(right, batch);
 }
 
 bool operator==(const CompositeComparison& a, const CompositeComparison& b) {
@@ -256,8 +273,9 @@ CompositePattern& CompositePattern::operator=(const CompositePattern& other) {
 }
 
 CompositePattern::~CompositePattern() {
-    release_operand(left);
-    release_operand(right);
+    node_memory::ReleaseBatch batch;
+    release_operand(left, batch);
+    release_operand(right, batch);
 }
 
 bool operator==(const CompositePattern& a, const CompositePattern& b) {
@@ -284,7 +302,8 @@ QualifiedPattern& QualifiedPattern::operator=(const QualifiedPattern& other) {
 }
 
 QualifiedPattern::~QualifiedPattern() {
-    release_operand(pattern);
+    node_memory::ReleaseBatch batch;
+    release_operand(pattern, batch);
 }
 
 bool operator==(const QualifiedPattern& a, const QualifiedPattern& b) {

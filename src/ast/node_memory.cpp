@@ -88,6 +88,10 @@ void drop(Block* block, std::size_t count) noexcept {
     }
 }
 
+void free_single(void* node) noexcept {
+    std::free(static_cast<std::byte*>(node) - header_size);
+}
+
 }  // namespace
 
 void* allocate_single(std::size_t size) {
@@ -106,10 +110,31 @@ void release(void* node) noexcept {
     }
     Block* const block = header_of(node);
     if (block == nullptr) {
-        std::free(static_cast<std::byte*>(node) - header_size);
+        free_single(node);
         return;
     }
     drop(block, 1);
+}
+
+void ReleaseBatch::add(void* node) noexcept {
+    Block* const block = header_of(node);
+    if (block == nullptr) {
+        free_single(node);
+        return;
+    }
+    if (block != block_) {
+        flush();
+        block_ = block;
+    }
+    ++count_;
+}
+
+void ReleaseBatch::flush() noexcept {
+    if (block_ != nullptr) {
+        drop(block_, count_);
+        block_ = nullptr;
+        count_ = 0;
+    }
 }
 
 }  // namespace node_memory

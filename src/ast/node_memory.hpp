@@ -27,6 +27,26 @@ void* allocate_single(std::size_t size);
 // Frees a node or text of either kind; what the node classes' `operator delete` calls.
 void release(void* node) noexcept;
 
+// Frees the memory of nodes already destroyed, one after another, lowering a chunk's count
+// once for each run of its nodes instead of once per node: a tree's teardown frees many
+// nodes of one chunk in a row, and each lowering is a locked instruction.
+class ReleaseBatch {
+public:
+    ReleaseBatch() = default;
+    ReleaseBatch(const ReleaseBatch&) = delete;
+    ReleaseBatch& operator=(const ReleaseBatch&) = delete;
+    ~ReleaseBatch() { flush(); }
+
+    // `node` came from `operator new` of a node class, and its object is gone.
+    void add(void* node) noexcept;
+
+private:
+    void flush() noexcept;
+
+    Block* block_ = nullptr;
+    std::size_t count_ = 0;
+};
+
 }  // namespace node_memory
 
 // Room for up to `capacity` nodes of at most `slot_size` bytes, taken one by one. The

@@ -177,5 +177,53 @@ TEST(NodeBlock, OperandsMovedOutKeepTheirTexts) {
     EXPECT_EQ(std::get<StixValue::String>(std::get<ComparisonRhs::Value>(comparison.constant->value).value), constant);
 }
 
+struct TeardownCase {
+    const char* name;
+    std::size_t chunk_slots;   // of the block the nodes come from
+    std::size_t alone_every;   // every so many nodes stands alone instead (0: none)
+    bool nested;               // operands that are chains themselves, not leaves
+};
+
+class TreeTeardown : public testing::TestWithParam<TeardownCase> {};
+
+// A tree is freed in runs of nodes of one chunk: its nodes may come from several chunks, or
+// stand alone, in any order, and an operand taken out first must outlive the rest.
+TEST_P(TreeTeardown, FreesNodesOfEveryOrigin) {
+    const TeardownCase& c = GetParam();
+    constexpr std::size_t operands = 40;
+    std::unique_ptr<PatternExpr> kept;
+    {
+        NodeBlock block(4 * operands, slot, c.chunk_slots);
+        std::size_t made = 0;
+        const auto node = [&](PatternExpr expr) {
+            ++made;
+            return c.alone_every != 0 && made % c.alone_every == 0 ? std::make_unique<PatternExpr>(std::move(expr))
+                                                                   : block.make<PatternExpr>(std::move(expr));
+        };
+        const auto pair = [&](PatternExpr left, PatternExpr right) {
+            return PatternExpr{CompositePattern(node(std::move(left)), ObservationOp::AND, node(std::move(right)))};
+        };
+        PatternExpr tree = observation("operand-0");
+        for (std::size_t i = 1; i < operands; ++i) {
+            PatternExpr operand = observation("operand-" + std::to_string(i));
+            if (c.nested) operand = pair(std::move(operand), observation("nested-" + std::to_string(i)));
+            tree = pair(std::move(tree), std::move(operand));
+        }
+        kept = std::move(std::get<CompositePattern>(tree.value).right);
+    }
+    const PatternExpr& last = c.nested ? *std::get<CompositePattern>(kept->value).left : *kept;
+    EXPECT_EQ(object_of(last), "operand-" + std::to_string(operands - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, TreeTeardown,
+                         testing::Values(TeardownCase{"chain_in_one_chunk", 0, 0, false},
+                                         TeardownCase{"nested_in_one_chunk", 0, 0, true},
+                                         TeardownCase{"chunk_per_node", 1, 0, true},
+                                         TeardownCase{"chunks_of_three", 3, 0, false},
+                                         TeardownCase{"some_alone", 0, 3, true},
+                                         TeardownCase{"alternately_alone", 2, 2, false},
+                                         TeardownCase{"all_alone", 0, 1, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace quarnel::ast
