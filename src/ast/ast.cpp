@@ -131,7 +131,10 @@ void release(std::unique_ptr<Expr> root, node_memory::ReleaseBatch& batch) noexc
 // the stack; a leaf, as most operands are, goes with its slot, without the loop's checks.
 template <typename Expr>
 void release_operand(std::unique_ptr<Expr>& operand, node_memory::ReleaseBatch& batch) noexcept {
-    if (operand && has_operands(*operand)) {
+    if (!operand) {
+        return;
+    }
+    if (has_operands(*operand)) {
         release(std::move(operand), batch);
     } else {
         free_node(operand, batch);

@@ -116,24 +116,20 @@ void release(void* node) noexcept {
     drop(block, 1);
 }
 
-void ReleaseBatch::add(void* node) noexcept {
-    Block* const block = header_of(node);
+void ReleaseBatch::start_run(void* node, Block* block) noexcept {
     if (block == nullptr) {
         free_single(node);
         return;
     }
-    if (block != block_) {
-        flush();
-        block_ = block;
-    }
-    ++count_;
+    flush();
+    block_ = block;
+    count_ = 1;
 }
 
 void ReleaseBatch::flush() noexcept {
     if (block_ != nullptr) {
         drop(block_, count_);
         block_ = nullptr;
-        count_ = 0;
     }
 }
 

@@ -35,12 +35,23 @@ public:
     ReleaseBatch() = default;
     ReleaseBatch(const ReleaseBatch&) = delete;
     ReleaseBatch& operator=(const ReleaseBatch&) = delete;
-    ~ReleaseBatch() { flush(); }
+    ~ReleaseBatch() {
+        if (block_ != nullptr) flush();
+    }
 
     // `node` came from `operator new` of a node class, and its object is gone.
-    void add(void* node) noexcept;
+    void add(void* node) noexcept {
+        Block* const block = *reinterpret_cast<Block* const*>(static_cast<std::byte*>(node) - header_size);
+        if (block == block_ && block != nullptr) {
+            ++count_;
+        } else {
+            start_run(node, block);
+        }
+    }
 
 private:
+    // Frees a node on its own at once, or lets go of the run so far and starts one of `block`.
+    void start_run(void* node, Block* block) noexcept;
     void flush() noexcept;
 
     Block* block_ = nullptr;
