@@ -128,7 +128,7 @@ void release(std::unique_ptr<Expr> root, node_memory::ReleaseBatch& batch) noexc
 }
 
 // An operand with operands of its own goes through `release`, so that no depth of tree takes
-// the stack; a leaf, as most operands are, goes with its slot, without the loop's checks.
+// the stack; a leaf, as most operands are, is freed at once, without the loop's checks.
 template <typename Expr>
 void release_operand(std::unique_ptr<Expr>& operand, node_memory::ReleaseBatch& batch) noexcept {
     if (!operand) {
