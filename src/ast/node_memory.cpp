@@ -27,10 +27,6 @@ namespace {
 constexpr std::size_t block_header_size = 16;
 static_assert(sizeof(Block) <= block_header_size);
 
-Block*& header_of(void* node) {
-    return *reinterpret_cast<Block**>(static_cast<std::byte*>(node) - header_size);
-}
-
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
 
 // Memory for a chunk: small ones from malloc; from a huge page up, a mapping of its own,

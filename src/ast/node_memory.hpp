@@ -22,6 +22,11 @@ namespace node_memory {
 struct Block;
 inline constexpr std::size_t header_size = 8;
 
+// That word, of a node or far text.
+inline Block*& header_of(void* node) {
+    return *reinterpret_cast<Block**>(static_cast<std::byte*>(node) - header_size);
+}
+
 // A node or text on its own; what the node classes' `operator new` calls.
 void* allocate_single(std::size_t size);
 // Frees a node or text of either kind; what the node classes' `operator delete` calls.
@@ -41,7 +46,7 @@ public:
 
     // `node` came from `operator new` of a node class, and its object is gone.
     void add(void* node) noexcept {
-        Block* const block = *reinterpret_cast<Block* const*>(static_cast<std::byte*>(node) - header_size);
+        Block* const block = header_of(node);
         if (block == block_ && block != nullptr) {
             ++count_;
         } else {
