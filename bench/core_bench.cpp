@@ -23,6 +23,7 @@
 namespace {
 
 using quarnel::parser::parse_pattern;
+using quarnel::parser::parse_shared_pattern;
 using quarnel::parser::Rule;
 using quarnel::parser::StixParser;
 
@@ -218,6 +219,14 @@ void BM_ParsePatternCorpus(benchmark::State& state, const char* name) {
 BENCHMARK_CAPTURE(BM_ParsePatternCorpus, corpus.txt, corpus_names[0])->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_ParsePatternCorpus, corpus-mixed.txt, corpus_names[1])->Unit(benchmark::kMicrosecond);
 
+// The same as `parse()` builds it: shared, and dropped without a walk when it owns nothing
+// outside its block.
+void BM_ParseSharedCorpus(benchmark::State& state, const char* name) {
+    time_corpus(state, name, [](const std::string& text) { return parse_shared_pattern(text).ok(); });
+}
+BENCHMARK_CAPTURE(BM_ParseSharedCorpus, corpus.txt, corpus_names[0])->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_ParseSharedCorpus, corpus-mixed.txt, corpus_names[1])->Unit(benchmark::kMicrosecond);
+
 void BM_GrammarOnlyCorpus(benchmark::State& state, const char* name) {
     time_corpus(state, name, [](const std::string& text) { return StixParser::parse(Rule::pattern, text).ok(); });
 }
@@ -275,11 +284,12 @@ BENCHMARK_CAPTURE(BM_RejectedCorpus, corpus-mixed.txt, corpus_names[1])->Unit(be
 // Parses one large input per iteration; its tree is destroyed inside the loop. The kernel's
 // share of the time is reported apart: for a large input it is mostly the zeroing of the fresh
 // memory its trees take, which a smaller tree, not faster code, would save.
-void parse_one(benchmark::State& state, const std::string& text) {
+template <typename Parse = decltype(&parse_pattern)>
+void parse_one(benchmark::State& state, const std::string& text, Parse parse = &parse_pattern) {
     if (!accepted(text, state)) return;
     const double kernel_before = kernel_seconds();
     for (auto _ : state) {
-        const auto result = parse_pattern(text);
+        const auto result = parse(text);
         benchmark::DoNotOptimize(result.ok());
     }
     const double kernel = kernel_seconds() - kernel_before;
@@ -344,6 +354,29 @@ void BM_LinearityObservationChain(benchmark::State& state) {
                             [&] { return chain_of_bytes(Shape::observation_chain, bytes); }));
 }
 BENCHMARK(BM_LinearityObservationChain)
+    ->Arg(10 * kilobyte)
+    ->Arg(10 * megabyte)
+    ->Unit(benchmark::kMicrosecond);
+
+// The same shapes parsed as `parse()` does, shared and dropped without a walk.
+void BM_LinearitySharedHashOrChain(benchmark::State& state) {
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("hash-bytes-" + std::to_string(bytes),
+                            [&] { return chain_of_bytes(Shape::hash_or_chain, bytes); }),
+              &parse_shared_pattern);
+}
+BENCHMARK(BM_LinearitySharedHashOrChain)
+    ->Arg(10 * kilobyte)
+    ->Arg(10 * megabyte)
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_LinearitySharedObservationChain(benchmark::State& state) {
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached("observation-bytes-" + std::to_string(bytes),
+                            [&] { return chain_of_bytes(Shape::observation_chain, bytes); }),
+              &parse_shared_pattern);
+}
+BENCHMARK(BM_LinearitySharedObservationChain)
     ->Arg(10 * kilobyte)
     ->Arg(10 * megabyte)
     ->Unit(benchmark::kMicrosecond);

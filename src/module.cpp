@@ -85,12 +85,12 @@ PyRef parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     if (!utf8) {
         return {};
     }
-    auto result = parser::parse_pattern(*utf8);
+    auto result = parser::parse_shared_pattern(*utf8);
     if (!result) {
         raise_parse_error(result.error());
         return {};
     }
-    return pattern_to_pyobject(std::make_shared<const ast::PatternExpr>(std::move(result).value()));
+    return pattern_to_pyobject(std::move(result).value());
 }
 
 PyMethodDef parse_definition = {

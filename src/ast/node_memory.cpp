@@ -18,13 +18,15 @@ namespace node_memory {
 struct Block {
     std::atomic<std::size_t> live;
     std::size_t mapped_bytes;  // of a mapping of its own; zero for memory from malloc
+    Block* previous;           // the chunk its builder made before it
+    std::size_t held = 0;      // of the count, what the builder keeps once it moved on
 };
 
 namespace {
 
 // Chunks and single nodes are 16-byte aligned, from malloc or a mapping: one header word in
 // front keeps a node 8-byte aligned, which is all the node classes need.
-constexpr std::size_t block_header_size = 16;
+constexpr std::size_t block_header_size = 32;
 static_assert(sizeof(Block) <= block_header_size);
 
 constexpr std::size_t huge_page_bytes = std::size_t{2} << 20;
@@ -59,14 +61,24 @@ void* allocate_chunk(std::size_t bytes, std::size_t& mapped_bytes) {
 
 // A chunk with `room` bytes after its header, its count starting at `live`; null when the
 // system has no memory.
-Block* new_chunk(std::size_t room, std::size_t live) {
+Block* new_chunk(std::size_t room, std::size_t live, Block* previous) {
     std::size_t mapped_bytes = 0;
     void* const memory = allocate_chunk(block_header_size + room, mapped_bytes);
-    return memory == nullptr ? nullptr : ::new (memory) Block{live, mapped_bytes};
+    return memory == nullptr ? nullptr : ::new (memory) Block{live, mapped_bytes, previous};
 }
 
 std::byte* room_of(Block* block) {
     return reinterpret_cast<std::byte*>(block) + block_header_size;
+}
+
+void free_chunk(Block* block) noexcept {
+    const std::size_t mapped_bytes = block->mapped_bytes;
+    block->~Block();
+    if (mapped_bytes != 0) {
+        (void)munmap(block, mapped_bytes);
+    } else {
+        std::free(block);
+    }
 }
 
 // Counts never rise once a chunk is made: whoever holds all that is left of the count is the
@@ -74,14 +86,17 @@ std::byte* room_of(Block* block) {
 void drop(Block* block, std::size_t count) noexcept {
     if (block->live.load(std::memory_order_acquire) == count ||
         block->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
-        const std::size_t mapped_bytes = block->mapped_bytes;
-        block->~Block();
-        if (mapped_bytes != 0) {
-            (void)munmap(block, mapped_bytes);
-        } else {
-            std::free(block);
-        }
+        free_chunk(block);
     }
+}
+
+// Gives back all but one of `share`, which the builder holds until it is done: no chunk it
+// made is freed while it may still be abandoned whole.
+void keep_one(Block* block, std::size_t share) noexcept {
+    if (share > 1) {
+        drop(block, share - 1);
+    }
+    block->held += 1;
 }
 
 void free_single(void* node) noexcept {
@@ -172,7 +187,7 @@ NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t ch
 
 void NodeBlock::let_go_of_chunk() {
     if (block_ != nullptr) {
-        node_memory::drop(block_, remaining_ + 1);
+        node_memory::keep_one(block_, remaining_ + 1);
         block_ = nullptr;
         remaining_ = 0;
     }
@@ -192,11 +207,12 @@ bool NodeBlock::next_chunk() {
                             node_memory::block_header_size + count * slot_size_ + text_to_come_ <= shared_chunk_bytes;
     const std::size_t text_room = with_texts ? text_to_come_ : 0;
     const std::size_t text_share = with_texts ? text_share_of(text_room) : 0;
-    block_ = node_memory::new_chunk(count * slot_size_ + text_room, count + 1 + text_share);
+    block_ = node_memory::new_chunk(count * slot_size_ + text_room, count + 1 + text_share, chunks_);
     if (block_ == nullptr) {
         to_come_ = 0;  // every node is then made on its own, which reports the shortage
         return false;
     }
+    chunks_ = block_;
     next_ = node_memory::room_of(block_);
     remaining_ = count;
     to_come_ -= count;
@@ -212,7 +228,7 @@ bool NodeBlock::next_chunk() {
 
 void NodeBlock::let_go_of_text_chunk() {
     if (text_block_ != nullptr) {
-        node_memory::drop(text_block_, text_share_);
+        node_memory::keep_one(text_block_, text_share_);
         text_block_ = nullptr;
         text_share_ = 0;
         text_next_ = text_end_ = nullptr;
@@ -222,10 +238,11 @@ void NodeBlock::let_go_of_text_chunk() {
 bool NodeBlock::next_text_chunk(std::size_t need) {
     let_go_of_text_chunk();
     const std::size_t bytes = std::max(std::min(text_to_come_, text_chunk_bytes_), need);
-    text_block_ = node_memory::new_chunk(bytes, text_share_of(bytes));
+    text_block_ = node_memory::new_chunk(bytes, text_share_of(bytes), chunks_);
     if (text_block_ == nullptr) {
         return false;
     }
+    chunks_ = text_block_;
     text_to_come_ -= std::min(text_to_come_, bytes);
     text_share_ = text_share_of(bytes);
     text_next_ = node_memory::room_of(text_block_);
@@ -234,14 +251,30 @@ bool NodeBlock::next_text_chunk(std::size_t need) {
 }
 
 NodeBlock::~NodeBlock() {
-    // A small parse's texts share its one chunk: both shares go back at once.
-    if (text_block_ != nullptr && text_block_ == block_) {
-        node_memory::drop(block_, remaining_ + 1 + text_share_);
-        block_ = text_block_ = nullptr;
-        return;
+    // Each chunk goes back in one drop of all the builder still holds of it: a small parse,
+    // whose texts share its one chunk, in a single step.
+    if (block_ != nullptr) {
+        block_->held += remaining_ + 1;
     }
-    let_go_of_chunk();
-    let_go_of_text_chunk();
+    if (text_block_ != nullptr) {
+        text_block_->held += text_share_;
+    }
+    for (node_memory::Block* chunk = chunks_; chunk != nullptr;) {
+        node_memory::Block* const previous = chunk->previous;
+        node_memory::drop(chunk, chunk->held);
+        chunk = previous;
+    }
+}
+
+void NodeBlock::abandon() noexcept {
+    for (node_memory::Block* chunk = chunks_; chunk != nullptr;) {
+        node_memory::Block* const previous = chunk->previous;
+        node_memory::free_chunk(chunk);
+        chunk = previous;
+    }
+    chunks_ = block_ = text_block_ = nullptr;
+    remaining_ = to_come_ = text_share_ = text_to_come_ = 0;
+    text_next_ = text_end_ = nullptr;
 }
 
 }  // namespace quarnel::ast

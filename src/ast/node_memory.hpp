@@ -71,6 +71,11 @@ private:
 // used up. A chunk lives as long as the builder holding it or any node made from it;
 // beyond the capacity, nodes are made on their own.
 //
+// A tree that owns nothing outside its block (no node on its own, no vector, no text from
+// elsewhere) may be dropped whole by `abandon`, which frees the chunks without visiting the
+// nodes; the block then lives as long as the tree (see parser::parse_shared_pattern). Until
+// it is destroyed or abandoned, the block keeps a share of every chunk it made.
+//
 // Texts too long to lie inside a node come from the block as well: `text_bytes` of room,
 // after the first chunk's slots when a parse is small, else in chunks of their own, each of
 // the room still to come or of a text chunk's most (64 KiB on the heap, a node chunk's size
@@ -91,6 +96,7 @@ public:
         // should that fail, the build it belonged to is abandoned anyway.)
         void* const slot = free_slot(sizeof(Node));
         if (slot == nullptr) {
+            owns_all_ = false;
             return std::make_unique<Node>(Node{std::forward<Args>(args)...});
         }
         Node* const node = ::new (slot) Node{std::forward<Args>(args)...};
@@ -112,6 +118,16 @@ public:
         text_next_ += text_footprint(used);
         --text_share_;
     }
+
+    // Whether all that the nodes made so far own lies in the block: a node made on its own
+    // clears it, and so must the builder for what it allocates itself (`note_outside`).
+    bool owns_all() const { return owns_all_; }
+    void note_outside() { owns_all_ = false; }
+
+    // Frees every chunk at once, without destroying what lies in them. Only for a tree that
+    // owns nothing outside the block (`owns_all`) and is dropped whole: its nodes are never
+    // read or destroyed again. The block is then empty.
+    void abandon() noexcept;
 
     // The room a text of `size` bytes takes: its header and bytes, keeping the next header aligned.
     static constexpr std::size_t text_footprint(std::size_t size) {
@@ -145,6 +161,8 @@ private:
     void let_go_of_text_chunk();
     bool next_text_chunk(std::size_t need);
 
+    node_memory::Block* chunks_ = nullptr;  // the latest chunk made, linked to those before
+    bool owns_all_ = true;
     node_memory::Block* block_ = nullptr;
     std::size_t slot_size_;
     std::size_t chunk_slots_;

@@ -125,20 +125,64 @@ ParseTree::BlockNeeds block_needs(Node node) {
 template <typename T>
 using TreeStep = bool (*)(const FlatTree&, std::uint32_t, T&, Failure&, ast::NodeBlock&);
 
+constexpr std::size_t node_slot = std::max(sizeof(PatternExpr), sizeof(ComparisonExpr));
+
 // Builds a tree whose operator and qualifier nodes, and texts too long to lie inside a
 // node, all come from one block.
 template <typename T>
+Status build_with_block(Node node, TreeStep<T> build, T& out, ast::NodeBlock& nodes) {
+    return build_into(
+        node,
+        [&](const FlatTree& tree, std::uint32_t at, T& into, Failure& failure) {
+            return build(tree, at, into, failure, nodes);
+        },
+        out);
+}
+
+template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
     const ParseTree::BlockNeeds needs = block_needs(node);
-    ast::NodeBlock nodes(needs.heap_nodes, std::max(sizeof(PatternExpr), sizeof(ComparisonExpr)), 0, needs.text_room);
-    return built<T>([&](T& out) {
-        return build_into(
-            node,
-            [&](const FlatTree& tree, std::uint32_t at, T& into, Failure& failure) {
-                return build(tree, at, into, failure, nodes);
-            },
-            out);
-    });
+    ast::NodeBlock nodes(needs.heap_nodes, node_slot, 0, needs.text_room);
+    return built<T>([&](T& out) { return build_with_block(node, build, out, nodes); });
+}
+
+// A pattern's root kept with the block of its nodes and texts, and with it dropped: a tree
+// that owns nothing outside the block is given back by freeing the block's chunks, without
+// visiting its nodes (on a long chain, a walk over tens of megabytes that no cache holds).
+// Nothing may move nodes out of it: it is only ever shared as a constant.
+class SharedTree {
+public:
+    explicit SharedTree(const ParseTree::BlockNeeds& needs)
+        : nodes_(needs.heap_nodes, node_slot, 0, needs.text_room) {
+        std::construct_at(&root_);
+    }
+    SharedTree(const SharedTree&) = delete;
+    SharedTree& operator=(const SharedTree&) = delete;
+    ~SharedTree() {
+        if (nodes_.owns_all()) {
+            nodes_.abandon();
+        } else {
+            std::destroy_at(&root_);
+        }
+    }
+
+    PatternExpr& root() { return root_; }
+    ast::NodeBlock& nodes() { return nodes_; }
+
+private:
+    union {
+        PatternExpr root_;
+    };
+    ast::NodeBlock nodes_;
+};
+
+Result<std::shared_ptr<const PatternExpr>> build_shared_tree(Node node, TreeStep<PatternExpr> build) {
+    auto tree = std::make_shared<SharedTree>(block_needs(node));
+    if (Status status = build_with_block(node, build, tree->root(), tree->nodes()); !status) {
+        return std::move(status).error();
+    }
+    const PatternExpr* const root = &tree->root();
+    return std::shared_ptr<const PatternExpr>(std::move(tree), root);
 }
 
 std::optional<ObservationOp> observation_op(Rule rule) {
@@ -258,6 +302,7 @@ template <typename Write>
 [[gnu::noinline]] ast::Text text_in_block(std::size_t room, Write write, ast::NodeBlock& nodes) {
     char* const bytes = nodes.text_room(room);
     if (bytes == nullptr) {
+        nodes.note_outside();
         std::string own(room, '\0');
         return ast::Text(std::string_view(own.data(), write(own.data())));
     }
@@ -336,6 +381,9 @@ bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, 
                 break;
         }
     }
+    if (path.property_path.spilled()) {
+        nodes.note_outside();
+    }
     return true;
 }
 
@@ -394,6 +442,7 @@ bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixVa
         count += tree.rule(child) == Rule::value ? 1 : 0;
     }
     values.reserve(count);
+    nodes.note_outside();
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
         if (tree.rule(child) == Rule::value && !value_into(tree, child, values.emplace_back(), failure, nodes)) {
             return false;
@@ -840,9 +889,9 @@ bool expression_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out,
     return PatternBuilder(tree, failure, nodes).build_expression(node, out);
 }
 
-}  // namespace
-
-Result<PatternExpr> parse_pattern(std::string_view text) {
+// Parses `text` and builds from its one top-level node with `build`.
+template <typename Built, typename Build>
+Result<Built> parsed_pattern(std::string_view text, Build build) {
     auto tree = StixParser::parse(Rule::pattern, text);
     if (!tree) {
         return std::move(tree).error();
@@ -851,7 +900,18 @@ Result<PatternExpr> parse_pattern(std::string_view text) {
     if (top.empty()) {
         return missing("pattern");
     }
-    return parse_pair(*top.begin());
+    return build(*top.begin());
+}
+
+}  // namespace
+
+Result<PatternExpr> parse_pattern(std::string_view text) {
+    return parsed_pattern<PatternExpr>(text, parse_pair);
+}
+
+Result<std::shared_ptr<const PatternExpr>> parse_shared_pattern(std::string_view text) {
+    return parsed_pattern<std::shared_ptr<const PatternExpr>>(
+        text, [](Node node) { return build_shared_tree(node, pair_into); });
 }
 
 Result<PatternExpr> parse_pair(Node node) {

@@ -177,6 +177,109 @@ TEST(NodeBlock, OperandsMovedOutKeepTheirTexts) {
     EXPECT_EQ(std::get<StixValue::String>(std::get<ComparisonRhs::Value>(comparison.constant->value).value), constant);
 }
 
+// A parse shared as a constant is dropped with its block. Its nodes and texts span several
+// chunks, the last operand alone may keep the whole tree, and dropping it on another thread
+// frees what the tree owns whether or not that all lies in the block.
+struct SharedCase {
+    const char* name;
+    std::size_t operands;
+    const char* odd_operand;  // every tenth operand instead of a plain one
+};
+
+std::string shared_chain(const SharedCase& c) {
+    std::string text;
+    for (std::size_t i = 0; i < c.operands; ++i) {
+        if (i != 0) text += " OR ";
+        text += i % 10 == 5 && *c.odd_operand != '\0'
+                    ? std::string(c.odd_operand)
+                    : "[x:y = 'a text constant long enough to lie in the block, number " + std::to_string(i) + "']";
+    }
+    return text;
+}
+
+class SharedTrees : public testing::TestWithParam<SharedCase> {};
+
+TEST_P(SharedTrees, MatchTheTreeByValueAndOutliveTheirRootHandle) {
+    const std::string text = shared_chain(GetParam());
+    const auto plain = parser::parse_pattern(text);
+    auto shared = parser::parse_shared_pattern(text);
+    ASSERT_TRUE(plain.ok() && shared.ok());
+    EXPECT_EQ(*shared.value(), plain.value());
+    if (GetParam().operands < 2) return;
+    const std::shared_ptr<const PatternExpr> last(
+        shared.value(), std::get<CompositePattern>(shared.value()->value).right.get());
+    std::thread([root = std::move(shared).value()]() mutable { root.reset(); }).join();
+    EXPECT_EQ(*last, *std::get<CompositePattern>(plain.value().value).right);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parses, SharedTrees,
+    testing::Values(SharedCase{"one_observation", 1, ""}, SharedCase{"short_chain", 12, ""},
+                    // Past a MiB of nodes: several chunks from the heap, and texts in their own.
+                    SharedCase{"chunks_on_the_heap", 8000, ""},
+                    // Past 4 MiB: mapped chunks.
+                    SharedCase{"mapped_chunks", 16000, ""},
+                    // Lists and long paths lie outside the block: the tree is destroyed node by node.
+                    SharedCase{"with_lists", 8000, "[x:y IN ('a text constant long enough', 'b')]"},
+                    SharedCase{"with_long_paths", 30, "[x:a.b.c = 1]"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+Text& object_in(PatternExpr& expr) {
+    return std::get<ComparisonExpr::Comparison>(std::get<PatternExpr::Observation>(expr.value).value)
+        .object_path.object_type;
+}
+
+struct AbandonCase {
+    const char* name;
+    std::size_t capacity;
+    std::size_t chunk_slots;  // 0: the block's own choice
+    std::size_t text_bytes;   // the room for texts offered
+    std::size_t text_size;    // of the text each node takes from the block (0: none)
+    std::size_t freed_early;  // nodes freed while the block is built, as a fold cut short does
+};
+
+class NodeBlockAbandon : public testing::TestWithParam<AbandonCase> {};
+
+// A tree that owns nothing outside its block is dropped by freeing every chunk at once,
+// nodes and texts, on the heap or mapped, including chunks whose nodes were all freed
+// before: its nodes are never destroyed.
+TEST_P(NodeBlockAbandon, FreesEveryChunkAtOnce) {
+    const AbandonCase& c = GetParam();
+    NodeBlock block(c.capacity, slot, c.chunk_slots, c.text_bytes);
+    std::vector<PatternExpr*> tree;  // the block's from now on
+    for (std::size_t i = 0; i < c.capacity; ++i) {
+        auto node = block.make<PatternExpr>(observation("x"));
+        if (c.text_size != 0) object_in(*node) = text_from(block, text_bytes(i, c.text_size));
+        if (i < c.freed_early) {
+            node.reset();
+        } else {
+            tree.push_back(node.release());
+        }
+    }
+    ASSERT_TRUE(block.owns_all());
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        EXPECT_EQ(object_of(*tree[i]), c.text_size != 0 ? text_bytes(c.freed_early + i, c.text_size) : "x");
+    }
+    block.abandon();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, NodeBlockAbandon,
+    testing::Values(AbandonCase{"empty", 0, 0, 0, 0, 0}, AbandonCase{"one_chunk", 4, 0, 0, 0, 0},
+                    AbandonCase{"texts_behind_nodes", 4, 0, 256, 20, 1},
+                    AbandonCase{"texts_in_chunks_of_their_own", 6, 2, 64, 40, 0},
+                    AbandonCase{"first_chunk_freed_while_built", 6, 2, 0, 0, 2},
+                    AbandonCase{"mapped_chunks", mapped_capacity, 0, 0, 0, mapped_capacity / 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(NodeBlock, ANodeOnItsOwnLeavesTheTreeOwningMore) {
+    NodeBlock block(1, slot);
+    const auto inside = block.make<PatternExpr>(observation("x"));
+    EXPECT_TRUE(block.owns_all());
+    const auto alone = block.make<PatternExpr>(observation("y"));
+    EXPECT_FALSE(block.owns_all());
+}
+
 struct TeardownCase {
     const char* name;
     std::size_t chunk_slots;   // of the block the nodes come from

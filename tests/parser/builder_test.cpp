@@ -107,6 +107,9 @@ TEST_P(PatternBuilds, IntoTheExpectedTree) {
     const auto result = parse_pattern(GetParam().text);
     ASSERT_TRUE(result.ok()) << result.error().message();
     EXPECT_EQ(result.value(), GetParam().expected());
+    const auto shared = parse_shared_pattern(GetParam().text);
+    ASSERT_TRUE(shared.ok()) << shared.error().message();
+    EXPECT_EQ(*shared.value(), GetParam().expected());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -424,6 +427,10 @@ TEST_P(PatternRejected, WithTheMessage) {
     const auto result = parse_pattern(GetParam().text);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().message(), GetParam().message);
+    // A shared build that fails drops what it built so far with its block.
+    const auto shared = parse_shared_pattern(GetParam().text);
+    ASSERT_FALSE(shared.ok());
+    EXPECT_EQ(shared.error().message(), GetParam().message);
 }
 
 const std::string too_large = "Invalid integer: number too large to fit in target type";
