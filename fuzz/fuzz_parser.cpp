@@ -2,7 +2,9 @@
 // - a rejected input's report names a line and column inside the input, with the
 //   underline's caret standing under that column;
 // - an accepted input's tree survives a copy and a destruction, and the copy is equal;
-// - extra whitespace between the tokens of an accepted pattern gives an equal tree.
+// - extra whitespace between the tokens of an accepted pattern gives an equal tree;
+// - the shared build, dropped with its block, accepts and rejects alike, with an equal tree
+//   or the same message.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -115,11 +117,20 @@ void check_accepted(std::string_view input, const quarnel::ast::PatternExpr& tre
     if (!(reparsed.value() == tree)) fail("extra whitespace between tokens changed the tree");
 }
 
+void check_shared(std::string_view input, const quarnel::parser::Result<quarnel::ast::PatternExpr>& result) {
+    const auto shared = quarnel::parser::parse_shared_pattern(input);
+    if (shared.ok() != result.ok()) fail("the shared build accepts differently");
+    if (shared.ok() ? !(*shared.value() == result.value()) : shared.error().message() != result.error().message()) {
+        fail("the shared build differs");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const auto result = quarnel::parser::parse_pattern(input);
+    check_shared(input, result);
     if (result) {
         check_accepted(input, result.value());
         return 0;

@@ -217,7 +217,7 @@ void render_entry(Rendered& rendered, const Entry& entry, Report report, const C
         render_strict_rejections(rendered, entry, options);  // no tree needed
         return;
     }
-    const auto result = parser::parse_pattern(entry.text);
+    const auto result = parser::parse_shared_pattern(entry.text);  // only read, then dropped
     if (!result.ok()) {
         reject(rendered, entry, report, result.error().message());
         return;
@@ -229,7 +229,7 @@ void render_entry(Rendered& rendered, const Entry& entry, Report report, const C
             return;
         }
     }
-    render_accepted(rendered, entry, report, options.strict, result.value());
+    render_accepted(rendered, entry, report, options.strict, *result.value());
 }
 
 // Writes the chunks' output to a file descriptor in chunk order, as soon as every chunk
