@@ -337,45 +337,32 @@ void BM_NestedComparisons(benchmark::State& state) {
 }
 BENCHMARK(BM_NestedComparisons)->Unit(benchmark::kMicrosecond);
 
-// The same shapes at 10 KB and 10 MB: time_per_byte of the two rows should match.
+// The same shapes at 10 KB and 10 MB: time_per_byte of the two rows should match. Each is
+// timed as parse_pattern builds it and as parse_shared_pattern does for `parse()`, shared
+// and dropped without a walk.
+template <typename Parse>
+void chain_of_size(benchmark::State& state, Shape shape, const char* name, Parse parse) {
+    const auto bytes = static_cast<std::size_t>(state.range(0));
+    parse_one(state, cached(std::string(name) + "-bytes-" + std::to_string(bytes),
+                            [&] { return chain_of_bytes(shape, bytes); }),
+              parse);
+}
+
 void BM_LinearityHashOrChain(benchmark::State& state) {
-    const auto bytes = static_cast<std::size_t>(state.range(0));
-    parse_one(state, cached("hash-bytes-" + std::to_string(bytes),
-                            [&] { return chain_of_bytes(Shape::hash_or_chain, bytes); }));
+    chain_of_size(state, Shape::hash_or_chain, "hash", &parse_pattern);
 }
-BENCHMARK(BM_LinearityHashOrChain)
-    ->Arg(10 * kilobyte)
-    ->Arg(10 * megabyte)
-    ->Unit(benchmark::kMicrosecond);
-
 void BM_LinearityObservationChain(benchmark::State& state) {
-    const auto bytes = static_cast<std::size_t>(state.range(0));
-    parse_one(state, cached("observation-bytes-" + std::to_string(bytes),
-                            [&] { return chain_of_bytes(Shape::observation_chain, bytes); }));
+    chain_of_size(state, Shape::observation_chain, "observation", &parse_pattern);
 }
-BENCHMARK(BM_LinearityObservationChain)
-    ->Arg(10 * kilobyte)
-    ->Arg(10 * megabyte)
-    ->Unit(benchmark::kMicrosecond);
-
-// The same shapes parsed as `parse()` does, shared and dropped without a walk.
 void BM_LinearitySharedHashOrChain(benchmark::State& state) {
-    const auto bytes = static_cast<std::size_t>(state.range(0));
-    parse_one(state, cached("hash-bytes-" + std::to_string(bytes),
-                            [&] { return chain_of_bytes(Shape::hash_or_chain, bytes); }),
-              &parse_shared_pattern);
+    chain_of_size(state, Shape::hash_or_chain, "hash", &parse_shared_pattern);
 }
-BENCHMARK(BM_LinearitySharedHashOrChain)
-    ->Arg(10 * kilobyte)
-    ->Arg(10 * megabyte)
-    ->Unit(benchmark::kMicrosecond);
-
 void BM_LinearitySharedObservationChain(benchmark::State& state) {
-    const auto bytes = static_cast<std::size_t>(state.range(0));
-    parse_one(state, cached("observation-bytes-" + std::to_string(bytes),
-                            [&] { return chain_of_bytes(Shape::observation_chain, bytes); }),
-              &parse_shared_pattern);
+    chain_of_size(state, Shape::observation_chain, "observation", &parse_shared_pattern);
 }
+BENCHMARK(BM_LinearityHashOrChain)->Arg(10 * kilobyte)->Arg(10 * megabyte)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LinearityObservationChain)->Arg(10 * kilobyte)->Arg(10 * megabyte)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LinearitySharedHashOrChain)->Arg(10 * kilobyte)->Arg(10 * megabyte)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LinearitySharedObservationChain)
     ->Arg(10 * kilobyte)
     ->Arg(10 * megabyte)

@@ -179,6 +179,9 @@ private:
 Result<std::shared_ptr<const PatternExpr>> build_shared_tree(Node node, TreeStep<PatternExpr> build) {
     auto tree = std::make_shared<SharedTree>(block_needs(node));
     if (Status status = build_with_block(node, build, tree->root(), tree->nodes()); !status) {
+        // A build cut short may not have noted all it owns outside the block: what it made
+        // goes node by node.
+        tree->nodes().note_outside();
         return std::move(status).error();
     }
     const PatternExpr* const root = &tree->root();
