@@ -83,11 +83,11 @@ std::optional<std::string_view> text_argument(const Signature& signature, const 
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-std::optional<ast::PatternExpr> parse_or_raise(std::string_view pattern) {
-    auto parsed = run_released_for(pattern, [&] { return parser::parse_pattern(pattern); });
+std::shared_ptr<const ast::PatternExpr> parse_or_raise(std::string_view pattern) {
+    auto parsed = run_released_for(pattern, [&] { return parser::parse_shared_pattern(pattern); });
     if (!parsed) {
         raise_message(PyExc_ValueError, parsed.error().message());
-        return std::nullopt;
+        return nullptr;
     }
     return std::move(parsed).value();
 }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -49,9 +50,11 @@ PyRef with_pattern(const Signature& signature, PyObject* const* args, Py_ssize_t
     return body(*pattern);
 }
 
-// The tree of pattern text, parsed with the lock released when that pays; nothing with
+// The tree of pattern text, parsed with the lock released when that pays; null with
 // ValueError set, holding the parser's message as quarnel.parse() gives it, when rejected.
-std::optional<ast::PatternExpr> parse_or_raise(std::string_view pattern);
+// Shared as quarnel.parse() shares it: the callers only read it, and it is dropped the
+// cheaper way.
+std::shared_ptr<const ast::PatternExpr> parse_or_raise(std::string_view pattern);
 
 // The slot of a METH_FASTCALL | METH_KEYWORDS function whose body returns a PyRef; the
 // fast-call signature travels through the generic slot type.

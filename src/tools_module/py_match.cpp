@@ -115,7 +115,7 @@ const MatchState* matching_state(PyTypeObject* defining_class) {
 
 // Parses and compiles pattern text; nothing with ValueError (parse) or PatternError set.
 std::shared_ptr<const match::CompiledPattern> compile_text(const MatchState& state, std::string_view text) {
-    const std::optional<ast::PatternExpr> tree = parse_or_raise(text);
+    const std::shared_ptr<const ast::PatternExpr> tree = parse_or_raise(text);
     if (!tree) {
         return nullptr;
     }

@@ -24,7 +24,7 @@ template <typename Body>
 PyRef with_tree(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 Body&& body) {
     return with_pattern(signature, args, nargs, kwnames, [&](std::string_view pattern) -> PyRef {
-        const std::optional<ast::PatternExpr> tree = parse_or_raise(pattern);
+        const std::shared_ptr<const ast::PatternExpr> tree = parse_or_raise(pattern);
         return tree ? body(pattern, *tree) : PyRef();
     });
 }
