@@ -99,6 +99,16 @@ void keep_one(Block* block, std::size_t share) noexcept {
     block->held += 1;
 }
 
+// Calls `visit` on each chunk of a builder, the latest first; `visit` may free the chunk.
+template <typename Visit>
+void each_chunk(Block* latest, Visit visit) noexcept {
+    for (Block* chunk = latest; chunk != nullptr;) {
+        Block* const previous = chunk->previous;
+        visit(chunk);
+        chunk = previous;
+    }
+}
+
 void free_single(void* node) noexcept {
     std::free(static_cast<std::byte*>(node) - header_size);
 }
@@ -259,19 +269,11 @@ NodeBlock::~NodeBlock() {
     if (text_block_ != nullptr) {
         text_block_->held += text_share_;
     }
-    for (node_memory::Block* chunk = chunks_; chunk != nullptr;) {
-        node_memory::Block* const previous = chunk->previous;
-        node_memory::drop(chunk, chunk->held);
-        chunk = previous;
-    }
+    node_memory::each_chunk(chunks_, [](node_memory::Block* chunk) { node_memory::drop(chunk, chunk->held); });
 }
 
 void NodeBlock::abandon() noexcept {
-    for (node_memory::Block* chunk = chunks_; chunk != nullptr;) {
-        node_memory::Block* const previous = chunk->previous;
-        node_memory::free_chunk(chunk);
-        chunk = previous;
-    }
+    node_memory::each_chunk(chunks_, node_memory::free_chunk);
     chunks_ = block_ = text_block_ = nullptr;
     remaining_ = to_come_ = text_share_ = text_to_come_ = 0;
     text_next_ = text_end_ = nullptr;

@@ -176,18 +176,6 @@ private:
     ast::NodeBlock nodes_;
 };
 
-Result<std::shared_ptr<const PatternExpr>> build_shared_tree(Node node, TreeStep<PatternExpr> build) {
-    auto tree = std::make_shared<SharedTree>(block_needs(node));
-    if (Status status = build_with_block(node, build, tree->root(), tree->nodes()); !status) {
-        // A build cut short may not have noted all it owns outside the block: what it made
-        // goes node by node.
-        tree->nodes().note_outside();
-        return std::move(status).error();
-    }
-    const PatternExpr* const root = &tree->root();
-    return std::shared_ptr<const PatternExpr>(std::move(tree), root);
-}
-
 std::optional<ObservationOp> observation_op(Rule rule) {
     switch (rule) {
         case Rule::and_:
@@ -892,6 +880,19 @@ bool expression_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out,
     return PatternBuilder(tree, failure, nodes).build_expression(node, out);
 }
 
+// The tree of `node`, a pattern, an expression, an observation or a group, shared.
+Result<std::shared_ptr<const PatternExpr>> build_shared_pair(Node node) {
+    auto tree = std::make_shared<SharedTree>(block_needs(node));
+    if (Status status = build_with_block(node, &pair_into, tree->root(), tree->nodes()); !status) {
+        // A build cut short may not have noted all it owns outside the block: what it made
+        // goes node by node.
+        tree->nodes().note_outside();
+        return std::move(status).error();
+    }
+    const PatternExpr* const root = &tree->root();
+    return std::shared_ptr<const PatternExpr>(std::move(tree), root);
+}
+
 // Parses `text` and builds from its one top-level node with `build`.
 template <typename Built, typename Build>
 Result<Built> parsed_pattern(std::string_view text, Build build) {
@@ -913,8 +914,7 @@ Result<PatternExpr> parse_pattern(std::string_view text) {
 }
 
 Result<std::shared_ptr<const PatternExpr>> parse_shared_pattern(std::string_view text) {
-    return parsed_pattern<std::shared_ptr<const PatternExpr>>(
-        text, [](Node node) { return build_shared_tree(node, pair_into); });
+    return parsed_pattern<std::shared_ptr<const PatternExpr>>(text, build_shared_pair);
 }
 
 Result<PatternExpr> parse_pair(Node node) {
