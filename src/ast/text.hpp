@@ -58,6 +58,25 @@ public:
         return text;
     }
 
+    // A short text whose buffer may be read up to `readable_end`: with 16 bytes readable it
+    // is gathered with two loads and masks, and no branch on its length, whose outcome
+    // varies from text to text.
+    static Text short_within(std::string_view text, const char* readable_end) noexcept {
+        assert(text.size() <= inline_capacity);
+        Text result;
+        const std::size_t size = text.size();
+        const char* const from = text.data();
+        if (readable_end - from < 16) [[unlikely]] {
+            result.set_inline(text);
+            return result;
+        }
+        const unsigned char* const keep = keep_first + 16 - size;
+        const std::uint64_t low = load<std::uint64_t>(from) & load<std::uint64_t>(keep);
+        const std::uint64_t high = load<std::uint64_t>(from + 8) & load<std::uint64_t>(keep + 8);
+        result.store_words(low, high | std::uint64_t{size} << 56);
+        return result;
+    }
+
     // A short text that `write` puts in place: given room for inline_capacity bytes, it
     // returns how many it wrote.
     template <typename Write>
@@ -123,6 +142,15 @@ private:
             low = byte_at(from, 0) | byte_at(from, size / 2) << (8 * (size / 2)) | byte_at(from, size - 1) << (8 * (size - 1));
         }
         store_words(low, high | std::uint64_t{size} << 56);
+    }
+    // Read from `16 - size` on, the first `size` bytes are all ones and the rest zeros.
+    static constexpr unsigned char keep_first[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    template <typename Word>
+    static Word load(const unsigned char* from) noexcept {
+        Word word;
+        std::memcpy(&word, from, sizeof word);
+        return word;
     }
     template <typename Word>
     static Word load(const char* from) noexcept {

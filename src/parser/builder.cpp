@@ -73,6 +73,8 @@ public:
         return {input_.data() + at(i).begin, std::size_t{at(i).end} - at(i).begin};
     }
     std::uint32_t end_of(std::uint32_t i) const { return i + 1 + at(i).descendants; }
+    // Texts of the tree lie in the input, which may be read up to here.
+    const char* readable_end() const { return input_.data() + input_.size(); }
     // The nodes before `i` are not read again (see ParseTree::release_before).
     void release_before(std::uint32_t i) const { tree_->release_before(Node(*tree_, i)); }
 
@@ -305,10 +307,11 @@ template <typename Write>
     return ast::Text::adopt(bytes, size);
 }
 
-// `text` as a text of the tree: inside its node when short, else in the parse's block.
-ast::Text tree_text(std::string_view text, ast::NodeBlock& nodes) {
+// `text`, a part of the input, as a text of the tree: inside its node when short, else in
+// the parse's block.
+ast::Text tree_text(const FlatTree& tree, std::string_view text, ast::NodeBlock& nodes) {
     if (text.size() <= ast::Text::inline_capacity) {
-        return ast::Text(text);
+        return ast::Text::short_within(text, tree.readable_end());
     }
     return text_in_block(
         text.size(), [text](char* out) { return static_cast<std::size_t>(std::copy(text.begin(), text.end(), out) - out); },
@@ -353,14 +356,14 @@ bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, 
     for (std::uint32_t at = node + 1; at < end; ++at) {
         switch (tree.rule(at)) {
             case Rule::object:
-                path.object_type = tree_text(tree.text(at), nodes);
+                path.object_type = tree_text(tree, tree.text(at), nodes);
                 break;
             case Rule::step:
                 step = &path.property_path.emplace_back();
                 break;
             case Rule::property:
                 if (step != nullptr) {
-                    step->property = tree_text(property_name(tree.text(at)), nodes);
+                    step->property = tree_text(tree, property_name(tree.text(at)), nodes);
                 }
                 break;
             case Rule::index:
@@ -400,10 +403,10 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
             out.value.emplace<Value::Bool>(text == "true");
             return true;
         case Rule::hex:
-            out.value.emplace<Value::Hex>(Value::Hex{tree_text(text, nodes)});
+            out.value.emplace<Value::Hex>(Value::Hex{tree_text(tree, text, nodes)});
             return true;
         case Rule::bin:
-            out.value.emplace<Value::Binary>(Value::Binary{tree_text(text, nodes)});
+            out.value.emplace<Value::Binary>(Value::Binary{tree_text(tree, text, nodes)});
             return true;
         case Rule::int_:
             return converted_into<Value::Int>(parse_int64(text), out, failure);
@@ -413,7 +416,7 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
             // The grammar leaves a node for each escape: a string without one is copied as it is.
             if (tree.end_of(child) == child + 1) {
                 assert(text.find('\\') == std::string_view::npos);
-                held<Value::String>(out.value) = tree_text(text, nodes);
+                held<Value::String>(out.value) = tree_text(tree, text, nodes);
             } else {
                 held<Value::String>(out.value) = unescaped_text(text, nodes);
             }

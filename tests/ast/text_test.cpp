@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -80,6 +81,26 @@ TEST(Text, EveryInlineSizeKeepsExactlyItsBytes) {
         const Text moved = std::move(text);
         EXPECT_EQ(moved.view(), bytes) << size;
         EXPECT_EQ(moved.size(), size);
+    }
+}
+
+// A short text of a larger buffer is read sixteen bytes at a time and masked when that many
+// may be read, and byte by byte when the buffer ends sooner: each size, with every distance
+// to the buffer's end from none to more than sixteen bytes. The buffer is exactly as large
+// as the bytes that may be read, so the sanitizer run catches a read past it.
+TEST(Text, ShortWithinKeepsExactlyItsBytes) {
+    for (std::size_t size = 0; size <= Text::inline_capacity; ++size) {
+        for (std::size_t after = 0; after <= 17; ++after) {
+            const std::string source = '\xff' + counted(size) + std::string(after, '\xfe');
+            const auto buffer = std::make_unique<char[]>(source.size());
+            source.copy(buffer.get(), source.size());
+            const std::string_view bytes(buffer.get() + 1, size);
+            Text text = Text::short_within(bytes, buffer.get() + source.size());
+            EXPECT_EQ(text.view(), bytes) << size << " " << after;
+            EXPECT_EQ(text, Text(bytes)) << size << " " << after;
+            const Text moved = std::move(text);
+            EXPECT_EQ(moved.view(), bytes) << size << " " << after;
+        }
     }
 }
 
