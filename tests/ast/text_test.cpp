@@ -85,9 +85,10 @@ TEST(Text, EveryInlineSizeKeepsExactlyItsBytes) {
 }
 
 // A short text of a larger buffer is read sixteen bytes at a time and masked when that many
-// may be read, and byte by byte when the buffer ends sooner: each size, with every distance
-// to the buffer's end from none to more than sixteen bytes. The buffer is exactly as large
-// as the bytes that may be read, so the sanitizer run catches a read past it.
+// may be read, and copied by its length, as any text, when the buffer ends sooner: each
+// size, with every distance to the buffer's end from none to more than sixteen bytes. The
+// buffer is exactly as large as the bytes that may be read, so the sanitizer run catches a
+// read past it.
 TEST(Text, ShortWithinKeepsExactlyItsBytes) {
     for (std::size_t size = 0; size <= Text::inline_capacity; ++size) {
         for (std::size_t after = 0; after <= 17; ++after) {
