@@ -147,13 +147,7 @@ private:
     static constexpr unsigned char keep_first[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     template <typename Word>
-    static Word load(const unsigned char* from) noexcept {
-        Word word;
-        std::memcpy(&word, from, sizeof word);
-        return word;
-    }
-    template <typename Word>
-    static Word load(const char* from) noexcept {
+    static Word load(const void* from) noexcept {
         Word word;
         std::memcpy(&word, from, sizeof word);
         return word;
