@@ -4,7 +4,9 @@
 // - an accepted input's tree survives a copy and a destruction, and the copy is equal;
 // - extra whitespace between the tokens of an accepted pattern gives an equal tree;
 // - the shared build, dropped with its block, accepts and rejects alike, with an equal tree
-//   or the same message.
+//   or the same message;
+// - so does a build from the grammar's whole parse tree, which keeps the nodes that the
+//   parse's own run leaves out.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -102,15 +104,15 @@ std::string with_extra_whitespace(std::string_view input, const std::set<std::ui
     return spaced;
 }
 
-void check_accepted(std::string_view input, const quarnel::ast::PatternExpr& tree) {
+// `parsed` is the grammar's whole parse tree of `input`.
+void check_accepted(std::string_view input, const quarnel::parser::ParseTree& parsed,
+                    const quarnel::ast::PatternExpr& tree) {
     {
         const quarnel::ast::PatternExpr copy = tree;
         if (!(copy == tree)) fail("copy differs from its original");
     }
-    const auto parsed = StixParser::parse(Rule::pattern, input);
-    if (!parsed) fail("grammar rejects what the builder accepted");
     std::set<std::uint32_t> boundaries;
-    for (const Node top : parsed.value().top_level()) collect_boundaries(top, boundaries);
+    for (const Node top : parsed.top_level()) collect_boundaries(top, boundaries);
     const std::string spaced = with_extra_whitespace(input, boundaries);
     const auto reparsed = quarnel::parser::parse_pattern(spaced);
     if (!reparsed) fail("extra whitespace between tokens rejected");
@@ -125,14 +127,31 @@ void check_shared(std::string_view input, const quarnel::parser::Result<quarnel:
     }
 }
 
+// Building from the whole parse tree, and the checks of an accepted pattern that need it.
+void check_whole_tree(std::string_view input, const quarnel::parser::Result<quarnel::ast::PatternExpr>& result) {
+    const auto parsed = StixParser::parse(Rule::pattern, input);
+    if (!parsed) {
+        if (result.ok()) fail("grammar rejects what the builder accepted");
+        return;
+    }
+    const auto built = quarnel::parser::parse_pair(*parsed.value().top_level().begin());
+    if (built.ok() != result.ok()) fail("the build from the whole parse tree accepts differently");
+    if (built.ok() ? !(built.value() == result.value()) : built.error().message() != result.error().message()) {
+        fail("the build from the whole parse tree differs");
+    }
+    if (result.ok()) {
+        check_accepted(input, parsed.value(), result.value());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     const auto result = quarnel::parser::parse_pattern(input);
     check_shared(input, result);
+    check_whole_tree(input, result);
     if (result) {
-        check_accepted(input, result.value());
         return 0;
     }
     const ParseError& error = result.error();

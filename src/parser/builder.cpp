@@ -348,7 +348,8 @@ bool index_into(std::string_view text, ast::PathComponent& component, Failure& f
     return true;
 }
 
-// A path's subtree is flat: its object, then each step followed by its property and index.
+// A path's subtree is flat: its object, then for each step its property and index (after a
+// step node, which a lean tree leaves out).
 bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure,
                ast::NodeBlock& nodes) {
     ast::PathComponent* step = nullptr;  // the latest
@@ -358,13 +359,9 @@ bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, 
             case Rule::object:
                 path.object_type = tree_text(tree, tree.text(at), nodes);
                 break;
-            case Rule::step:
+            case Rule::property:  // begins a step, whether a step node holds it or not (a lean tree)
                 step = &path.property_path.emplace_back();
-                break;
-            case Rule::property:
-                if (step != nullptr) {
-                    step->property = tree_text(tree, property_name(tree.text(at)), nodes);
-                }
+                step->property = tree_text(tree, property_name(tree.text(at)), nodes);
                 break;
             case Rule::index:
                 if (step != nullptr && !index_into(tree.text(at), *step, failure)) {
@@ -390,12 +387,9 @@ bool converted_into(Result<T>&& converted, ast::StixValue& out, Failure& failure
     return true;
 }
 
-bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure,
-                ast::NodeBlock& nodes) {
-    const std::uint32_t child = node + 1;
-    if (child == tree.end_of(node)) {
-        return failure.missing("value content");
-    }
+// `child` is a constant: the one child of a value node, or where a lean tree leaves the value out.
+bool constant_into(const FlatTree& tree, std::uint32_t child, ast::StixValue& out, Failure& failure,
+                   ast::NodeBlock& nodes) {
     const std::string_view text = tree.text(child);
     using Value = ast::StixValue;
     switch (tree.rule(child)) {
@@ -428,17 +422,52 @@ bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, F
     }
 }
 
+bool value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure,
+                ast::NodeBlock& nodes) {
+    const std::uint32_t child = node + 1;
+    if (child == tree.end_of(node)) {
+        return failure.missing("value content");
+    }
+    return constant_into(tree, child, out, failure, nodes);
+}
+
+bool is_constant(Rule rule) {
+    switch (rule) {
+        case Rule::bool_:
+        case Rule::hex:
+        case Rule::bin:
+        case Rule::int_:
+        case Rule::float_:
+        case Rule::string:
+        case Rule::time:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A value node, or the constant that stands for it in a lean tree.
+bool is_value(Rule rule) {
+    return rule == Rule::value || is_constant(rule);
+}
+
+bool any_value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& out, Failure& failure,
+                    ast::NodeBlock& nodes) {
+    return tree.rule(node) == Rule::value ? value_into(tree, node, out, failure, nodes)
+                                          : constant_into(tree, node, out, failure, nodes);
+}
+
 bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixValue>& values, Failure& failure,
                ast::NodeBlock& nodes) {
     const std::uint32_t end = tree.end_of(node);
     std::size_t count = 0;
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
-        count += tree.rule(child) == Rule::value ? 1 : 0;
+        count += is_value(tree.rule(child)) ? 1 : 0;
     }
     values.reserve(count);
     nodes.note_outside();
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
-        if (tree.rule(child) == Rule::value && !value_into(tree, child, values.emplace_back(), failure, nodes)) {
+        if (is_value(tree.rule(child)) && !any_value_into(tree, child, values.emplace_back(), failure, nodes)) {
             return false;
         }
     }
@@ -473,10 +502,10 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
             op = found;
         } else if (rule == Rule::not_) {
             comparison.negated = true;
-        } else if (rule == Rule::value) {
+        } else if (is_value(rule)) {
             // A new constant holds a value, its first alternative.
             auto& value = std::get<ast::ComparisonRhs::Value>(comparison.constant.emplace().value);
-            if (!value_into(tree, child, value, failure, nodes)) return false;
+            if (!any_value_into(tree, child, value, failure, nodes)) return false;
         } else if (rule == Rule::list) {
             auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
             if (!list_into(tree, child, list, failure, nodes)) return false;
@@ -899,7 +928,7 @@ Result<std::shared_ptr<const PatternExpr>> build_shared_pair(Node node) {
 // Parses `text` and builds from its one top-level node with `build`.
 template <typename Built, typename Build>
 Result<Built> parsed_pattern(std::string_view text, Build build) {
-    auto tree = StixParser::parse(Rule::pattern, text);
+    auto tree = StixParser::parse_for_building(text);
     if (!tree) {
         return std::move(tree).error();
     }

@@ -94,14 +94,32 @@ struct Context {
     // The bytes the next one is known to be among, from a check made at this position
     // (nullable: it may be the end of input); a rule need not check it again.
     FirstSet next = FirstSet::anything();
+    // A run for building the syntax tree, which leaves out the nodes it can do without
+    // (see lean_drops): fewer nodes to make and to walk.
+    bool lean = false;
 
-    constexpr Context in_mode(Mode body_mode) const { return {body_mode, negative, tracking, cannot_nest, next}; }
-    constexpr Context negated() const { return {mode, !negative, tracking, cannot_nest, next}; }
-    constexpr Context not_nesting() const { return {mode, negative, tracking, true, next}; }
-    constexpr Context knowing(const FirstSet& set) const { return {mode, negative, tracking, cannot_nest, set}; }
+    constexpr Context in_mode(Mode body_mode) const { return with(&Context::mode, body_mode); }
+    constexpr Context negated() const { return with(&Context::negative, !negative); }
+    constexpr Context not_nesting() const { return with(&Context::cannot_nest, true); }
+    constexpr Context knowing(const FirstSet& set) const { return with(&Context::next, set); }
     // After the position moves.
     constexpr Context moved() const { return knowing(FirstSet::anything()); }
+
+private:
+    template <typename T>
+    constexpr Context with(T Context::*field, T value) const {
+        Context changed = *this;
+        changed.*field = value;
+        return changed;
+    }
 };
+
+// The nodes a lean run leaves out: a value holds exactly one constant, and a step exactly one
+// property and at most one index, so the builder reads those directly; the end of input
+// holds nothing at all.
+constexpr bool lean_drops(Rule rule) {
+    return rule == Rule::value || rule == Rule::step || rule == Rule::EOI;
+}
 
 // The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
 // attempt, so both stay inline; storage is left uninitialised until used, so reserving
@@ -740,7 +758,7 @@ private:
                 return false;
             }
         }
-        if constexpr (!HasNode) {
+        if constexpr (!HasNode || (C.lean && lean_drops(Id))) {
             return peg::match<Body, body_context<C>>(in, st);
         } else if constexpr (C.tracking) {
             return match_tracked<C>(in, st);

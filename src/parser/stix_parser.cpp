@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <limits>
 
@@ -16,6 +17,7 @@ using Input = pegtl::memory_input<pegtl::tracking_mode::lazy, pegtl::eol::lf_crl
 using Start = bool (*)(Input&, peg::State&);
 
 constexpr peg::Context fast_run{};
+constexpr peg::Context lean_run{.lean = true};
 constexpr peg::Context tracked_run{.tracking = true};
 
 template <typename R, peg::Context C>
@@ -69,19 +71,25 @@ std::size_t expected_nodes(std::size_t input_size) {
 template <peg::Context C>
 bool run_from(Rule start, std::string_view input, peg::State& st) {
     Input in(input.data(), input.data() + input.size(), "pattern");
-    return starts<C>[static_cast<std::size_t>(start)](in, st);
+    if constexpr (C.lean) {
+        assert(start == Rule::pattern && "a lean run is only made of whole patterns");
+        return run<g::pattern, C>(in, st);
+    } else {
+        return starts<C>[static_cast<std::size_t>(start)](in, st);
+    }
 }
 
-}  // namespace
-
-Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
+// Runs the grammar in context `C`; when that fails, again with the bookkeeping of failed
+// attempts, for the report.
+template <peg::Context C>
+Result<ParseTree> parse_in(Rule start, std::string_view input) {
     constexpr std::size_t max_input = std::numeric_limits<std::uint32_t>::max();
     if (input.size() > max_input) {
         return ParseError(ParseError::InputTooLarge{input.size(), max_input});
     }
-    const NestingBudget budget = nesting_budget(max_nesting);
+    const NestingBudget budget = nesting_budget(StixParser::max_nesting);
     peg::State fast(input.data(), expected_nodes(input.size()), budget);
-    if (run_from<fast_run>(start, input, fast)) {
+    if (run_from<C>(start, input, fast)) {
         return std::move(fast.nodes).into_tree(input);
     }
     if (fast.too_deep_at) {
@@ -92,6 +100,16 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
     peg::State tracked(input.data(), 0, budget);
     (void)run_from<tracked_run>(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
+}
+
+}  // namespace
+
+Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
+    return parse_in<fast_run>(start, input);
+}
+
+Result<ParseTree> StixParser::parse_for_building(std::string_view input) {
+    return parse_in<lean_run>(Rule::pattern, input);
 }
 
 std::size_t StixParser::nesting_bound() {

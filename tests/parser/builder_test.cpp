@@ -93,6 +93,16 @@ constexpr auto FOLLOWEDBY = ObservationOp::FOLLOWEDBY;
 
 // --- accepted patterns and the trees they give ---
 
+// A build from the grammar's whole parse tree, which has the nodes that the run of
+// parse_pattern leaves out: both shapes must give the same tree or message.
+Result<PatternExpr> built_from_whole_tree(const std::string& text) {
+    const auto tree = StixParser::parse(Rule::pattern, text);
+    if (!tree.ok()) {
+        return tree.error();
+    }
+    return parse_pair(*tree.value().top_level().begin());
+}
+
 struct Builds {
     std::string text;
     std::function<PatternExpr()> expected;
@@ -110,6 +120,9 @@ TEST_P(PatternBuilds, IntoTheExpectedTree) {
     const auto shared = parse_shared_pattern(GetParam().text);
     ASSERT_TRUE(shared.ok()) << shared.error().message();
     EXPECT_EQ(*shared.value(), GetParam().expected());
+    const auto whole = built_from_whole_tree(GetParam().text);
+    ASSERT_TRUE(whole.ok()) << whole.error().message();
+    EXPECT_EQ(whole.value(), GetParam().expected());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -243,6 +256,9 @@ TEST_P(ComparisonBuilds, IntoTheExpectedComparison) {
     const auto result = parse_pattern(GetParam().text);
     ASSERT_TRUE(result.ok()) << result.error().message();
     EXPECT_EQ(result.value(), observe(ComparisonExpr{GetParam().expected()}));
+    const auto whole = built_from_whole_tree(GetParam().text);
+    ASSERT_TRUE(whole.ok()) << whole.error().message();
+    EXPECT_EQ(whole.value(), result.value());
 }
 
 // `x:y = value`
@@ -431,6 +447,9 @@ TEST_P(PatternRejected, WithTheMessage) {
     const auto shared = parse_shared_pattern(GetParam().text);
     ASSERT_FALSE(shared.ok());
     EXPECT_EQ(shared.error().message(), GetParam().message);
+    const auto whole = built_from_whole_tree(GetParam().text);
+    ASSERT_FALSE(whole.ok());
+    EXPECT_EQ(whole.error().message(), GetParam().message);
 }
 
 const std::string too_large = "Invalid integer: number too large to fit in target type";
