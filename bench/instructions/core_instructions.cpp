@@ -3,11 +3,11 @@
 // on each pattern, `parse` runs parse_pattern (grammar, building and destruction), `shared`
 // parse_shared_pattern, as `parse()` does. `train`, the profiling run of the optimised
 // build, parses each pattern's first two thirds (which mostly fail, and then makes the
-// error's message), the pattern itself both ways and through the grammar alone (with
-// the nodes that building leaves out, as the checker's parse tree has them), and the pattern and one comparison inside
-// parentheses a few levels deep: rejected input and deep nesting are rarer than plain
-// patterns but not rare, and code the profile saw run seldom is compiled for size. It only
-// counts, so it accepts whatever the parses give.
+// error's message), the pattern itself both ways and through the grammar alone (with every
+// node, as the checker reads it, where building leaves some out), and the pattern and one
+// comparison inside parentheses a few levels deep: rejected input and deep nesting are
+// rarer than plain patterns but not rare, and code the profile saw run seldom is compiled
+// for size. It only counts, so it accepts whatever the parses give.
 // Usage: quarnel_core_instructions MODE CORPUS_FILE ROUNDS; prints the bytes parsed.
 #include <cstddef>
 #include <iostream>
