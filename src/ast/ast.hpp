@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ast/inline_vector.hpp"
+#include "ast/node_array.hpp"
 #include "ast/node_memory.hpp"
 #include "ast/text.hpp"
 
@@ -106,7 +107,8 @@ struct StixValue {
 
 struct ComparisonRhs {
     using Value = StixValue;
-    using List = std::vector<StixValue>;
+    // A parse puts a short list in its node block, beside the nodes.
+    using List = NodeArray<StixValue>;
 
     std::variant<Value, List> value;
 

@@ -1,20 +1,21 @@
-// A sequence that keeps its first `Inline` items inside itself and moves them all to the
-// heap only when one more comes. Most object paths have one or two steps: with them inline,
-// a comparison needs no allocation of its own for its path.
+// A sequence that keeps its first `Inline` items inside itself and moves them all to an
+// array of their own only when one more comes. Most object paths have one or two steps:
+// with them inline, a comparison needs no allocation of its own for its path.
 //
-// The storage is a variant of one array per inline size and a vector: the variant's index
-// is the size while the items are inline, so the container needs no count of its own.
+// The storage is a variant of one array per inline size and a NodeArray: the variant's
+// index is the size while the items are inline, so the container needs no count of its own.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <initializer_list>
-#include <iterator>
 #include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "ast/node_array.hpp"
 
 namespace quarnel::ast {
 
@@ -31,16 +32,17 @@ class InlineVector {
     struct StorageFor;
     template <std::size_t... Sizes>
     struct StorageFor<std::index_sequence<Sizes...>> {
-        using type = std::variant<std::array<T, Sizes>..., std::vector<T>>;
+        using type = std::variant<std::array<T, Sizes>..., NodeArray<T>>;
     };
     using Storage = typename StorageFor<std::make_index_sequence<Inline + 1>>::type;
-    static constexpr std::size_t on_heap = Inline + 1;  // the vector's index in the variant
+    static constexpr std::size_t on_heap = Inline + 1;  // the array's index in the variant
 
 public:
     using value_type = T;
     using size_type = std::size_t;
     using iterator = T*;
     using const_iterator = const T*;
+    static constexpr std::size_t inline_capacity = Inline;
 
     InlineVector() = default;
     InlineVector(std::initializer_list<T> items) {
@@ -48,11 +50,10 @@ public:
             emplace_back(item);
         }
     }
-    // Short enough, the items move inline; otherwise the vector itself is kept.
+    // Short enough, the items move inline; otherwise to an array of their own.
     InlineVector(std::vector<T> items) {
         if (items.size() > Inline) {
-            storage_.template emplace<on_heap>(std::move(items));
-            return;
+            storage_.template emplace<on_heap>().reserve(items.size());
         }
         for (T& item : items) {
             emplace_back(std::move(item));
@@ -74,8 +75,21 @@ public:
         return index < on_heap ? index : std::get_if<on_heap>(&storage_)->size();
     }
     bool empty() const { return size() == 0; }
-    // Whether the items live in a heap block of their own.
+    // Whether the items live in an array of their own.
     bool spilled() const { return storage_.index() == on_heap; }
+
+    // Moves the items, all inline, to `array`, an empty one with room for more (from a
+    // parse's node block, say), where those to come follow them.
+    void spill_into(NodeArray<T> array) {
+        std::visit(
+            [&](auto& items) {
+                for (T& item : items) {
+                    array.emplace_back(std::move(item));
+                }
+            },
+            storage_);
+        storage_.template emplace<on_heap>(std::move(array));
+    }
 
     T* data() {
         return std::visit([](auto& items) { return items.data(); }, storage_);
@@ -106,7 +120,7 @@ public:
 
 private:
     template <typename... Args>
-    T& append(std::vector<T>& items, Args&&... args) {
+    T& append(NodeArray<T>& items, Args&&... args) {
         return items.emplace_back(std::forward<Args>(args)...);
     }
 
@@ -127,10 +141,12 @@ private:
         if constexpr (Size < Inline) {
             return grown(items, std::move(added), std::make_index_sequence<Size>{});
         } else {
-            std::vector<T> heap;
+            NodeArray<T> heap;
             heap.reserve(Inline + 1);
-            std::move(items.begin(), items.end(), std::back_inserter(heap));
-            heap.push_back(std::move(added));
+            for (T& item : items) {
+                heap.emplace_back(std::move(item));
+            }
+            heap.emplace_back(std::move(added));
             return storage_.template emplace<on_heap>(std::move(heap)).back();
         }
     }

@@ -104,6 +104,17 @@ public:
         return std::unique_ptr<Node>(node);
     }
 
+    // A slot's room for `size` bytes other than a node's (a list's values, say), its header
+    // written in front; null when no slot is left or `size` is more than one holds. Freed
+    // as a node is.
+    void* slot_room(std::size_t size) {
+        void* const slot = free_slot(size);
+        if (slot != nullptr) {
+            take_slot();
+        }
+        return slot;
+    }
+
     // Room for a text of up to `room` bytes, its header written in front; null when the
     // system has no memory for another chunk. `text_taken` then keeps the first `used`.
     char* text_room(std::size_t room) {

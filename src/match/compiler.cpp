@@ -407,7 +407,7 @@ private:
         }
         std::vector<StixValue> values;
         if (list != nullptr) {
-            values = *list;
+            values.assign(list->begin(), list->end());
         } else {
             values.push_back(std::get<StixValue>(source.constant->value));
         }

@@ -348,8 +348,28 @@ bool index_into(std::string_view text, ast::PathComponent& component, Failure& f
     return true;
 }
 
+static_assert(ast::PropertyPath::inline_capacity == inline_path_steps);
+
+// A path about to outgrow the steps its comparison holds moves them to room for all its
+// steps, from `first` on: a slot of the parse's block when they fit one, else memory of
+// their own.
+[[gnu::noinline]] void spill_steps(const FlatTree& tree, std::uint32_t first, std::uint32_t end,
+                                   ast::PropertyPath& steps, ast::NodeBlock& nodes) {
+    std::size_t count = steps.size();
+    for (std::uint32_t at = first; at < end; ++at) {
+        count += tree.rule(at) == Rule::property ? 1 : 0;
+    }
+    void* const room = nodes.slot_room(count * sizeof(ast::PathComponent));
+    if (room == nullptr) {
+        nodes.note_outside();
+        return;  // the steps spill on their own
+    }
+    steps.spill_into(ast::NodeArray<ast::PathComponent>::in_room(room, count));
+}
+
 // A path's subtree is flat: its object, then for each step its property and index (after a
 // step node, which a lean tree leaves out).
+
 bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure,
                ast::NodeBlock& nodes) {
     ast::PathComponent* step = nullptr;  // the latest
@@ -360,6 +380,9 @@ bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, 
                 path.object_type = tree_text(tree, tree.text(at), nodes);
                 break;
             case Rule::property:  // begins a step, whether a step node holds it or not (a lean tree)
+                if (path.property_path.size() == inline_path_steps) [[unlikely]] {
+                    spill_steps(tree, at, end, path.property_path, nodes);
+                }
                 step = &path.property_path.emplace_back();
                 step->property = tree_text(tree, property_name(tree.text(at)), nodes);
                 break;
@@ -371,9 +394,6 @@ bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, 
             default:
                 break;
         }
-    }
-    if (path.property_path.spilled()) {
-        nodes.note_outside();
     }
     return true;
 }
@@ -457,15 +477,27 @@ bool any_value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& ou
                                           : constant_into(tree, node, out, failure, nodes);
 }
 
-bool list_into(const FlatTree& tree, std::uint32_t node, std::vector<ast::StixValue>& values, Failure& failure,
+// An empty list with room for `count` values: in a slot of the parse's block when they fit
+// one, which keeps the tree whole in the block, else in memory of its own.
+ast::ComparisonRhs::List list_room(std::size_t count, ast::NodeBlock& nodes) {
+    using List = ast::ComparisonRhs::List;
+    if (void* const room = nodes.slot_room(count * sizeof(List::value_type))) {
+        return List::in_room(room, count);
+    }
+    nodes.note_outside();
+    List list;
+    list.reserve(count);
+    return list;
+}
+
+bool list_into(const FlatTree& tree, std::uint32_t node, ast::ComparisonRhs::List& values, Failure& failure,
                ast::NodeBlock& nodes) {
     const std::uint32_t end = tree.end_of(node);
     std::size_t count = 0;
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
         count += is_value(tree.rule(child)) ? 1 : 0;
     }
-    values.reserve(count);
-    nodes.note_outside();
+    values = list_room(count, nodes);
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
         if (is_value(tree.rule(child)) && !any_value_into(tree, child, values.emplace_back(), failure, nodes)) {
             return false;
@@ -973,8 +1005,8 @@ Result<ast::StixValue> parse_value(Node node) {
     return build_tree<ast::StixValue>(node, value_into);
 }
 
-Result<std::vector<ast::StixValue>> parse_list(Node node) {
-    return build_tree<std::vector<ast::StixValue>>(node, list_into);
+Result<ast::ComparisonRhs::List> parse_list(Node node) {
+    return build_tree<ast::ComparisonRhs::List>(node, list_into);
 }
 
 }  // namespace quarnel::parser

@@ -38,6 +38,6 @@ Status parse_qualifier(Node node, QualifierSet& set);
 Result<ast::ComparisonExpr> parse_comparison(Node node);
 Result<ast::ObjectPath> parse_object_path(Node node);
 Result<ast::StixValue> parse_value(Node node);
-Result<std::vector<ast::StixValue>> parse_list(Node node);
+Result<ast::ComparisonRhs::List> parse_list(Node node);
 
 }  // namespace quarnel::parser

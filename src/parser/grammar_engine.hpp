@@ -147,6 +147,8 @@ public:
     // Counts what a node that matched will take of the node block when built. Nodes dropped
     // later stay counted: the sums are upper bounds, and exact for a whole pattern that parses.
     void count_block_needs(Rule rule, std::size_t bytes) { needs_.add(rule, bytes); }
+    // The same for the path node at `index` of a lean run, the last to have matched.
+    void count_path_needs(std::size_t index) { needs_.add_path({&storage_[index], size_ - index}); }
 
     ParseTree into_tree(std::string_view input) && {
         return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), needs_);
@@ -800,6 +802,9 @@ private:
         if constexpr (heap_nodes_made[static_cast<std::size_t>(Id)] != 0 ||
                       makes_tree_text[static_cast<std::size_t>(Id)]) {
             st.nodes.count_block_needs(Id, node.end - node.begin);
+        }
+        if constexpr (Id == Rule::path && C.lean) {
+            st.nodes.count_path_needs(index);
         }
         return true;
     }

@@ -121,6 +121,22 @@ public:
                 text_room += ast::block_room_for_text(bytes);
             }
         }
+
+        // Counts a path node of a lean tree, its descendants following it: a path of more
+        // steps than its comparison holds puts them in a node's room. (A whole tree leaves
+        // this count out: what building reads from it is rare enough for such steps to take
+        // memory of their own.)
+        void add_path(std::span<const FlatNode> path) {
+            // An object and a property for each step at the least.
+            if (path[0].descendants < 1 + inline_path_steps + 1) {
+                return;
+            }
+            const auto steps = std::count_if(path.begin() + 1, path.end(),
+                                             [](const FlatNode& node) { return node.rule == Rule::property; });
+            if (static_cast<std::size_t>(steps) > inline_path_steps) {
+                heap_nodes += 1;
+            }
+        }
     };
 
     ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> nodes, std::uint32_t size, BlockNeeds needs)

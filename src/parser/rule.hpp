@@ -130,15 +130,21 @@ inline constexpr std::array<std::string_view, rule_count> rule_names{
 static_assert(static_cast<std::size_t>(Rule::pattern) + 1 == rule_count);
 
 // How many syntax-tree nodes building from a node of each rule puts on the heap: an
-// operator moves its two operands into nodes of their own, a qualifier its operand.
+// operator moves its two operands into nodes of their own, a qualifier its operand; a
+// list's values take a node's room.
 inline constexpr std::array<std::uint8_t, rule_count> heap_nodes_made = [] {
     std::array<std::uint8_t, rule_count> made{};
     made[static_cast<std::size_t>(Rule::and_)] = 2;
     made[static_cast<std::size_t>(Rule::or_)] = 2;
     made[static_cast<std::size_t>(Rule::followedby)] = 2;
     made[static_cast<std::size_t>(Rule::qualifier)] = 1;
+    made[static_cast<std::size_t>(Rule::list)] = 1;
     return made;
 }();
+
+// The steps an object path keeps inside its comparison; a longer path's steps take a
+// node's room as well.
+inline constexpr std::size_t inline_path_steps = 2;
 
 // The rules whose text becomes a text of the syntax tree: an object type, a property name,
 // a string, hex or binary constant.

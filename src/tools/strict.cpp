@@ -142,7 +142,7 @@ std::vector<const ast::StixValue*> constants_of(const ast::Comparison& compariso
     }
     std::visit(Overloaded{
                    [&](const ast::StixValue& value) { out.push_back(&value); },
-                   [&](const std::vector<ast::StixValue>& list) {
+                   [&](const ast::ComparisonRhs::List& list) {
                        for (const ast::StixValue& value : list) {
                            out.push_back(&value);
                        }

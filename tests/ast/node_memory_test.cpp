@@ -219,9 +219,14 @@ INSTANTIATE_TEST_SUITE_P(
                     SharedCase{"chunks_on_the_heap", 8000, ""},
                     // Past 4 MiB: mapped chunks.
                     SharedCase{"mapped_chunks", 16000, ""},
-                    // Lists and long paths lie outside the block: the tree is destroyed node by node.
+                    // Short lists and paths of a few steps lie in the block; longer ones outside,
+                    // and then the tree is destroyed node by node.
                     SharedCase{"with_lists", 8000, "[x:y IN ('a text constant long enough', 'b')]"},
-                    SharedCase{"with_long_paths", 30, "[x:a.b.c = 1]"}),
+                    SharedCase{"with_long_paths", 30, "[x:a.b[*].c = 1]"},
+                    SharedCase{"with_lists_too_long_for_a_slot", 300,
+                               "[x:y IN ('a text constant long enough', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k')]"},
+                    SharedCase{"with_paths_too_long_for_a_slot", 300,
+                               "[x:a.b.c.d.e.f.g.h.i.j.a_property_name_long_enough[7] = 1]"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 Text& object_in(PatternExpr& expr) {

@@ -365,6 +365,13 @@ INSTANTIATE_TEST_SUITE_P(
                                      StixValue{utc(2020, 1, 1)}});
                  }},
         Compares{"[x:y NOTIN ('x')]", [] { return in_list({str("x")}, true); }},
+        // More values than the room a list takes in the parse's block.
+        Compares{"[x:y IN (1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16)]",
+                 [] {
+                     ComparisonRhs::List values;
+                     for (std::int64_t i = 1; i <= 16; ++i) values.push_back(integer(i));
+                     return in_list(std::move(values));
+                 }},
         Compares{"[x:y = ('x', 'y')]", [] { return in_list({str("x"), str("y")}, false, ComparisonOp::EQ); }}));
 
 INSTANTIATE_TEST_SUITE_P(
@@ -389,6 +396,19 @@ INSTANTIATE_TEST_SUITE_P(
                  [] {
                      return comparison(path("x", {step("list", PathIndex{4294967295U}), step("n")}),
                                        ComparisonOp::EQ, ComparisonRhs{integer(1)});
+                 }},
+        // More steps than a comparison holds inline, and more than a node's room holds.
+        Compares{"[x:a.b[1].'c-d' = 1]",
+                 [] {
+                     return comparison(path("x", {step("a"), step("b", PathIndex{1U}), step("c-d")}), ComparisonOp::EQ,
+                                       ComparisonRhs{integer(1)});
+                 }},
+        Compares{"[x:a.b.c.d.e.f.g.h.i.j[*] = 1]",
+                 [] {
+                     std::vector<PathComponent> steps;
+                     for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "h", "i"}) steps.push_back(step(name));
+                     steps.push_back(step("j", PathIndex{PathIndex::Star{}}));
+                     return comparison(path("x", std::move(steps)), ComparisonOp::EQ, ComparisonRhs{integer(1)});
                  }},
         Compares{"[a:b[007] = 1]",
                  [] { return comparison(path("a", {step("b", PathIndex{7U})}), ComparisonOp::EQ, ComparisonRhs{integer(1)}); }},
