@@ -550,9 +550,9 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
     return true;
 }
 
-// A stack whose first two frames lie inside the stack object itself: most patterns nest
-// no deeper, and then building one allocates no frame memory at all. Deeper nesting
-// continues on the heap. The inline frames are raw room, made and unmade with the stack's
+// A stack whose first four frames lie inside the stack object itself: most patterns nest
+// no deeper (a group in a chain of observations already takes three), and then building
+// one allocates no frame memory at all. Deeper nesting continues on the heap. The inline frames are raw room, made and unmade with the stack's
 // size: GCC zero-fills the whole of a default std::optional, some 400 bytes a build here.
 template <typename Frame>
 class FrameStack {
@@ -591,7 +591,7 @@ private:
         Frame frame;
     };
 
-    static constexpr std::size_t inline_frames = 2;
+    static constexpr std::size_t inline_frames = 4;
     std::array<Room, inline_frames> inline_;
     std::vector<Frame> deeper_;
     std::size_t size_ = 0;
