@@ -135,19 +135,17 @@ private:
         }
     }
 
-    // The items and then `added` in the next larger storage.
+    // The items and then `added` in the next larger storage (past the inline ones, an array
+    // of their own, which the items spill into).
     template <std::size_t Size>
-    T& moved_up(std::array<T, Size>& items, T added) {
+    T& moved_up([[maybe_unused]] std::array<T, Size>& items, T added) {
         if constexpr (Size < Inline) {
             return grown(items, std::move(added), std::make_index_sequence<Size>{});
         } else {
             NodeArray<T> heap;
             heap.reserve(Inline + 1);
-            for (T& item : items) {
-                heap.emplace_back(std::move(item));
-            }
-            heap.emplace_back(std::move(added));
-            return storage_.template emplace<on_heap>(std::move(heap)).back();
+            spill_into(std::move(heap));
+            return std::get<on_heap>(storage_).emplace_back(std::move(added));
         }
     }
 

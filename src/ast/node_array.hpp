@@ -103,16 +103,22 @@ private:
         return static_cast<T*>(node_memory::allocate_single(count * sizeof(T)));
     }
 
-    void copy_from(const T* from, size_type count) {
-        if (count == 0) return;
+    // Memory for `count` items that `make` fills, given back should `make` throw.
+    template <typename Make>
+    static T* allocated_with(size_type count, Make make) {
         T* const items = allocate(count);
         try {
-            std::uninitialized_copy_n(from, count, items);
+            make(items);
         } catch (...) {
             node_memory::release(items);
             throw;
         }
-        items_ = items;
+        return items;
+    }
+
+    void copy_from(const T* from, size_type count) {
+        if (count == 0) return;
+        items_ = allocated_with(count, [&](T* items) { std::uninitialized_copy_n(from, count, items); });
         size_ = capacity_ = static_cast<std::uint32_t>(count);
     }
 
@@ -121,14 +127,9 @@ private:
     template <typename... Args>
     T& grown_by(Args&&... args) {
         const size_type capacity = std::max<size_type>(4, size_type{capacity_} * 2);
-        T* const items = allocate(capacity);
         T* item = nullptr;
-        try {
-            item = std::construct_at(items + size_, std::forward<Args>(args)...);
-        } catch (...) {
-            node_memory::release(items);
-            throw;
-        }
+        T* const items = allocated_with(
+            capacity, [&](T* room) { item = std::construct_at(room + size_, std::forward<Args>(args)...); });
         move_to(items, capacity);
         ++size_;
         return *item;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +74,12 @@ public:
         return {input_.data() + at(i).begin, std::size_t{at(i).end} - at(i).begin};
     }
     std::uint32_t end_of(std::uint32_t i) const { return i + 1 + at(i).descendants; }
+    // The nodes from `first` up to `end`: debug builds check that the first was not given
+    // up, and so none after it.
+    std::span<const FlatNode> nodes(std::uint32_t first, std::uint32_t end) const {
+        if (first < end) (void)at(first);
+        return {flat_ + first, std::size_t{end} - first};
+    }
     // Texts of the tree lie in the input, which may be read up to here.
     const char* readable_end() const { return input_.data() + input_.size(); }
     // The nodes before `i` are not read again (see ParseTree::release_before).
@@ -348,23 +355,27 @@ bool index_into(std::string_view text, ast::PathComponent& component, Failure& f
     return true;
 }
 
+// An empty array with room for `count` items: in a slot of the parse's block when they fit
+// one, which keeps the tree whole in the block, else in memory of its own.
+template <typename T>
+ast::NodeArray<T> array_room(std::size_t count, ast::NodeBlock& nodes) {
+    if (void* const room = nodes.slot_room(count * sizeof(T))) {
+        return ast::NodeArray<T>::in_room(room, count);
+    }
+    nodes.note_outside();
+    ast::NodeArray<T> array;
+    array.reserve(count);
+    return array;
+}
+
 static_assert(ast::PropertyPath::inline_capacity == inline_path_steps);
 
 // A path about to outgrow the steps its comparison holds moves them to room for all its
-// steps, from `first` on: a slot of the parse's block when they fit one, else memory of
-// their own.
+// steps, those from `first` on included.
 [[gnu::noinline]] void spill_steps(const FlatTree& tree, std::uint32_t first, std::uint32_t end,
                                    ast::PropertyPath& steps, ast::NodeBlock& nodes) {
-    std::size_t count = steps.size();
-    for (std::uint32_t at = first; at < end; ++at) {
-        count += tree.rule(at) == Rule::property ? 1 : 0;
-    }
-    void* const room = nodes.slot_room(count * sizeof(ast::PathComponent));
-    if (room == nullptr) {
-        nodes.note_outside();
-        return;  // the steps spill on their own
-    }
-    steps.spill_into(ast::NodeArray<ast::PathComponent>::in_room(room, count));
+    const std::size_t count = steps.size() + path_steps(tree.nodes(first, end));
+    steps.spill_into(array_room<ast::PathComponent>(count, nodes));
 }
 
 // A path's subtree is flat: its object, then for each step its property and index (after a
@@ -477,19 +488,6 @@ bool any_value_into(const FlatTree& tree, std::uint32_t node, ast::StixValue& ou
                                           : constant_into(tree, node, out, failure, nodes);
 }
 
-// An empty list with room for `count` values: in a slot of the parse's block when they fit
-// one, which keeps the tree whole in the block, else in memory of its own.
-ast::ComparisonRhs::List list_room(std::size_t count, ast::NodeBlock& nodes) {
-    using List = ast::ComparisonRhs::List;
-    if (void* const room = nodes.slot_room(count * sizeof(List::value_type))) {
-        return List::in_room(room, count);
-    }
-    nodes.note_outside();
-    List list;
-    list.reserve(count);
-    return list;
-}
-
 bool list_into(const FlatTree& tree, std::uint32_t node, ast::ComparisonRhs::List& values, Failure& failure,
                ast::NodeBlock& nodes) {
     const std::uint32_t end = tree.end_of(node);
@@ -497,7 +495,7 @@ bool list_into(const FlatTree& tree, std::uint32_t node, ast::ComparisonRhs::Lis
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
         count += is_value(tree.rule(child)) ? 1 : 0;
     }
-    values = list_room(count, nodes);
+    values = array_room<ast::StixValue>(count, nodes);
     for (std::uint32_t child = node + 1; child < end; child = tree.end_of(child)) {
         if (is_value(tree.rule(child)) && !any_value_into(tree, child, values.emplace_back(), failure, nodes)) {
             return false;
@@ -552,8 +550,9 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
 
 // A stack whose first four frames lie inside the stack object itself: most patterns nest
 // no deeper (a group in a chain of observations already takes three), and then building
-// one allocates no frame memory at all. Deeper nesting continues on the heap. The inline frames are raw room, made and unmade with the stack's
-// size: GCC zero-fills the whole of a default std::optional, some 400 bytes a build here.
+// one allocates no frame memory at all. Deeper nesting continues on the heap. The inline
+// frames are raw room, made and unmade with the stack's size: GCC zero-fills the whole of
+// a default std::optional, some 400 bytes a build here.
 template <typename Frame>
 class FrameStack {
 public:

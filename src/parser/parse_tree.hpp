@@ -26,6 +26,12 @@ struct FlatNode {
 
 class ParseTree;
 
+// The steps among a path's nodes: one property each, whether a step node holds it or not.
+inline std::size_t path_steps(std::span<const FlatNode> nodes) {
+    return static_cast<std::size_t>(
+        std::count_if(nodes.begin(), nodes.end(), [](const FlatNode& node) { return node.rule == Rule::property; }));
+}
+
 // Asks for large pages under a large node array, whose pages a big parse would otherwise
 // fault in one by one; advice only, and nothing for small arrays.
 void advise_large_nodes(FlatNode* nodes, std::size_t count);
@@ -131,9 +137,7 @@ public:
             if (path[0].descendants < 1 + inline_path_steps + 1) {
                 return;
             }
-            const auto steps = std::count_if(path.begin() + 1, path.end(),
-                                             [](const FlatNode& node) { return node.rule == Rule::property; });
-            if (static_cast<std::size_t>(steps) > inline_path_steps) {
+            if (path_steps(path.subspan(1)) > inline_path_steps) {
                 heap_nodes += 1;
             }
         }

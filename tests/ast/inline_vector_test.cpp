@@ -7,15 +7,15 @@
 #include <utility>
 #include <vector>
 
-// Items long enough to live on the heap themselves: a lost or doubly freed one shows under
-// the sanitizer and valgrind runs.
+#include "sequence_items.hpp"
 
 namespace quarnel::ast {
 namespace {
 
-std::string item(std::size_t i) {
-    return "item " + std::to_string(i) + " of a text long enough for a heap block of its own";
-}
+using testing_items::item;
+
+template <std::size_t Inline>
+using Strings = InlineVector<std::string, Inline>;
 
 std::vector<std::string> items(std::size_t count) {
     std::vector<std::string> made;
@@ -26,16 +26,8 @@ std::vector<std::string> items(std::size_t count) {
 }
 
 template <std::size_t Inline>
-InlineVector<std::string, Inline> appended(std::size_t count) {
-    InlineVector<std::string, Inline> built;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % 2 == 0) {
-            built.emplace_back(item(i));
-        } else {
-            built.push_back(item(i));
-        }
-    }
-    return built;
+Strings<Inline> appended(std::size_t count) {
+    return testing_items::appended<Strings<Inline>>(count);
 }
 
 template <std::size_t Inline>

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "ast/node_memory.hpp"
+#include "sequence_items.hpp"
 
 // Leaks and use after free show under the sanitizer and valgrind runs of these cases.
 
@@ -14,10 +15,7 @@ namespace quarnel::ast {
 namespace {
 
 using Strings = NodeArray<std::string>;
-
-std::string item(std::size_t i) {
-    return "item " + std::to_string(i) + " of a text long enough for a heap block of its own";
-}
+using testing_items::item;
 
 void expect_items(const Strings& actual, std::size_t count) {
     ASSERT_EQ(actual.size(), count);
@@ -32,15 +30,7 @@ void expect_items(const Strings& actual, std::size_t count) {
 
 // Appended one by one, past the first array and every regrowth after it.
 Strings appended(std::size_t count) {
-    Strings built;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (i % 2 == 0) {
-            built.emplace_back(item(i));
-        } else {
-            built.push_back(item(i));
-        }
-    }
-    return built;
+    return testing_items::appended<Strings>(count);
 }
 
 class NodeArrayTest : public testing::TestWithParam<std::size_t> {};
