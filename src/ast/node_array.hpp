@@ -33,10 +33,7 @@ public:
     NodeArray() noexcept = default;
     NodeArray(std::initializer_list<T> items) { copy_from(items.begin(), items.size()); }
     NodeArray(const NodeArray& other) { copy_from(other.data(), other.size()); }
-    NodeArray(NodeArray&& other) noexcept
-        : items_(std::exchange(other.items_, nullptr)),
-          size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+    NodeArray(NodeArray&& other) noexcept { take(other); }
     NodeArray& operator=(const NodeArray& other) {
         if (this != &other) *this = NodeArray(other);
         return *this;
@@ -44,9 +41,7 @@ public:
     NodeArray& operator=(NodeArray&& other) noexcept {
         if (this != &other) {
             clear_and_release();
-            items_ = std::exchange(other.items_, nullptr);
-            size_ = std::exchange(other.size_, 0);
-            capacity_ = std::exchange(other.capacity_, 0);
+            take(other);
         }
         return *this;
     }
@@ -143,6 +138,13 @@ private:
         items_ = items;
         size_ = size;
         capacity_ = static_cast<std::uint32_t>(capacity);
+    }
+
+    // Takes over the items of `other`, which is left empty; this one holds none.
+    void take(NodeArray& other) noexcept {
+        items_ = std::exchange(other.items_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
     }
 
     void clear_and_release() noexcept {

@@ -380,7 +380,6 @@ static_assert(ast::PropertyPath::inline_capacity == inline_path_steps);
 
 // A path's subtree is flat: its object, then for each step its property and index (after a
 // step node, which a lean tree leaves out).
-
 bool path_into(const FlatTree& tree, std::uint32_t node, ast::ObjectPath& path, Failure& failure,
                ast::NodeBlock& nodes) {
     ast::PathComponent* step = nullptr;  // the latest
