@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <utility>
 
 #include "tools/canonical.hpp"
 #include "tools/chains.hpp"

@@ -35,9 +35,9 @@ void append_json(std::string& out, const Value& value) {
                 out += '{';
                 for (std::size_t i = 0; i < v.size(); ++i) {
                     out += i == 0 ? "" : ", ";
-                    append_json_string(out, v[i].first);
+                    append_json_string(out, v[i].key);
                     out += ": ";
-                    append_json(out, v[i].second);
+                    append_json(out, v[i].value);
                 }
                 out += '}';
             }
