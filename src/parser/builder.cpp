@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "parser/conversions.hpp"
+#include "parser/nesting_budget.hpp"
 #include "parser/stix_parser.hpp"
 #include "parser/timestamp.hpp"
 
@@ -955,10 +956,9 @@ Result<std::shared_ptr<const PatternExpr>> build_shared_pair(Node node) {
     return std::shared_ptr<const PatternExpr>(std::move(tree), root);
 }
 
-// Parses `text` and builds from its one top-level node with `build`.
+// Builds from the one top-level node of a parse with `build`.
 template <typename Built, typename Build>
-Result<Built> parsed_pattern(std::string_view text, Build build) {
-    auto tree = StixParser::parse_for_building(text);
+Result<Built> built_from(Result<ParseTree>&& tree, Build build) {
     if (!tree) {
         return std::move(tree).error();
     }
@@ -967,6 +967,28 @@ Result<Built> parsed_pattern(std::string_view text, Build build) {
         return missing("pattern");
     }
     return build(*top.begin());
+}
+
+// The parse-tree nodes of a pattern of up to about a kilobyte, as nearly all are: on the
+// stack, a parse allocates no memory for them. (An allocation a parse costs little in a
+// loop of parses alone, but a few per cent of `parse()` between the interpreter's own work.)
+using ScratchNodes = std::array<FlatNode, 256>;
+
+// Apart from its caller, so that the scratch takes stack only when it is used.
+template <typename Built, typename Build>
+[[gnu::noinline]] Result<Built> parsed_in_scratch(std::string_view text, Build build) {
+    ScratchNodes scratch;
+    return built_from<Built>(StixParser::parse_for_building(text, scratch), build);
+}
+
+// Parses `text` and builds from it with `build`; the nodes lie in a scratch only where the
+// stack has room for it beside the deepest nesting, so that the nesting bound stays as it is.
+template <typename Built, typename Build>
+Result<Built> parsed_pattern(std::string_view text, Build build) {
+    if (stack_spares(sizeof(ScratchNodes), StixParser::max_nesting)) {
+        return parsed_in_scratch<Built>(text, build);
+    }
+    return built_from<Built>(StixParser::parse_for_building(text), build);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -126,20 +127,27 @@ constexpr bool lean_drops(Rule rule) {
 // for a large input costs no memory that the parse does not fill.
 class NodeStack {
 public:
-    explicit NodeStack(std::size_t expected)
-        : capacity_(std::max<std::size_t>(expected, 16)),
-          storage_(std::make_unique_for_overwrite<FlatNode[]>(capacity_)) {
-        advise_large_nodes(storage_.get(), capacity_);
+    // Uses `scratch`, memory of the caller's, where the expected nodes fit it.
+    NodeStack(std::size_t expected, std::span<FlatNode> scratch) {
+        if (expected <= scratch.size() && !scratch.empty()) {
+            capacity_ = scratch.size();
+            nodes_ = scratch.data();
+            return;
+        }
+        capacity_ = std::max<std::size_t>(expected, 16);
+        storage_ = std::make_unique_for_overwrite<FlatNode[]>(capacity_);
+        nodes_ = storage_.get();
+        advise_large_nodes(nodes_, capacity_);
     }
 
     std::size_t size() const { return size_; }
-    FlatNode& operator[](std::size_t index) { return storage_[index]; }
+    FlatNode& operator[](std::size_t index) { return nodes_[index]; }
 
     [[gnu::always_inline]] void push(const FlatNode& node) {
         if (size_ == capacity_) [[unlikely]] {
             grow();
         }
-        storage_[size_++] = node;
+        nodes_[size_++] = node;
     }
     // Drops the nodes of a failed attempt.
     void truncate(std::size_t count) { size_ = count; }
@@ -148,30 +156,36 @@ public:
     // later stay counted: the sums are upper bounds, and exact for a whole pattern that parses.
     void count_block_needs(Rule rule, std::size_t bytes) { needs_.add(rule, bytes); }
     // The same for the path node at `index` of a lean run, the last to have matched.
-    void count_path_needs(std::size_t index) { needs_.add_path({&storage_[index], size_ - index}); }
+    void count_path_needs(std::size_t index) { needs_.add_path({&nodes_[index], size_ - index}); }
 
     ParseTree into_tree(std::string_view input) && {
-        return ParseTree(input, std::move(storage_), static_cast<std::uint32_t>(size_), needs_);
+        return ParseTree(input, std::move(storage_), nodes_, static_cast<std::uint32_t>(size_), needs_);
     }
 
 private:
     [[gnu::noinline]] void grow() {
         auto larger = std::make_unique_for_overwrite<FlatNode[]>(capacity_ * 2);
         advise_large_nodes(larger.get(), capacity_ * 2);
-        std::copy(storage_.get(), storage_.get() + size_, larger.get());
+        std::copy(nodes_, nodes_ + size_, larger.get());
         storage_ = std::move(larger);
+        nodes_ = storage_.get();
         capacity_ *= 2;
     }
 
     std::size_t capacity_;
-    std::unique_ptr<FlatNode[]> storage_;
+    std::unique_ptr<FlatNode[]> storage_;  // unless the nodes lie in the caller's scratch
+    FlatNode* nodes_;
     std::size_t size_ = 0;
     ParseTree::BlockNeeds needs_;
 };
 
 struct State {
-    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget)
-        : begin(input_begin), nodes(expected_nodes), max_depth(budget.levels), stack_floor(budget.stack_floor) {}
+    State(const char* input_begin, std::size_t expected_nodes, const NestingBudget& budget,
+          std::span<FlatNode> scratch = {})
+        : begin(input_begin),
+          nodes(expected_nodes, scratch),
+          max_depth(budget.levels),
+          stack_floor(budget.stack_floor) {}
 
     const char* begin;
     NodeStack nodes;

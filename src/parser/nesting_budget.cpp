@@ -95,4 +95,11 @@ NestingBudget nesting_budget(std::size_t most_levels) {
     return {std::min(most_levels, usable / bytes_per_level), here - usable};
 }
 
+bool stack_spares(std::size_t bytes, std::size_t most_levels) {
+    // Room for the frames between the caller and the parse's own reckoning.
+    constexpr std::size_t frames_between = 4 * 1024;
+    const std::optional<std::size_t> left = stack_left(stack_position());
+    return left && *left >= reserve_bytes + most_levels * bytes_per_level + frames_between + bytes;
+}
+
 }  // namespace quarnel::parser

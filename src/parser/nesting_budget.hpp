@@ -20,6 +20,10 @@ struct NestingBudget {
 // the rest of the call, holds fewer.
 NestingBudget nesting_budget(std::size_t most_levels);
 
+// Whether `bytes` more of the calling thread's stack, taken before a parse starts, still
+// leave that parse `most_levels`: false where the stack is not known.
+bool stack_spares(std::size_t bytes, std::size_t most_levels);
+
 // The current stack pointer, near enough.
 inline std::uintptr_t stack_position() {
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));

@@ -30,7 +30,7 @@ void ParseTree::release_pages_before(const Node& node) const {
     const std::size_t done_bytes = std::size_t{node.index_} * sizeof(FlatNode);
     const std::size_t released_bytes = std::size_t{released_} * sizeof(FlatNode);
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto base = reinterpret_cast<std::uintptr_t>(nodes_.get());
+    const auto base = reinterpret_cast<std::uintptr_t>(nodes_);
     // Whole pages strictly inside the nodes already walked, except the first page, which
     // holds the root. Nothing else before `node` is read again: the walk only moves
     // forward and never goes back to an ancestor of `node` (the chain's parent of a

@@ -143,11 +143,13 @@ public:
         }
     };
 
-    ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> nodes, std::uint32_t size, BlockNeeds needs)
-        : input_(input), nodes_(std::move(nodes)), size_(size), needs_(needs) {}
+    // `nodes` is the owned array `owned`, or memory the caller keeps while the tree is read.
+    ParseTree(std::string_view input, std::unique_ptr<FlatNode[]> owned, const FlatNode* nodes, std::uint32_t size,
+              BlockNeeds needs)
+        : input_(input), owned_(std::move(owned)), nodes_(nodes), size_(size), needs_(needs) {}
 
     std::string_view input() const { return input_; }
-    std::span<const FlatNode> flat_nodes() const { return {nodes_.get(), size_}; }
+    std::span<const FlatNode> flat_nodes() const { return {nodes_, size_}; }
     const BlockNeeds& block_needs() const { return needs_; }
 
     // The top-level nodes (for a parse from `pattern`, exactly one).
@@ -175,7 +177,8 @@ private:
 
     friend class Node;
     std::string_view input_;
-    std::unique_ptr<FlatNode[]> nodes_;
+    std::unique_ptr<FlatNode[]> owned_;
+    const FlatNode* nodes_;
     std::uint32_t size_;
     BlockNeeds needs_;
     mutable std::uint32_t released_ = 0;  // nodes before this one are given back

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "parser/parse_tree.hpp"
@@ -27,7 +28,9 @@ public:
     // The same as parse(Rule::pattern, input), less the nodes that building the syntax tree
     // does without: no `value` node around a constant, no `step` around a property and
     // its index, no `EOI`. Only for building from: the tree has fewer nodes to make and to walk.
-    static Result<ParseTree> parse_for_building(std::string_view input);
+    // Its nodes lie in `scratch` where they fit it, and the tree is then read only while
+    // the caller keeps it.
+    static Result<ParseTree> parse_for_building(std::string_view input, std::span<FlatNode> scratch = {});
 };
 
 }  // namespace quarnel::parser

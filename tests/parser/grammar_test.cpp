@@ -2,6 +2,7 @@
 // produces, and where it rejects the rest.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -692,6 +693,51 @@ INSTANTIATE_TEST_SUITE_P(
                     Counted{Rule::comparison, "(a:b = 1 OR c:d = 2) AND"},
                     Counted{Rule::expression, "[a:b = 1] AND [c:d = 2] OR"},
                     Counted{Rule::observation, "[a:b = 1] WITHIN 5 SECONDS WITHIN"}));
+
+// A run for building may keep its nodes in the caller's scratch: where they fit it, where
+// they outgrow it during the run, and where the text is too long to try, the tree (nodes,
+// spans, counts) and any report are those of a run into memory of its own.
+struct Scratched {
+    std::string name;
+    std::string text;
+};
+void PrintTo(const Scratched& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class GrammarScratch : public testing::TestWithParam<Scratched> {};
+
+std::string flat_listing(const ParseTree& tree) {
+    std::string out;
+    for (const FlatNode& node : tree.flat_nodes()) {
+        out += std::string(display_name(node.rule)) + " " + std::to_string(node.begin) + "-" +
+               std::to_string(node.end) + "/" + std::to_string(node.descendants) + "; ";
+    }
+    const ParseTree::BlockNeeds& needs = tree.block_needs();
+    return out + "needs " + std::to_string(needs.heap_nodes) + " " + std::to_string(needs.text_room);
+}
+
+std::string lean_outcome(const Result<ParseTree>& tree) {
+    return tree.ok() ? flat_listing(tree.value()) : tree.error().message();
+}
+
+TEST_P(GrammarScratch, GivesTheTreeOfAnOwnArray) {
+    std::array<FlatNode, 16> scratch;
+    const std::string text = GetParam().text;
+    EXPECT_EQ(lean_outcome(StixParser::parse_for_building(text, scratch)),
+              lean_outcome(StixParser::parse_for_building(text)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, GrammarScratch,
+    testing::Values(Scratched{"fits", "[a:b = 1]"},
+                    Scratched{"outgrows it", "[a:b = 1 AND c:d = 2 AND e:f = 3]"},
+                    Scratched{"outgrows it with a long path", "[a:b.c.d.e.f.g = 1 OR h:i = 2]"},
+                    Scratched{"too long to try",
+                              "[file:hashes.'SHA-256' = 'aec070645fe53ee3b3763059376134f058cc337247c978add178b6ccdfb0019f'] "
+                              "AND [x:y IN ('a', 'b')] REPEATS 2 TIMES"},
+                    Scratched{"rejected", "[a:b = 1 AND c:d = ]"},
+                    Scratched{"rejected after outgrowing it", "[a:b = 1 AND c:d = 2 AND e:f = 3 AND g:h = ]"}));
 
 }  // namespace
 }  // namespace quarnel::parser

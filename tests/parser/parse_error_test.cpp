@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "parser/nesting_budget.hpp"
 #include "parser/stix_parser.hpp"
 
 namespace quarnel::parser {
@@ -402,6 +403,23 @@ TEST(NestingOnThreadStacks, ShrinkWithTheStack) {
     ASSERT_EQ(bounds.size(), 3U);
     EXPECT_LT(bounds[0], bounds[1]);
     EXPECT_LE(bounds[1], bounds[2]);
+}
+
+// A parse keeps its nodes in a scratch on the stack only where the stack leaves it the most
+// levels besides: never on a stack whose bound is lower, so that the scratch lowers no bound.
+TEST(NestingOnThreadStacks, ScratchOnlyBesideTheMostLevels) {
+    constexpr std::size_t scratch = 4096;  // what a parse takes
+    for (const std::size_t bytes : {64 * 1024, 128 * 1024, 256 * 1024, 1024 * 1024}) {
+        quarnel::test_support::run_on_stack(bytes, [&] {
+            if (stack_spares(scratch, StixParser::max_nesting)) {
+                EXPECT_EQ(StixParser::nesting_bound(), StixParser::max_nesting) << bytes;
+            }
+        });
+    }
+    bool on_a_large_stack = false;
+    quarnel::test_support::run_on_stack(quarnel::test_support::one_mebibyte,
+                                        [&] { on_a_large_stack = stack_spares(scratch, StixParser::max_nesting); });
+    EXPECT_TRUE(on_a_large_stack);
 }
 
 struct Chain {
