@@ -164,13 +164,14 @@ public:
 #ifndef NDEBUG
         walked_ = std::max(walked_, node.index_);
 #endif
-        if (std::size_t{node.index_} >= std::size_t{released_} + release_step_nodes) {
+        if (owned_ && std::size_t{node.index_} >= std::size_t{released_} + release_step_nodes) {
             release_pages_before(node);
         }
     }
 
 private:
-    // Only trees this large are worth a system call; they also lie in a mapping of their own.
+    // Only trees this large are worth a system call; they also lie in a mapping of their own
+    // (never in a caller's scratch).
     static constexpr std::size_t release_step_nodes = (std::size_t{64} << 20) / sizeof(FlatNode);
 
     void release_pages_before(const Node& node) const;

@@ -96,7 +96,7 @@ Result<ParseTree> parse_in(Rule start, std::string_view input, std::span<FlatNod
         return ParseError(
             ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), fast.max_depth});
     }
-    fast = peg::State(input.data(), 0, budget);  // frees the failed run's nodes
+    fast = peg::State(input.data(), 0, budget);  // gives up the failed run's nodes
     peg::State tracked(input.data(), 0, budget);
     (void)run_from<tracked_run>(start, input, tracked);
     return ParseError(ParseError::Grammar{grammar_error(tracked, input)});

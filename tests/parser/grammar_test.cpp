@@ -697,9 +697,12 @@ INSTANTIATE_TEST_SUITE_P(
 // A run for building may keep its nodes in the caller's scratch: where they fit it, where
 // they outgrow it during the run, and where the text is too long to try, the tree (nodes,
 // spans, counts) and any report are those of a run into memory of its own.
+enum class Kept { in_scratch, outgrew_it, never_in_it };
+
 struct Scratched {
     std::string name;
     std::string text;
+    Kept kept;
 };
 void PrintTo(const Scratched& row, std::ostream* os) {
     *os << row.name;
@@ -722,22 +725,31 @@ std::string lean_outcome(const Result<ParseTree>& tree) {
 }
 
 TEST_P(GrammarScratch, GivesTheTreeOfAnOwnArray) {
+    constexpr FlatNode unwritten{~0U, ~0U, ~0U, Rule::EOI};
     std::array<FlatNode, 16> scratch;
+    scratch.fill(unwritten);
     const std::string text = GetParam().text;
-    EXPECT_EQ(lean_outcome(StixParser::parse_for_building(text, scratch)),
-              lean_outcome(StixParser::parse_for_building(text)));
+    const auto tree = StixParser::parse_for_building(text, scratch);
+    EXPECT_EQ(lean_outcome(tree), lean_outcome(StixParser::parse_for_building(text)));
+
+    const bool written = scratch[0].begin != unwritten.begin;
+    EXPECT_EQ(written, GetParam().kept != Kept::never_in_it);
+    if (tree.ok()) {
+        EXPECT_EQ(tree.value().flat_nodes().data() == scratch.data(), GetParam().kept == Kept::in_scratch);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, GrammarScratch,
-    testing::Values(Scratched{"fits", "[a:b = 1]"},
-                    Scratched{"outgrows it", "[a:b = 1 AND c:d = 2 AND e:f = 3]"},
-                    Scratched{"outgrows it with a long path", "[a:b.c.d.e.f.g = 1 OR h:i = 2]"},
+    testing::Values(Scratched{"fits", "[a:b = 1]", Kept::in_scratch},
+                    Scratched{"outgrows it", "[a:b = 1 AND c:d = 2 AND e:f = 3]", Kept::outgrew_it},
+                    Scratched{"outgrows it in a long path", "[a:b.c.d.e.f.g = 1 OR h:i = 2]", Kept::outgrew_it},
                     Scratched{"too long to try",
                               "[file:hashes.'SHA-256' = 'aec070645fe53ee3b3763059376134f058cc337247c978add178b6ccdfb0019f'] "
-                              "AND [x:y IN ('a', 'b')] REPEATS 2 TIMES"},
-                    Scratched{"rejected", "[a:b = 1 AND c:d = ]"},
-                    Scratched{"rejected after outgrowing it", "[a:b = 1 AND c:d = 2 AND e:f = 3 AND g:h = ]"}));
+                              "AND [x:y IN ('a', 'b')] REPEATS 2 TIMES",
+                              Kept::never_in_it},
+                    Scratched{"rejected", "[a:b = 1 AND c:d = ]", Kept::in_scratch},
+                    Scratched{"rejected after outgrowing it", "[a:b = 1 AND c:d = 2 AND e:f = ]", Kept::outgrew_it}));
 
 }  // namespace
 }  // namespace quarnel::parser

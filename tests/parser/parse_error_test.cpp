@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <alloca.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "parser/builder.hpp"
 #include "parser/nesting_budget.hpp"
 #include "parser/stix_parser.hpp"
 
@@ -405,22 +408,73 @@ TEST(NestingOnThreadStacks, ShrinkWithTheStack) {
     EXPECT_LE(bounds[1], bounds[2]);
 }
 
-// A parse keeps its nodes in a scratch on the stack only where the stack leaves it the most
-// levels besides: never on a stack whose bound is lower, so that the scratch lowers no bound.
-TEST(NestingOnThreadStacks, ScratchOnlyBesideTheMostLevels) {
-    constexpr std::size_t scratch = 4096;  // what a parse takes
-    for (const std::size_t bytes : {64 * 1024, 128 * 1024, 256 * 1024, 1024 * 1024}) {
-        quarnel::test_support::run_on_stack(bytes, [&] {
-            if (stack_spares(scratch, StixParser::max_nesting)) {
-                EXPECT_EQ(StixParser::nesting_bound(), StixParser::max_nesting) << bytes;
-            }
-        });
-    }
-    bool on_a_large_stack = false;
-    quarnel::test_support::run_on_stack(quarnel::test_support::one_mebibyte,
-                                        [&] { on_a_large_stack = stack_spares(scratch, StixParser::max_nesting); });
-    EXPECT_TRUE(on_a_large_stack);
+// --- building takes a scratch of nodes on the stack only beside the deepest nesting ---
+
+// Runs `work` with `bytes` more of the stack in use.
+[[gnu::noinline]] void with_stack_used(std::size_t bytes, const std::function<void()>& work) {
+    auto* const used = static_cast<volatile char*>(alloca(bytes));
+    used[0] = 0;
+    work();
+    used[bytes - 1] = 0;  // keeps the room in use until `work` returns
 }
+
+// The most stack a thread may have in use with a parse still taking its scratch.
+std::size_t most_used_with_scratch(std::size_t stack_bytes) {
+    const auto spares = [](std::size_t used) {
+        bool room = false;
+        with_stack_used(used, [&] { room = stack_spares(scratch_nodes * sizeof(FlatNode), StixParser::max_nesting); });
+        return room;
+    };
+    std::size_t low = 64;
+    std::size_t high = stack_bytes - 64 * 1024;
+    if (!spares(low) || spares(high)) {
+        return 0;
+    }
+    while (high - low > 16) {
+        const std::size_t middle = low + (high - low) / 2;
+        (spares(middle) ? low : high) = middle;
+    }
+    return low;
+}
+
+struct Builds {
+    std::string name;
+    std::function<std::string(const std::string&)> outcome;
+};
+void PrintTo(const Builds& row, std::ostream* os) {
+    *os << row.name;
+}
+
+template <typename Parse>
+std::function<std::string(const std::string&)> built_outcome(Parse parse) {
+    return [parse](const std::string& text) {
+        const auto built = parse(text);
+        return built.ok() ? std::string("accepted") : built.error().message();
+    };
+}
+
+class ScratchAtTheCutOff : public testing::TestWithParam<Builds> {};
+
+// Just where a build has room for its scratch and just where it has not, the deepest
+// nesting of all still parses and one level more is too deep: the scratch lowers no bound.
+TEST_P(ScratchAtTheCutOff, LeavesTheMostLevels) {
+    const std::string deepest = groups(StixParser::max_nesting - 1);
+    ASSERT_LE(deepest.size() / 4 + 8, scratch_nodes) << "the text must take the scratch";
+    quarnel::test_support::run_on_stack(quarnel::test_support::one_mebibyte, [&] {
+        const std::size_t cut_off = most_used_with_scratch(quarnel::test_support::one_mebibyte);
+        ASSERT_GT(cut_off, 4096U);
+        for (std::size_t used = cut_off - 4096; used <= cut_off + 4096; used += 512) {
+            with_stack_used(used, [&] {
+                EXPECT_EQ(GetParam().outcome(deepest), "accepted") << used;
+                EXPECT_NE(GetParam().outcome(groups(StixParser::max_nesting)).find(too_deep), std::string::npos) << used;
+            });
+        }
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ScratchAtTheCutOff,
+                         testing::Values(Builds{"parse_pattern", built_outcome(parse_pattern)},
+                                         Builds{"parse_shared_pattern", built_outcome(parse_shared_pattern)}));
 
 struct Chain {
     std::string name;
