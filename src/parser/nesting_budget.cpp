@@ -87,6 +87,16 @@ std::optional<std::size_t> stack_left(std::uintptr_t here) {
     return here - cached_extent.low;
 }
 
+// The stack a parse may nest in, of `left` bytes: all but the reserve.
+std::size_t usable_for_levels(std::size_t left) {
+    return left > reserve_bytes ? left - reserve_bytes : 0;
+}
+
+// The levels that stack holds, at most `most_levels`.
+std::size_t levels_in(std::size_t left, std::size_t most_levels) {
+    return std::min(most_levels, usable_for_levels(left) / bytes_per_level);
+}
+
 }  // namespace
 
 NestingBudget nesting_budget(std::size_t most_levels) {
@@ -95,13 +105,14 @@ NestingBudget nesting_budget(std::size_t most_levels) {
     if (!left) {
         return {most_levels, 0};
     }
-    const std::size_t usable = *left > reserve_bytes ? *left - reserve_bytes : 0;
-    return {std::min(most_levels, usable / bytes_per_level), here - usable};
+    return {levels_in(*left, most_levels), here - usable_for_levels(*left)};
 }
 
 bool stack_spares(std::size_t bytes, std::size_t most_levels) {
     const std::optional<std::size_t> left = stack_left(stack_position());
-    return left && *left >= reserve_bytes + most_levels * bytes_per_level + frames_between + bytes;
+    // The bound the parse will reckon, with `bytes` and the frames between taken first.
+    const std::size_t taken = frames_between + bytes;
+    return left && *left > taken && levels_in(*left - taken, most_levels) == most_levels;
 }
 
 }  // namespace quarnel::parser
