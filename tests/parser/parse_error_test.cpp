@@ -34,9 +34,13 @@ std::string repeated(std::string_view piece, std::size_t times) {
     return out;
 }
 
-std::string outcome(std::string_view input) {
-    const auto result = StixParser::parse(Rule::pattern, input);
+template <typename Parsed>
+std::string outcome_of(const Result<Parsed>& result) {
     return result.ok() ? std::string("accepted") : result.error().message();
+}
+
+std::string outcome(std::string_view input) {
+    return outcome_of(StixParser::parse(Rule::pattern, input));
 }
 
 // Six report lines, joined as the report joins them.
@@ -447,10 +451,7 @@ void PrintTo(const Builds& row, std::ostream* os) {
 
 template <typename Parse>
 std::function<std::string(const std::string&)> built_outcome(Parse parse) {
-    return [parse](const std::string& text) {
-        const auto built = parse(text);
-        return built.ok() ? std::string("accepted") : built.error().message();
-    };
+    return [parse](const std::string& text) { return outcome_of(parse(text)); };
 }
 
 class ScratchAtTheCutOff : public testing::TestWithParam<Builds> {};
