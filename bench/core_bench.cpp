@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -282,7 +281,7 @@ BENCHMARK_CAPTURE(BM_GrammarOnlyCorpus, corpus-mixed.txt, corpus_names[1])->Unit
 // BM_ParseSharedCorpus less this is the building.
 void BM_GrammarLeanCorpus(benchmark::State& state, const char* name) {
     time_corpus(state, name, [](const std::string& text) {
-        std::array<quarnel::parser::FlatNode, quarnel::parser::scratch_nodes> scratch;
+        quarnel::parser::ScratchNodes scratch;
         return StixParser::parse_for_building(text, scratch).ok();
     });
 }

@@ -969,11 +969,10 @@ Result<Built> built_from(Result<ParseTree>&& tree, Build build) {
     return build(*top.begin());
 }
 
-// Room for the parse-tree nodes of a pattern of up to about a kilobyte, as nearly all are:
-// on the stack, a parse allocates no memory for them. (An allocation a parse costs little in
-// a loop of parses alone, but a few per cent of `parse()` between the interpreter's own work.)
-using ScratchNodes = std::array<FlatNode, scratch_nodes>;
-
+// The scratch holds the parse-tree nodes of a pattern of up to about a kilobyte, as nearly all
+// are: on the stack, a parse allocates no memory for them. (An allocation a parse costs little
+// in a loop of parses alone, but a few per cent of `parse()` between the interpreter's own work.)
+//
 // Apart from its caller, so that the scratch takes stack only when it is used.
 template <typename Built, typename Build>
 [[gnu::noinline]] Result<Built> parsed_in_scratch(std::string_view text, Build build) {

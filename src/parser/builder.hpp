@@ -1,6 +1,7 @@
 // Tree building: from the grammar's parse tree to the syntax tree.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,10 +15,11 @@
 
 namespace quarnel::parser {
 
-// The parse-tree nodes of a pattern (about one per four bytes) lie in a scratch of this many
-// on the stack during parse_pattern and parse_shared_pattern, where they fit it and the
-// thread's stack has room for it beside the deepest nesting.
+// The parse-tree nodes of a pattern (about one per four bytes) lie in a scratch of this many,
+// a ScratchNodes on the stack, during parse_pattern and parse_shared_pattern, where they fit
+// it and the thread's stack has room for it beside the deepest nesting.
 inline constexpr std::size_t scratch_nodes = 256;
+using ScratchNodes = std::array<FlatNode, scratch_nodes>;
 
 // Parses one pattern text into its syntax tree, or the error that rejected it.
 Result<ast::PatternExpr> parse_pattern(std::string_view text);

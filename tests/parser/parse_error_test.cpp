@@ -426,7 +426,7 @@ TEST(NestingOnThreadStacks, ShrinkWithTheStack) {
 std::size_t most_used_with_scratch(std::size_t stack_bytes) {
     const auto spares = [](std::size_t used) {
         bool room = false;
-        with_stack_used(used, [&] { room = stack_spares(scratch_nodes * sizeof(FlatNode), StixParser::max_nesting); });
+        with_stack_used(used, [&] { room = stack_spares(sizeof(ScratchNodes), StixParser::max_nesting); });
         return room;
     };
     std::size_t low = 64;
