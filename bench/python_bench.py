@@ -267,12 +267,26 @@ def corpus_section(name, settings):
 # ---- (c) and (d): large inputs, measured in subprocesses ---------------------------------------
 
 
+# Calls of walk() on a small tree before a walk is timed. CPython specialises a function's
+# bytecode only after it has been called a few times: a small input, walked thousands of times
+# per repeat, is timed on specialised code, a 10 MB one, walked a handful of times, on generic
+# code (about 20% slower a node), which made the 10 MB ratio measure the interpreter.
+WALK_WARM_UP_CALLS = 50
+
+
+def warm_up_walk(shape):
+    small = quarnel.parse(generate(shape, 1 * KB)[0])
+    for _ in range(WALK_WARM_UP_CALLS):
+        walk(small)
+
+
 def child_scaling(shape, size, repeats, min_seconds, with_walk):
     text, count = generate(shape, size)
     parse = quarnel.parse
     seconds = median_seconds(lambda: parse(text), repeats, min_seconds)
     emit(stage="parse", bytes=len(text), elements=count, seconds=seconds)
     if with_walk:
+        warm_up_walk(shape)
         tree = parse(text)
         nodes = walk(tree)
         if nodes != 2 * count - 1:  # the elements and the composites joining them
