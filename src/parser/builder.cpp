@@ -71,6 +71,7 @@ public:
         : tree_(&node.tree()), flat_(node.tree().flat_nodes().data()), input_(node.tree().input()) {}
 
     Rule rule(std::uint32_t i) const { return at(i).rule; }
+    std::uint8_t detail(std::uint32_t i) const { return at(i).detail; }
     std::string_view text(std::uint32_t i) const {
         return {input_.data() + at(i).begin, std::size_t{at(i).end} - at(i).begin};
     }
@@ -199,7 +200,7 @@ std::optional<ObservationOp> observation_op(Rule rule) {
     }
 }
 
-std::optional<ComparisonOp> comparison_op(Rule rule) {
+constexpr std::optional<ComparisonOp> comparison_op(Rule rule) {
     switch (rule) {
         case Rule::equal:
             return ComparisonOp::EQ;
@@ -518,12 +519,37 @@ bool exists_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, C
     return path_into(tree, path, comparison.object_path, failure, nodes);
 }
 
+// The operator of each operator rule, looked up instead of switched on, as its choice varies
+// from comparison to comparison.
+constexpr std::array<ComparisonOp, rule_count> operator_of_rule = [] {
+    std::array<ComparisonOp, rule_count> ops{};
+    for (std::size_t i = 0; i < rule_count; ++i) {
+        ops[i] = comparison_op(static_cast<Rule>(i)).value_or(ComparisonOp::EQ);
+    }
+    return ops;
+}();
+
 // `first` is the path child of a comparison whose children end at `end`.
 bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure,
                 ast::NodeBlock& nodes) {
     ast::Comparison& comparison = held<ast::Comparison>(out.value);
     if (!path_into(tree, first, comparison.object_path, failure, nodes)) {
         return false;
+    }
+    if (const std::uint8_t detail = tree.detail(first - 1); detail != 0) {
+        // A lean tree: the operator and NOT lie in the comparison's node, the value follows the path.
+        comparison.op = operator_of_rule[detail & operator_detail_mask];
+        comparison.negated = (detail & negated_detail) != 0;
+        const std::uint32_t value = tree.end_of(first);
+        if (value == end) {
+            return failure.missing("comparison content");
+        }
+        if (tree.rule(value) == Rule::list) {
+            auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
+            return list_into(tree, value, list, failure, nodes);
+        }
+        auto& constant = std::get<ast::ComparisonRhs::Value>(comparison.constant.emplace().value);
+        return any_value_into(tree, value, constant, failure, nodes);
     }
     std::optional<ComparisonOp> op;
     for (std::uint32_t child = tree.end_of(first); child < end; child = tree.end_of(child)) {

@@ -122,6 +122,29 @@ constexpr bool lean_drops(Rule rule) {
     return rule == Rule::value || rule == Rule::step || rule == Rule::EOI;
 }
 
+// The comparison operators and NOT, which a lean run writes into the detail of their
+// comparison's node instead of making nodes of their own: the builder reads them there and
+// finds the value right after the path, without a walk over the comparison's children.
+constexpr bool lean_folds(Rule rule) {
+    switch (rule) {
+        case Rule::equal:
+        case Rule::not_equal:
+        case Rule::gt:
+        case Rule::lt:
+        case Rule::ge:
+        case Rule::le:
+        case Rule::in:
+        case Rule::like:
+        case Rule::match:
+        case Rule::issubset:
+        case Rule::issuperset:
+        case Rule::not_:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
 // attempt, so both stay inline; storage is left uninitialised until used, so reserving
 // for a large input costs no memory that the parse does not fill.
@@ -194,6 +217,12 @@ struct State {
     std::size_t attempt_pos = 0;
     std::vector<Rule> positive_attempts;
     std::vector<Rule> negative_attempts;
+
+    // The node of the comparison a lean run entered last, whose operator it matches next: an
+    // operator is only matched inside a comparison's first alternative, before any comparison
+    // nested in a later one is entered. Only a comparison whose first alternative matched reads
+    // the detail, and that attempt alone wrote it.
+    std::size_t comparison_at = 0;
 
     std::size_t depth = 0;
     std::size_t max_depth;
@@ -776,6 +805,12 @@ private:
         }
         if constexpr (!HasNode || (C.lean && lean_drops(Id))) {
             return peg::match<Body, body_context<C>>(in, st);
+        } else if constexpr (C.lean && lean_folds(Id) && !C.tracking && !C.negative && C.mode != Mode::atomic) {
+            if (!peg::match<Body, body_context<C>>(in, st)) {
+                return false;
+            }
+            st.nodes[st.comparison_at].detail |= Id == Rule::not_ ? negated_detail : static_cast<std::uint8_t>(Id);
+            return true;
         } else if constexpr (C.tracking) {
             return match_tracked<C>(in, st);
         } else if constexpr (C.negative || C.mode == Mode::atomic) {
@@ -805,7 +840,10 @@ private:
     template <Context C, typename Input>
     static bool match_node(Input& in, State& st) {
         const std::size_t index = st.nodes.size();
-        st.nodes.push(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id});
+        st.nodes.push(FlatNode{static_cast<std::uint32_t>(offset(in, st)), 0, 0, Id, 0});
+        if constexpr (Id == Rule::comparison && C.lean) {
+            st.comparison_at = index;
+        }
         if (!peg::match<Body, body_context<C>>(in, st)) {
             st.nodes.truncate(index);
             return false;

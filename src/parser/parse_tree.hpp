@@ -22,7 +22,14 @@ struct FlatNode {
     std::uint32_t end;          // byte offset after the last character
     std::uint32_t descendants;  // number of nodes below this one
     Rule rule;
+    // Of a comparison in a lean tree: its operator's rule, and negated_detail where NOT precedes
+    // it, which the lean run writes here instead of making nodes for them. Zero on every other
+    // node, and on a comparison whose operator and NOT are nodes of their own.
+    std::uint8_t detail;
 };
+
+inline constexpr std::uint8_t negated_detail = 0x80;
+inline constexpr std::uint8_t operator_detail_mask = 0x3F;
 
 class ParseTree;
 

@@ -725,7 +725,7 @@ std::string lean_outcome(const Result<ParseTree>& tree) {
 }
 
 TEST_P(GrammarScratch, GivesTheTreeOfAnOwnArray) {
-    constexpr FlatNode unwritten{~0U, ~0U, ~0U, Rule::EOI};
+    constexpr FlatNode unwritten{~0U, ~0U, ~0U, Rule::EOI, 0};
     std::array<FlatNode, 16> scratch;
     scratch.fill(unwritten);
     const std::string text = GetParam().text;
@@ -750,6 +750,55 @@ INSTANTIATE_TEST_SUITE_P(
                               Kept::never_in_it},
                     Scratched{"rejected", "[a:b = 1 AND c:d = ]", Kept::in_scratch},
                     Scratched{"rejected after outgrowing it", "[a:b = 1 AND c:d = 2 AND e:f = ]", Kept::outgrew_it}));
+
+// The lean run writes each comparison's operator and NOT into the comparison's node instead of
+// making nodes for them; the whole tree keeps them as nodes, and no detail.
+struct Folded {
+    std::string text;
+    std::string details;  // of each comparison in order: its operator, " not", or "-" for none
+};
+void PrintTo(const Folded& c, std::ostream* os) {
+    *os << c.text;
+}
+
+class LeanFolding : public testing::TestWithParam<Folded> {};
+
+std::string comparison_details(const ParseTree& tree) {
+    std::string out;
+    for (const FlatNode& node : tree.flat_nodes()) {
+        if (node.rule != Rule::comparison) continue;
+        const auto op = static_cast<Rule>(node.detail & operator_detail_mask);
+        out += out.empty() ? "" : ", ";
+        out += node.detail == 0 ? "-" : std::string(op == Rule::EOI ? "?" : display_name(op));
+        out += (node.detail & negated_detail) != 0 ? " not" : "";
+    }
+    return out;
+}
+
+TEST_P(LeanFolding, PutsOperatorsIntoTheirComparison) {
+    const auto lean = StixParser::parse_for_building(GetParam().text);
+    ASSERT_TRUE(lean.ok()) << lean.error().message();
+    EXPECT_EQ(comparison_details(lean.value()), GetParam().details);
+    for (const FlatNode& node : lean.value().flat_nodes()) {
+        EXPECT_TRUE(node.rule != Rule::not_ && node.rule != Rule::equal && node.rule != Rule::in &&
+                    node.rule != Rule::ge && node.rule != Rule::gt)
+            << display_name(node.rule);
+    }
+    const auto whole = StixParser::parse(Rule::pattern, GetParam().text);
+    ASSERT_TRUE(whole.ok());
+    for (const FlatNode& node : whole.value().flat_nodes()) {
+        EXPECT_EQ(node.detail, 0) << display_name(node.rule);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LeanFolding,
+    testing::Values(Folded{"[a:b = 1]", "equal"}, Folded{"[a:b NOT >= 1]", "ge not"},
+                    Folded{"[a:b NOT IN (1, 2) OR EXISTS c:d]", "in not, -"},
+                    Folded{"[(a:b > 1 OR c:d ISSUPERSET 'x') AND e:f != 'y']", "-, gt, issuperset, not_equal"},
+                    // "EXISTS" and "NOT" are object types here, after the other alternatives failed.
+                    Folded{"[EXISTS:x NOT LIKE 'a']", "like not"}, Folded{"[NOT:c NOT = 2]", "equal not"},
+                    Folded{"[a:b <= 1] FOLLOWEDBY [c:d MATCHES 'x' AND e:f ISSUBSET 'y']", "le, match, issubset"}));
 
 }  // namespace
 }  // namespace quarnel::parser
