@@ -126,23 +126,7 @@ constexpr bool lean_drops(Rule rule) {
 // comparison's node instead of making nodes of their own: the builder reads them there and
 // finds the value right after the path, without a walk over the comparison's children.
 constexpr bool lean_folds(Rule rule) {
-    switch (rule) {
-        case Rule::equal:
-        case Rule::not_equal:
-        case Rule::gt:
-        case Rule::lt:
-        case Rule::ge:
-        case Rule::le:
-        case Rule::in:
-        case Rule::like:
-        case Rule::match:
-        case Rule::issubset:
-        case Rule::issuperset:
-        case Rule::not_:
-            return true;
-        default:
-            return false;
-    }
+    return is_comparison_operator(rule) || rule == Rule::not_;
 }
 
 // The nodes made so far, in preorder. Pushing and dropping nodes happens for every rule
@@ -805,16 +789,16 @@ private:
         }
         if constexpr (!HasNode || (C.lean && lean_drops(Id))) {
             return peg::match<Body, body_context<C>>(in, st);
-        } else if constexpr (C.lean && lean_folds(Id) && !C.tracking && !C.negative && C.mode != Mode::atomic) {
+        } else if constexpr (C.tracking) {
+            return match_tracked<C>(in, st);
+        } else if constexpr (C.negative || C.mode == Mode::atomic) {
+            return peg::match<Body, body_context<C>>(in, st);  // makes no node
+        } else if constexpr (C.lean && lean_folds(Id)) {
             if (!peg::match<Body, body_context<C>>(in, st)) {
                 return false;
             }
             st.nodes[st.comparison_at].detail |= Id == Rule::not_ ? negated_detail : static_cast<std::uint8_t>(Id);
             return true;
-        } else if constexpr (C.tracking) {
-            return match_tracked<C>(in, st);
-        } else if constexpr (C.negative || C.mode == Mode::atomic) {
-            return peg::match<Body, body_context<C>>(in, st);  // makes no node
         } else {
             return match_node<C>(in, st);
         }

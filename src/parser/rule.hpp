@@ -129,6 +129,26 @@ inline constexpr std::array<std::string_view, rule_count> rule_names{
 
 static_assert(static_cast<std::size_t>(Rule::pattern) + 1 == rule_count);
 
+// The rules of the comparison operators, from `=` to ISSUPERSET.
+constexpr bool is_comparison_operator(Rule rule) {
+    switch (rule) {
+        case Rule::equal:
+        case Rule::not_equal:
+        case Rule::gt:
+        case Rule::lt:
+        case Rule::ge:
+        case Rule::le:
+        case Rule::in:
+        case Rule::like:
+        case Rule::match:
+        case Rule::issubset:
+        case Rule::issuperset:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // How many syntax-tree nodes building from a node of each rule puts on the heap: an
 // operator moves its two operands into nodes of their own, a qualifier its operand; a
 // list's values take a node's room.

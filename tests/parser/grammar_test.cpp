@@ -775,11 +775,6 @@ std::string comparison_details(const ParseTree& tree) {
     return out;
 }
 
-bool is_comparison_operator(Rule rule) {
-    const auto id = static_cast<std::size_t>(rule);
-    return id >= static_cast<std::size_t>(Rule::equal) && id <= static_cast<std::size_t>(Rule::issuperset);
-}
-
 TEST_P(LeanFolding, PutsOperatorsIntoTheirComparison) {
     const auto lean = StixParser::parse_for_building(GetParam().text);
     ASSERT_TRUE(lean.ok()) << lean.error().message();
