@@ -87,11 +87,27 @@ bool has_operands(const Expr& expr) {
     return operand_slots(expr).right != nullptr;
 }
 
+template <typename Expr>
+void release_operand(std::unique_ptr<Expr>& operand, node_memory::ReleaseBatch& batch) noexcept;
+
+// An observation's chain of comparisons goes into the batch of the patterns around it: the
+// chain's own batch would give back nodes of the same chunk in a locked step of its own.
+void release_comparisons(PatternExpr& pattern, node_memory::ReleaseBatch& batch) noexcept {
+    if (auto* const observation = std::get_if<PatternExpr::Observation>(&pattern.value)) {
+        if (auto* const chain = std::get_if<CompositeComparison>(&observation->value)) {
+            release_operand(chain->left, batch);
+            release_operand(chain->right, batch);
+        }
+    }
+}
+void release_comparisons(ComparisonExpr&, node_memory::ReleaseBatch&) noexcept {}
+
 // Destroys a node and gives its memory to `batch`, which is what `delete` would do one node
 // at a time. Its operand slots must be empty or hold leaves only.
 template <typename Expr>
 void free_node(std::unique_ptr<Expr>& node, node_memory::ReleaseBatch& batch) noexcept {
     if (Expr* const raw = node.release()) {
+        release_comparisons(*raw, batch);
         raw->~Expr();
         batch.add(raw);
     }
