@@ -113,7 +113,7 @@ Status build_into(Node node, Build build, T& out) {
 // A new output, built by `into` in its place in the result.
 template <typename T, typename Into>
 Result<T> built(Into into) {
-    Result<T> result{T{}};
+    Result<T> result{std::in_place};
     if (Status status = into(result.value()); !status) {
         result = std::move(status).error();
     }

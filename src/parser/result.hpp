@@ -14,6 +14,9 @@ class [[nodiscard]] Result {
 public:
     Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
     Result(ParseError error) : state_(std::in_place_index<1>, std::move(error)) {}
+    // A fresh value made in place, for a step to build into: one moved in would be walked
+    // through all its variants.
+    explicit Result(std::in_place_t) : state_(std::in_place_index<0>) {}
 
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
