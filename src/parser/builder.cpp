@@ -590,13 +590,13 @@ public:
     }
 
     bool empty() const { return size_ == 0; }
-    Frame& back() { return size_ <= inline_frames ? inline_[size_ - 1].frame : deeper_.back(); }
+    Frame& back() { return *top_; }
     template <typename... Args>
     void emplace(Args&&... args) {
         if (size_ < inline_frames) {
-            std::construct_at(&inline_[size_].frame, std::forward<Args>(args)...);
+            top_ = std::construct_at(&inline_[size_].frame, std::forward<Args>(args)...);
         } else {
-            deeper_.emplace_back(std::forward<Args>(args)...);
+            top_ = &deeper_.emplace_back(std::forward<Args>(args)...);
         }
         ++size_;
     }
@@ -604,9 +604,10 @@ public:
         if (size_ > inline_frames) {
             deeper_.pop_back();
         } else {
-            std::destroy_at(&inline_[size_ - 1].frame);
+            std::destroy_at(top_);
         }
         --size_;
+        top_ = size_ == 0 ? nullptr : size_ <= inline_frames ? &inline_[size_ - 1].frame : &deeper_.back();
     }
 
 private:
@@ -620,6 +621,7 @@ private:
     std::array<Room, inline_frames> inline_;
     std::vector<Frame> deeper_;
     std::size_t size_ = 0;
+    Frame* top_ = nullptr;  // the back, read far more often than the stack changes
 };
 
 // Folds a chain of operands strictly from the left into `out`. A lone operand is built
