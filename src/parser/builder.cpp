@@ -1003,17 +1003,17 @@ Result<Built> built_from(Result<ParseTree>&& tree, Build build) {
 //
 // Apart from its caller, so that the scratch takes stack only when it is used.
 template <typename Built, typename Build>
-[[gnu::noinline]] Result<Built> parsed_in_scratch(std::string_view text, Build build) {
+[[gnu::noinline]] Result<Built> parsed_in_scratch(std::string_view text, Build build, const NestingBudget& budget) {
     ScratchNodes scratch;
-    return built_from<Built>(StixParser::parse_for_building(text, scratch), build);
+    return built_from<Built>(StixParser::parse_for_building(text, scratch, budget), build);
 }
 
 // Parses `text` and builds from it with `build`; the nodes lie in a scratch only where the
 // stack has room for it beside the deepest nesting, so that the nesting bound stays as it is.
 template <typename Built, typename Build>
 Result<Built> parsed_pattern(std::string_view text, Build build) {
-    if (stack_spares(sizeof(ScratchNodes), StixParser::max_nesting)) {
-        return parsed_in_scratch<Built>(text, build);
+    if (const auto budget = full_budget_beside(sizeof(ScratchNodes), StixParser::max_nesting)) {
+        return parsed_in_scratch<Built>(text, build, *budget);
     }
     return built_from<Built>(StixParser::parse_for_building(text), build);
 }

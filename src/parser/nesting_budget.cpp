@@ -108,11 +108,16 @@ NestingBudget nesting_budget(std::size_t most_levels) {
     return {levels_in(*left, most_levels), here - usable_for_levels(*left)};
 }
 
-bool stack_spares(std::size_t bytes, std::size_t most_levels) {
+std::optional<NestingBudget> full_budget_beside(std::size_t bytes, std::size_t most_levels) {
     const std::optional<std::size_t> left = stack_left(stack_position());
-    // The bound the parse will reckon, with `bytes` and the frames between taken first.
+    // The bound the parse would reckon, with `bytes` and the frames between taken first.
     const std::size_t taken = frames_between + bytes;
-    return left && *left > taken && levels_in(*left - taken, most_levels) == most_levels;
+    if (!left || *left <= taken || levels_in(*left - taken, most_levels) != most_levels) {
+        return std::nullopt;
+    }
+    // What nesting_budget gives there: the floor lies the reserve above the stack's end,
+    // wherever the parse starts.
+    return NestingBudget{most_levels, cached_extent.low + reserve_bytes};
 }
 
 }  // namespace quarnel::parser

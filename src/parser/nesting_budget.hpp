@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace quarnel::parser {
 
@@ -20,9 +21,10 @@ struct NestingBudget {
 // the rest of the call, holds fewer.
 NestingBudget nesting_budget(std::size_t most_levels);
 
-// Whether `bytes` more of the calling thread's stack, taken before a parse starts, still
-// leave that parse `most_levels`: false where the stack is not known.
-bool stack_spares(std::size_t bytes, std::size_t most_levels);
+// The budget of a parse that starts once `bytes` more of the calling thread's stack are
+// taken, where that still leaves it `most_levels`; nothing where it does not, or where the
+// stack is not known. The parse then need not look up the stack again.
+std::optional<NestingBudget> full_budget_beside(std::size_t bytes, std::size_t most_levels);
 
 // The current stack pointer, near enough.
 inline std::uintptr_t stack_position() {

@@ -82,12 +82,13 @@ bool run_from(Rule start, std::string_view input, peg::State& st) {
 // Runs the grammar in context `C`; when that fails, again with the bookkeeping of failed
 // attempts, for the report.
 template <peg::Context C>
-Result<ParseTree> parse_in(Rule start, std::string_view input, std::span<FlatNode> scratch = {}) {
+Result<ParseTree> parse_in(Rule start, std::string_view input, std::span<FlatNode> scratch = {},
+                           std::optional<NestingBudget> known_budget = std::nullopt) {
     constexpr std::size_t max_input = std::numeric_limits<std::uint32_t>::max();
     if (input.size() > max_input) {
         return ParseError(ParseError::InputTooLarge{input.size(), max_input});
     }
-    const NestingBudget budget = nesting_budget(StixParser::max_nesting);
+    const NestingBudget budget = known_budget ? *known_budget : nesting_budget(StixParser::max_nesting);
     peg::State fast(input.data(), expected_nodes(input.size()), budget, scratch);
     if (run_from<C>(start, input, fast)) {
         return std::move(fast.nodes).into_tree(input);
@@ -110,6 +111,11 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
 
 Result<ParseTree> StixParser::parse_for_building(std::string_view input, std::span<FlatNode> scratch) {
     return parse_in<lean_run>(Rule::pattern, input, scratch);
+}
+
+Result<ParseTree> StixParser::parse_for_building(std::string_view input, std::span<FlatNode> scratch,
+                                                 const NestingBudget& budget) {
+    return parse_in<lean_run>(Rule::pattern, input, scratch, budget);
 }
 
 std::size_t StixParser::nesting_bound() {

@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "parser/nesting_budget.hpp"
 #include "parser/parse_tree.hpp"
 #include "parser/result.hpp"
 #include "parser/rule.hpp"
@@ -31,6 +32,9 @@ public:
     // Its nodes lie in `scratch` where they fit it, and the tree is then read only while
     // the caller keeps it.
     static Result<ParseTree> parse_for_building(std::string_view input, std::span<FlatNode> scratch = {});
+    // The same, in the nesting budget the caller looked up already (full_budget_beside).
+    static Result<ParseTree> parse_for_building(std::string_view input, std::span<FlatNode> scratch,
+                                                const NestingBudget& budget);
 };
 
 }  // namespace quarnel::parser
