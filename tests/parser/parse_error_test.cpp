@@ -426,7 +426,9 @@ TEST(NestingOnThreadStacks, ShrinkWithTheStack) {
 std::size_t most_used_with_scratch(std::size_t stack_bytes) {
     const auto spares = [](std::size_t used) {
         bool room = false;
-        with_stack_used(used, [&] { room = full_budget_beside(sizeof(ScratchNodes), StixParser::max_nesting).has_value(); });
+        with_stack_used(used, [&] {
+            room = full_budget_beside(sizeof(ScratchNodes), StixParser::max_nesting).has_value();
+        });
         return room;
     };
     std::size_t low = 64;
@@ -480,7 +482,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ScratchAtTheCutOff,
 // A build that takes its scratch hands the parse the budget the parse would have looked up
 // itself: the same levels and the same last guard, on stacks of any size.
 TEST(ScratchBudget, IsTheOneTheParseWouldLookUp) {
-    for (const std::size_t bytes : {std::size_t{64} * 1024, std::size_t{256} * 1024, quarnel::test_support::one_mebibyte}) {
+    using quarnel::test_support::one_mebibyte;
+    for (const std::size_t bytes : {std::size_t{64} * 1024, std::size_t{256} * 1024, one_mebibyte}) {
         quarnel::test_support::run_on_stack(bytes, [&] {
             const auto handed = full_budget_beside(sizeof(ScratchNodes), StixParser::max_nesting);
             const NestingBudget own = nesting_budget(StixParser::max_nesting);
@@ -488,7 +491,7 @@ TEST(ScratchBudget, IsTheOneTheParseWouldLookUp) {
                 EXPECT_EQ(handed->levels, own.levels) << bytes;
                 EXPECT_EQ(handed->stack_floor, own.stack_floor) << bytes;
             } else {
-                EXPECT_LT(bytes, quarnel::test_support::one_mebibyte) << "a large stack takes the scratch";
+                EXPECT_LT(bytes, one_mebibyte) << "a large stack takes the scratch";
             }
         });
     }
