@@ -529,6 +529,17 @@ constexpr std::array<ComparisonOp, rule_count> operator_of_rule = [] {
     return ops;
 }();
 
+// The constant at `node`, a list or a value, into `comparison`.
+bool constant_of_comparison_into(const FlatTree& tree, std::uint32_t node, ast::Comparison& comparison,
+                                 Failure& failure, ast::NodeBlock& nodes) {
+    ast::ComparisonRhs& constant = comparison.constant.emplace();
+    if (tree.rule(node) == Rule::list) {
+        return list_into(tree, node, constant.value.emplace<ast::ComparisonRhs::List>(), failure, nodes);
+    }
+    // A new constant holds a value, its first alternative.
+    return any_value_into(tree, node, std::get<ast::ComparisonRhs::Value>(constant.value), failure, nodes);
+}
+
 // `first` is the path child of a comparison whose children end at `end`.
 bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, ComparisonExpr& out, Failure& failure,
                 ast::NodeBlock& nodes) {
@@ -544,12 +555,7 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
         if (value == end) {
             return failure.missing("comparison content");
         }
-        if (tree.rule(value) == Rule::list) {
-            auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
-            return list_into(tree, value, list, failure, nodes);
-        }
-        auto& constant = std::get<ast::ComparisonRhs::Value>(comparison.constant.emplace().value);
-        return any_value_into(tree, value, constant, failure, nodes);
+        return constant_of_comparison_into(tree, value, comparison, failure, nodes);
     }
     std::optional<ComparisonOp> op;
     for (std::uint32_t child = tree.end_of(first); child < end; child = tree.end_of(child)) {
@@ -558,13 +564,8 @@ bool plain_into(const FlatTree& tree, std::uint32_t first, std::uint32_t end, Co
             op = found;
         } else if (rule == Rule::not_) {
             comparison.negated = true;
-        } else if (is_value(rule)) {
-            // A new constant holds a value, its first alternative.
-            auto& value = std::get<ast::ComparisonRhs::Value>(comparison.constant.emplace().value);
-            if (!any_value_into(tree, child, value, failure, nodes)) return false;
-        } else if (rule == Rule::list) {
-            auto& list = comparison.constant.emplace().value.emplace<ast::ComparisonRhs::List>();
-            if (!list_into(tree, child, list, failure, nodes)) return false;
+        } else if (is_value(rule) || rule == Rule::list) {
+            if (!constant_of_comparison_into(tree, child, comparison, failure, nodes)) return false;
         }
     }
     if (!op) {
@@ -1005,7 +1006,7 @@ Result<Built> built_from(Result<ParseTree>&& tree, Build build) {
 template <typename Built, typename Build>
 [[gnu::noinline]] Result<Built> parsed_in_scratch(std::string_view text, Build build, const NestingBudget& budget) {
     ScratchNodes scratch;
-    return built_from<Built>(StixParser::parse_for_building(text, scratch, budget), build);
+    return built_from<Built>(StixParser::parse_for_building(text, scratch, &budget), build);
 }
 
 // Parses `text` and builds from it with `build`; the nodes lie in a scratch only where the

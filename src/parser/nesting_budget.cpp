@@ -97,6 +97,12 @@ std::size_t levels_in(std::size_t left, std::size_t most_levels) {
     return std::min(most_levels, usable_for_levels(left) / bytes_per_level);
 }
 
+// The last guard for a parse at `here`, with `left` bytes of stack below it: the reserve above
+// the stack's end, wherever `here` is, once more than the reserve is left.
+std::uintptr_t floor_at(std::uintptr_t here, std::size_t left) {
+    return here - usable_for_levels(left);
+}
+
 }  // namespace
 
 NestingBudget nesting_budget(std::size_t most_levels) {
@@ -105,19 +111,19 @@ NestingBudget nesting_budget(std::size_t most_levels) {
     if (!left) {
         return {most_levels, 0};
     }
-    return {levels_in(*left, most_levels), here - usable_for_levels(*left)};
+    return {levels_in(*left, most_levels), floor_at(here, *left)};
 }
 
 std::optional<NestingBudget> full_budget_beside(std::size_t bytes, std::size_t most_levels) {
-    const std::optional<std::size_t> left = stack_left(stack_position());
+    const std::uintptr_t here = stack_position();
+    const std::optional<std::size_t> left = stack_left(here);
     // The bound the parse would reckon, with `bytes` and the frames between taken first.
     const std::size_t taken = frames_between + bytes;
     if (!left || *left <= taken || levels_in(*left - taken, most_levels) != most_levels) {
         return std::nullopt;
     }
-    // What nesting_budget gives there: the floor lies the reserve above the stack's end,
-    // wherever the parse starts.
-    return NestingBudget{most_levels, cached_extent.low + reserve_bytes};
+    // The same floor as the parse's own lookup further down would give.
+    return NestingBudget{most_levels, floor_at(here, *left)};
 }
 
 }  // namespace quarnel::parser

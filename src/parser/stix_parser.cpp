@@ -83,12 +83,12 @@ bool run_from(Rule start, std::string_view input, peg::State& st) {
 // attempts, for the report.
 template <peg::Context C>
 Result<ParseTree> parse_in(Rule start, std::string_view input, std::span<FlatNode> scratch = {},
-                           std::optional<NestingBudget> known_budget = std::nullopt) {
+                           const NestingBudget* known_budget = nullptr) {
     constexpr std::size_t max_input = std::numeric_limits<std::uint32_t>::max();
     if (input.size() > max_input) {
         return ParseError(ParseError::InputTooLarge{input.size(), max_input});
     }
-    const NestingBudget budget = known_budget ? *known_budget : nesting_budget(StixParser::max_nesting);
+    const NestingBudget budget = known_budget != nullptr ? *known_budget : nesting_budget(StixParser::max_nesting);
     peg::State fast(input.data(), expected_nodes(input.size()), budget, scratch);
     if (run_from<C>(start, input, fast)) {
         return std::move(fast.nodes).into_tree(input);
@@ -109,12 +109,8 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
     return parse_in<fast_run>(start, input);
 }
 
-Result<ParseTree> StixParser::parse_for_building(std::string_view input, std::span<FlatNode> scratch) {
-    return parse_in<lean_run>(Rule::pattern, input, scratch);
-}
-
 Result<ParseTree> StixParser::parse_for_building(std::string_view input, std::span<FlatNode> scratch,
-                                                 const NestingBudget& budget) {
+                                                 const NestingBudget* budget) {
     return parse_in<lean_run>(Rule::pattern, input, scratch, budget);
 }
 

@@ -31,10 +31,9 @@ public:
     // its index, no `EOI`. Only for building from: the tree has fewer nodes to make and to walk.
     // Its nodes lie in `scratch` where they fit it, and the tree is then read only while
     // the caller keeps it.
-    static Result<ParseTree> parse_for_building(std::string_view input, std::span<FlatNode> scratch = {});
-    // The same, in the nesting budget the caller looked up already (full_budget_beside).
-    static Result<ParseTree> parse_for_building(std::string_view input, std::span<FlatNode> scratch,
-                                                const NestingBudget& budget);
+    // A caller that looked up the nesting budget already (full_budget_beside) hands it over.
+    static Result<ParseTree> parse_for_building(std::string_view input, std::span<FlatNode> scratch = {},
+                                                const NestingBudget* budget = nullptr);
 };
 
 }  // namespace quarnel::parser
