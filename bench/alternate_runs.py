@@ -24,6 +24,11 @@ def cpu_seconds(program: str, mode: str, corpus: str, rounds: str) -> float:
     return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
+def summary(runs: list[float]) -> dict[str, float]:
+    ordered = sorted(runs)
+    return {"min": ordered[0], "first quartile": ordered[len(ordered) // 4], "median": statistics.median(ordered)}
+
+
 def main() -> int:
     if len(sys.argv) != 7:
         print(__doc__, file=sys.stderr)
@@ -35,13 +40,11 @@ def main() -> int:
         # Each build goes first every other time, so that neither always follows the other.
         for name, program in order if repeat % 2 == 0 else reversed(order):
             times[name].append(cpu_seconds(program, mode, corpus, rounds))
-    for name, runs in times.items():
-        runs.sort()
-        print(f"{name:5} min {runs[0] * 1e3:7.1f} ms  first quartile {runs[len(runs) // 4] * 1e3:7.1f} ms"
-              f"  median {statistics.median(runs) * 1e3:7.1f} ms")
-    for label, pick in (("min", min), ("first quartile", lambda r: sorted(r)[len(r) // 4]),
-                        ("median", statistics.median)):
-        print(f"new/base {label}: {pick(times['new']) / pick(times['base']):.3f}")
+    summaries = {name: summary(runs) for name, runs in times.items()}
+    for name, figures in summaries.items():
+        print(f"{name:5} " + "  ".join(f"{label} {seconds * 1e3:7.1f} ms" for label, seconds in figures.items()))
+    for label in summaries["base"]:
+        print(f"new/base {label}: {summaries['new'][label] / summaries['base'][label]:.3f}")
     return 0
 
 
