@@ -6,7 +6,8 @@ Prints plain-text tables of:
       texts, as a yardstick measured on the same machine in the same run, and their ratio, over
       bench/corpus.txt and over bench/corpus-mixed.txt (written by bench/make_corpus.py);
   (b) a full walk of every attribute of every node of each parsed corpus pattern;
-  (c) parse and walk time per input byte of large generated inputs, from 10 KB to 10 MB;
+  (c) parse and walk time per input byte of large generated inputs, from 10 KB to 10 MB, and
+      the memory pages a parse faults in (fresh memory the system must clear);
   (d) peak memory of a parse per input byte.
 
 Each figure is the median of several repeats of process CPU time, which other load on a shared
@@ -185,6 +186,15 @@ def median_seconds(run, repeats, min_seconds):
     return statistics.median(seconds_of(run, loops) for _ in range(repeats))
 
 
+def faults_per_call(run, seconds_per_call):
+    """Minor page faults per call of run, over calls taking about a tenth of a second (1 to 20)."""
+    calls = max(1, min(20, round(0.1 / max(seconds_per_call, 1e-9))))
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(calls):
+        run()
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / calls
+
+
 # ---- output ------------------------------------------------------------------------------------
 
 
@@ -284,7 +294,8 @@ def child_scaling(shape, size, repeats, min_seconds, with_walk):
     text, count = generate(shape, size)
     parse = quarnel.parse
     seconds = median_seconds(lambda: parse(text), repeats, min_seconds)
-    emit(stage="parse", bytes=len(text), elements=count, seconds=seconds)
+    faults = faults_per_call(lambda: parse(text), seconds)
+    emit(stage="parse", bytes=len(text), elements=count, seconds=seconds, faults=faults)
     if with_walk:
         warm_up_walk(shape)
         tree = parse(text)
@@ -363,7 +374,7 @@ def scaling_rows(shape, settings, worst):
         )
         stages = {line["stage"]: line for line in lines}
         if "parse" not in stages:
-            rows.append([shape, size_name(size), "-", "-", f"> {settings.timeout} s", "", "", ""])
+            rows.append([shape, size_name(size), "-", "-", f"> {settings.timeout} s", "", "", "", ""])
             worst["parse"] = worst["walk"] = math.inf
             break
         size_bytes = stages["parse"]["bytes"]
@@ -378,6 +389,8 @@ def scaling_rows(shape, settings, worst):
                 ns_per_byte = result["seconds"] / size_bytes * 1e9
                 ratio = ns_per_byte / base.setdefault(stage, ns_per_byte)
                 row += [f"{ns_per_byte:.1f}", f"{ratio:.2f}x"]
+            if stage == "parse":
+                row.append(f"{stages['parse']['faults']:,.0f}")
             if size >= 10 * MB:
                 worst[stage] = max(worst[stage] or 0.0, ratio)
         # After a walk that ran out of time, larger inputs would only take longer.
@@ -392,7 +405,8 @@ def scaling_section(settings):
     print_table(
         "(c) time per input byte, ratio to the 10 KB figure of the same shape "
         f"(target at 10 MB: <= {LINEARITY_TARGET}x)",
-        ["shape", "size", "bytes", "elements", "parse ns/B", "vs 10 KB", "walk ns/B", "vs 10 KB"],
+        ["shape", "size", "bytes", "elements", "parse ns/B", "vs 10 KB", "faults/parse", "walk ns/B",
+         "vs 10 KB"],
         rows,
     )
     return worst
@@ -445,7 +459,9 @@ def settings_from(arguments):
     else:
         settings.repeats = settings.repeats or 7
         settings.min_seconds = 0.05
-        settings.sizes = [10 * KB, 100 * KB, 1 * MB, 10 * MB]
+        # 30 KB and 300 KB: sizes at which, on this machine, malloc gives a parse's memory back
+        # to the system after every parse (see the faults column).
+        settings.sizes = [10 * KB, 30 * KB, 100 * KB, 300 * KB, 1 * MB, 10 * MB]
         settings.memory_size = 10 * MB
         settings.timeout = 300
     return settings
