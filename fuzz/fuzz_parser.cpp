@@ -5,8 +5,8 @@
 // - extra whitespace between the tokens of an accepted pattern gives an equal tree;
 // - the shared build, dropped with its block, accepts and rejects alike, with an equal tree
 //   or the same message;
-// - so does a build from the grammar's whole parse tree, which keeps the nodes that the
-//   parse's own run leaves out.
+// - so does a build from the grammar's whole parse tree (the parse itself builds while the
+//   grammar matches, without one).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

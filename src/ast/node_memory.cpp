@@ -169,6 +169,12 @@ namespace {
 // where it does not).
 constexpr std::size_t small_chunk = std::size_t{1} << 20;
 
+// Text chunks of a build on the heap stay below malloc's first threshold for mapping memory
+// of its own (128 KiB): their size follows the texts' count, not the nodes', and one across
+// the threshold tipped malloc into trimming the heap after every parse of a 100 KB chain of
+// hashes. Those of a mapped build are as large as its node chunks.
+constexpr std::size_t heap_text_chunk_bytes = std::size_t{64} << 10;
+
 std::size_t default_chunk_bytes(std::size_t total_bytes) {
     constexpr std::size_t large_chunk = std::size_t{8} << 20;
     constexpr std::size_t large_build = std::size_t{4} << 20;
@@ -177,22 +183,32 @@ std::size_t default_chunk_bytes(std::size_t total_bytes) {
 
 }  // namespace
 
-NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots, std::size_t text_bytes)
+NodeBlock::NodeBlock(Sized, std::size_t capacity, std::size_t slot_size, std::size_t text_bytes)
     : slot_size_((slot_size + 2 * node_memory::header_size - 1) / node_memory::header_size *
                  node_memory::header_size),
-      to_come_(capacity) {
+      first_text_bytes_(text_bytes),
+      to_come_(capacity),
+      text_to_come_(text_bytes) {
     const std::size_t chunk_bytes = default_chunk_bytes(capacity * slot_size_ + text_bytes);
-    chunk_slots_ = chunk_slots != 0
-                       ? chunk_slots
-                       : std::max<std::size_t>(1, (chunk_bytes - node_memory::block_header_size) / slot_size_);
-    // Text chunks of a build on the heap stay below malloc's first threshold for mapping
-    // memory of its own (128 KiB): their size follows the texts' count, not the nodes', and
-    // one across the threshold tipped malloc into trimming the heap after every parse of a
-    // 100 KB chain of hashes. Those of a mapped build are as large as its node chunks.
-    constexpr std::size_t heap_text_chunk = std::size_t{64} << 10;
-    text_chunk_bytes_ = (chunk_bytes == small_chunk ? heap_text_chunk : chunk_bytes) - node_memory::block_header_size;
-    text_to_come_ = text_bytes;
+    chunk_slots_ = most_chunk_slots_ =
+        std::max<std::size_t>(1, (chunk_bytes - node_memory::block_header_size) / slot_size_);
+    text_chunk_bytes_ = (chunk_bytes == small_chunk ? heap_text_chunk_bytes : chunk_bytes) - node_memory::block_header_size;
+}
+
+NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots, std::size_t text_bytes)
+    : NodeBlock(Sized{}, capacity, slot_size, text_bytes) {
+    if (chunk_slots != 0) {
+        chunk_slots_ = most_chunk_slots_ = chunk_slots;
+    }
     next_chunk();
+}
+
+NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t text_bytes, FirstChunk first)
+    : NodeBlock(Sized{}, capacity, slot_size, text_bytes) {
+    chunk_slots_ = std::clamp<std::size_t>(first.slots, 1, most_chunk_slots_);
+    first_text_bytes_ = std::min(first.text_bytes, text_bytes);
+    growing_ = true;
+    // The first chunk comes with the first node or long text: a tree of neither needs none.
 }
 
 void NodeBlock::let_go_of_chunk() {
@@ -209,13 +225,16 @@ bool NodeBlock::next_chunk() {
         return false;
     }
     const std::size_t count = std::min(to_come_, chunk_slots_);
+    if (growing_) {
+        chunk_slots_ = std::min(2 * chunk_slots_, most_chunk_slots_);
+    }
     // A small parse takes its texts' room in its first chunk as well, in one allocation. A
     // larger one gives them chunks of their own: a 100 KB chain of hashes whose first chunk
     // grew by its texts' room tipped malloc into trimming the heap after every parse.
     constexpr std::size_t shared_chunk_bytes = std::size_t{64} << 10;
-    const bool with_texts = text_block_ == nullptr && text_to_come_ != 0 &&
-                            node_memory::block_header_size + count * slot_size_ + text_to_come_ <= shared_chunk_bytes;
-    const std::size_t text_room = with_texts ? text_to_come_ : 0;
+    const bool with_texts = text_block_ == nullptr && first_text_bytes_ != 0 &&
+                            node_memory::block_header_size + count * slot_size_ + first_text_bytes_ <= shared_chunk_bytes;
+    const std::size_t text_room = with_texts ? first_text_bytes_ : 0;
     const std::size_t text_share = with_texts ? text_share_of(text_room) : 0;
     block_ = node_memory::new_chunk(count * slot_size_ + text_room, count + 1 + text_share, chunks_);
     if (block_ == nullptr) {
@@ -231,7 +250,8 @@ bool NodeBlock::next_chunk() {
         text_share_ = text_share;
         text_next_ = next_ + count * slot_size_;
         text_end_ = text_next_ + text_room;
-        text_to_come_ = 0;
+        text_to_come_ -= text_room;
+        text_made_ += text_room;
     }
     return true;
 }
@@ -246,18 +266,29 @@ void NodeBlock::let_go_of_text_chunk() {
 }
 
 bool NodeBlock::next_text_chunk(std::size_t need) {
+    // Texts take room in a block's first chunk where they fit it.
+    if (chunks_ == nullptr && next_chunk() && static_cast<std::size_t>(text_end_ - text_next_) >= need) {
+        return true;
+    }
     let_go_of_text_chunk();
-    const std::size_t bytes = std::max(std::min(text_to_come_, text_chunk_bytes_), need);
+    const std::size_t bytes = std::max(next_text_room(), need);
     text_block_ = node_memory::new_chunk(bytes, text_share_of(bytes), chunks_);
     if (text_block_ == nullptr) {
         return false;
     }
     chunks_ = text_block_;
     text_to_come_ -= std::min(text_to_come_, bytes);
+    text_made_ += bytes;
     text_share_ = text_share_of(bytes);
     text_next_ = node_memory::room_of(text_block_);
     text_end_ = text_next_ + bytes;
     return true;
+}
+
+std::size_t NodeBlock::next_text_room() const {
+    const std::size_t most = growing_ ? std::min(text_chunk_bytes_, std::max(first_text_bytes_, text_made_))
+                                      : text_chunk_bytes_;
+    return std::min(text_to_come_, most);
 }
 
 NodeBlock::~NodeBlock() {

@@ -83,6 +83,18 @@ private:
 class NodeBlock {
 public:
     NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t chunk_slots = 0, std::size_t text_bytes = 0);
+
+    // A block for a build that knows only bounds of what it needs: its first chunk, made
+    // with the first node or long text, holds `first.slots` slots and `first.text_bytes` of
+    // room for texts; each later chunk twice the slots of the one before, or as much room for
+    // texts as all chunks before it, at most what the bounds call for. A small tree then
+    // takes little more memory than it needs, and a large one few chunks.
+    struct FirstChunk {
+        std::size_t slots;
+        std::size_t text_bytes;
+    };
+    NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t text_bytes, FirstChunk first);
+
     NodeBlock(const NodeBlock&) = delete;
     NodeBlock& operator=(const NodeBlock&) = delete;
     ~NodeBlock();
@@ -164,6 +176,10 @@ private:
         next_ += slot_size_;
         --remaining_;
     }
+    // Sizes the chunks for the capacity and room for texts given; makes none yet.
+    struct Sized {};
+    NodeBlock(Sized, std::size_t capacity, std::size_t slot_size, std::size_t text_bytes);
+
     // Gives back the builder's share of the current chunk and that of its unused slots.
     void let_go_of_chunk();
     // Lets go of the current chunk and allocates the next; false when none is to come.
@@ -171,17 +187,23 @@ private:
     // Gives back the share of the chunk that texts came from; then one for `need` bytes at least.
     void let_go_of_text_chunk();
     bool next_text_chunk(std::size_t need);
+    // The room for texts the next text chunk takes, unless a text needs more.
+    std::size_t next_text_room() const;
 
     node_memory::Block* chunks_ = nullptr;  // the latest chunk made, linked to those before
     bool owns_all_ = true;
     node_memory::Block* block_ = nullptr;
     std::size_t slot_size_;
     std::size_t chunk_slots_;
+    std::size_t most_chunk_slots_;  // what chunk_slots_ grows up to, where it grows
+    std::size_t first_text_bytes_;  // of the room for texts, what the first chunk may take
     std::size_t to_come_;  // slots of the capacity in no chunk yet
     std::size_t remaining_ = 0;  // free slots of the current chunk
     std::byte* next_ = nullptr;
 
     std::size_t text_chunk_bytes_;  // the most room for texts that one chunk takes
+    bool growing_ = false;          // chunks grow from the first (FirstChunk)
+    std::size_t text_made_ = 0;     // room for texts in the chunks made so far
     std::size_t text_to_come_;      // room for texts in no chunk yet
     node_memory::Block* text_block_ = nullptr;
     std::size_t text_share_ = 0;  // of text_block_'s count

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <array>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "parser/conversions.hpp"
+#include "parser/grammar.hpp"
 #include "parser/nesting_budget.hpp"
 #include "parser/stix_parser.hpp"
 #include "parser/timestamp.hpp"
@@ -40,8 +42,9 @@ ParseError missing(std::string_view context) {
 // instruction cache, which the grammar shares.
 class Failure {
 public:
+    // The first error stands: a build while matching goes on after one.
     [[gnu::cold, gnu::noinline]] bool set(ParseError&& error) {
-        error_.emplace(std::move(error));
+        if (!error_) error_.emplace(std::move(error));
         return false;
     }
     [[gnu::cold, gnu::noinline]] bool missing(std::string_view context) { return set(parser::missing(context)); }
@@ -56,6 +59,7 @@ public:
         return true;
     }
 
+    bool failed() const { return error_.has_value(); }
     ParseError error() && { return std::move(*error_); }
 
 private:
@@ -167,6 +171,7 @@ public:
         : nodes_(needs.heap_nodes, node_slot, 0, needs.text_room) {
         std::construct_at(&root_);
     }
+    explicit SharedTree(std::string_view text);
     SharedTree(const SharedTree&) = delete;
     SharedTree& operator=(const SharedTree&) = delete;
     ~SharedTree() {
@@ -316,15 +321,19 @@ template <typename Write>
     return ast::Text::adopt(bytes, size);
 }
 
-// `text`, a part of the input, as a text of the tree: inside its node when short, else in
-// the parse's block.
-ast::Text tree_text(const FlatTree& tree, std::string_view text, ast::NodeBlock& nodes) {
+// `text`, a part of the input, which may be read up to `readable_end`, as a text of the
+// tree: inside its node when short, else in the parse's block.
+ast::Text tree_text(const char* readable_end, std::string_view text, ast::NodeBlock& nodes) {
     if (text.size() <= ast::Text::inline_capacity) {
-        return ast::Text::short_within(text, tree.readable_end());
+        return ast::Text::short_within(text, readable_end);
     }
     return text_in_block(
         text.size(), [text](char* out) { return static_cast<std::size_t>(std::copy(text.begin(), text.end(), out) - out); },
         nodes);
+}
+
+ast::Text tree_text(const FlatTree& tree, std::string_view text, ast::NodeBlock& nodes) {
+    return tree_text(tree.readable_end(), text, nodes);
 }
 
 // A string constant's text with its escapes resolved, which only shortens it.
@@ -963,6 +972,366 @@ private:
     FrameStack<PatternFrame> frames_;
 };
 
+// --- building while matching ---
+
+// The items of one list or path while the grammar matches it: a few inline, more on the
+// heap. The inline ones are raw room, made as they are pushed: a parse that matches no list
+// makes none.
+template <typename T, std::size_t Inline>
+class Staging {
+public:
+    Staging() = default;
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+    ~Staging() { clear(); }
+
+    std::size_t size() const { return size_; }
+    void clear() {
+        for (std::size_t i = 0; i < std::min(size_, Inline); ++i) std::destroy_at(&inline_[i].item);
+        size_ = 0;
+        more_.clear();
+    }
+    T& push() {
+        ++size_;
+        if (size_ <= Inline) {
+            return *std::construct_at(&inline_[size_ - 1].item);
+        }
+        return more_.emplace_back();
+    }
+    T& operator[](std::size_t i) { return i < Inline ? inline_[i].item : more_[i - Inline]; }
+    T& back() { return (*this)[size_ - 1]; }
+
+private:
+    union Room {
+        Room() {}
+        ~Room() {}
+        T item;
+    };
+    std::array<Room, Inline> inline_;
+    std::vector<T> more_;
+    std::size_t size_ = 0;
+};
+
+// A chain of operands folded strictly from the left while it is matched. Until an operator
+// follows it, the first operand is built straight into `out`, where a lone one stays; the
+// first operator moves it into a node of its own, each later operand is built into a node
+// and joined at once, and the end moves the whole chain into `out`.
+template <typename Expr>
+struct MatchedChain {
+    using Composite = typename Expr::Composite;
+    using Op = decltype(Composite::op);
+
+    Expr* out;
+    std::unique_ptr<Expr> folded;
+    std::unique_ptr<Expr> operand;
+    Op pending{};
+
+    explicit MatchedChain(Expr& target) : out(&target) {}
+
+    Expr& operand_target(ast::NodeBlock& nodes) {
+        if (!folded) {
+            return *out;
+        }
+        operand = nodes.make<Expr>();
+        return *operand;
+    }
+    void op(Op matched, ast::NodeBlock& nodes) {
+        pending = matched;
+        if (!folded) {
+            folded = nodes.make<Expr>(std::move(*out));
+        }
+    }
+    void operand_built(ast::NodeBlock& nodes) {
+        if (operand) {
+            folded = nodes.make<Expr>(Composite(std::move(folded), pending, std::move(operand)));
+        }
+    }
+    void finish() {
+        if (folded) {
+            *out = std::move(*folded);
+            folded.reset();
+        }
+    }
+};
+
+// An expression, an observation or a group being matched: an expression folds its operands,
+// the other two gather the qualifiers that follow them.
+struct MatchedPattern {
+    MatchedChain<PatternExpr> chain;
+    std::optional<QualifierSet> qualifiers;  // made by the first qualifier: most have none
+
+    explicit MatchedPattern(PatternExpr& target) : chain(target) {}
+};
+
+struct StepSpans {
+    std::string_view property;
+    std::string_view index;
+};
+
+// Builds the syntax tree while the grammar matches it (a run with Context::build): the
+// grammar hands over each rule it enters and each it matched, in the order of the text, and
+// the builder fills the tree in place, without deciding again what the grammar decided.
+// Where an attempt fails after the tree changed, the tree is spoilt and the caller builds
+// from a parse tree instead: the grammar rarely backs out so on the way to a pattern it
+// accepts (`[EXISTSa:b]`, first read as a path, is such a pattern). A conversion that fails
+// leaves its error, the first in the text, which counts once the grammar accepted it all.
+class TreeSink {
+public:
+    TreeSink(std::string_view input, PatternExpr& root, ast::NodeBlock& nodes, Failure& failure)
+        : readable_end_(input.data() + input.size()), root_(&root), nodes_(nodes), failure_(failure) {}
+
+    template <Rule Id>
+    static constexpr bool handles =
+        is_comparison_operator(Id) || Id == Rule::expression || Id == Rule::observation ||
+        Id == Rule::observation_group || Id == Rule::comparison || Id == Rule::comparison_expression ||
+        Id == Rule::list || Id == Rule::path || Id == Rule::object || Id == Rule::property || Id == Rule::index ||
+        Id == Rule::string || Id == Rule::string_escape || Id == Rule::bool_ || Id == Rule::hex ||
+        Id == Rule::bin || Id == Rule::int_ || Id == Rule::float_ || Id == Rule::time || Id == Rule::pos_int ||
+        Id == Rule::pos_float || Id == Rule::not_ || Id == Rule::exists || Id == Rule::and_ || Id == Rule::or_ ||
+        Id == Rule::followedby || Id == Rule::repeat || Id == Rule::within || Id == Rule::interval;
+
+    std::size_t changes() const { return changes_; }
+    void spoil() { spoiled_ = true; }
+    bool spoiled() const { return spoiled_; }
+
+    template <Rule Id>
+    void enter() {
+        if constexpr (Id == Rule::expression) {
+            expression_entered();
+        } else if constexpr (Id == Rule::observation || Id == Rule::observation_group) {
+            operand_entered();
+        } else if constexpr (Id == Rule::comparison_expression) {
+            chain_entered();
+        } else if constexpr (Id == Rule::comparison) {
+            comparison_entered();
+        } else if constexpr (Id == Rule::list) {
+            in_list_ = true;
+            values_.clear();
+        } else if constexpr (Id == Rule::path) {
+            steps_.clear();
+        } else if constexpr (Id == Rule::string) {
+            escaped_ = false;
+        } else if constexpr (Id == Rule::repeat || Id == Rule::within || Id == Rule::interval) {
+            qualifier_ = Id;
+        }
+    }
+
+    template <Rule Id>
+    void failed() {
+        if constexpr (Id == Rule::list) {
+            in_list_ = false;
+        } else if constexpr (Id == Rule::repeat || Id == Rule::within || Id == Rule::interval) {
+            qualifier_ = Rule::EOI;
+        }
+    }
+
+    template <Rule Id>
+    void matched(std::string_view text) {
+        if constexpr (Id == Rule::expression) {
+            expression_matched();
+        } else if constexpr (Id == Rule::observation || Id == Rule::observation_group) {
+            operand_matched();
+        } else if constexpr (Id == Rule::comparison_expression) {
+            chain_matched();
+        } else if constexpr (Id == Rule::comparison) {
+            comparison_matched();
+        } else if constexpr (Id == Rule::path) {
+            ++changes_;
+            path_matched();
+        } else if constexpr (Id == Rule::object) {
+            object_ = text;
+        } else if constexpr (Id == Rule::property) {
+            steps_.push().property = property_name(text);
+        } else if constexpr (Id == Rule::index) {
+            steps_.back().index = text;
+        } else if constexpr (Id == Rule::list) {
+            ++changes_;
+            list_matched();
+        } else if constexpr (Id == Rule::string_escape) {
+            escaped_ = true;
+        } else if constexpr (is_comparison_operator(Id)) {
+            ++changes_;
+            comparison().op = operator_of_rule[static_cast<std::size_t>(Id)];
+        } else if constexpr (Id == Rule::not_) {
+            ++changes_;
+            comparison().negated = true;
+        } else if constexpr (Id == Rule::exists) {
+            ++changes_;
+            comparison().op = ast::UnaryOp::EXISTS;
+        } else if constexpr (Id == Rule::and_ || Id == Rule::or_) {
+            if (!chains_.empty()) {
+                comparison_op_matched(Id == Rule::and_ ? BooleanOp::AND : BooleanOp::OR);
+            } else {
+                observation_op_matched(Id == Rule::and_ ? ObservationOp::AND : ObservationOp::OR);
+            }
+        } else if constexpr (Id == Rule::followedby) {
+            observation_op_matched(ObservationOp::FOLLOWEDBY);
+        } else if constexpr (Id == Rule::repeat || Id == Rule::within || Id == Rule::interval) {
+            qualifier_ = Rule::EOI;
+        } else if constexpr (Id == Rule::pos_int || Id == Rule::pos_float) {
+            ++changes_;
+            number_matched(text);
+        } else if constexpr (Id == Rule::time) {
+            ++changes_;
+            if (qualifier_ == Rule::interval) {
+                instant_matched(text);
+            } else {
+                converted_into<ast::Timestamp>(parse_timestamp(text), value(), failure_);
+            }
+        } else {
+            ++changes_;
+            constant_matched<Id>(text);
+        }
+    }
+
+private:
+    using Value = ast::StixValue;
+
+    // The steps of the rules that nest stay out of line: the grammar's recursion passes
+    // through them, and each level of it must take no more stack than the nesting bound allows.
+    [[gnu::noinline]] void expression_entered() {
+        ++changes_;
+        patterns_.emplace(patterns_.empty() ? *root_ : *patterns_.back().chain.out);
+    }
+    [[gnu::noinline]] void expression_matched() {
+        ++changes_;
+        patterns_.back().chain.finish();
+        patterns_.pop();
+    }
+    // An observation or a group, an operand of the expression around it.
+    [[gnu::noinline]] void operand_entered() {
+        ++changes_;
+        patterns_.emplace(patterns_.back().chain.operand_target(nodes_));
+    }
+    [[gnu::noinline]] void operand_matched() {
+        ++changes_;
+        if (patterns_.back().qualifiers) {
+            apply_qualifiers(*patterns_.back().chain.out, *patterns_.back().qualifiers, nodes_);
+        }
+        patterns_.pop();
+        patterns_.back().chain.operand_built(nodes_);
+    }
+    // The comparisons inside brackets or parentheses.
+    [[gnu::noinline]] void chain_entered() {
+        ++changes_;
+        chains_.emplace(chains_.empty() ? held<PatternExpr::Observation>(patterns_.back().chain.out->value) : *target_);
+    }
+    [[gnu::noinline]] void chain_matched() {
+        ++changes_;
+        chains_.back().finish();
+        chains_.pop();
+    }
+    [[gnu::noinline]] void comparison_entered() {
+        ++changes_;
+        target_ = &chains_.back().operand_target(nodes_);
+    }
+    [[gnu::noinline]] void comparison_matched() {
+        ++changes_;
+        chains_.back().operand_built(nodes_);
+    }
+    // The operators between them, which the recursion passes through too.
+    [[gnu::noinline]] void comparison_op_matched(BooleanOp op) {
+        ++changes_;
+        chains_.back().op(op, nodes_);
+    }
+    [[gnu::noinline]] void observation_op_matched(ObservationOp op) {
+        ++changes_;
+        patterns_.back().chain.op(op, nodes_);
+    }
+
+    ast::Comparison& comparison() { return held<ast::Comparison>(target_->value); }
+
+    // Where the constant just matched goes: the next value of a list, or the comparison's.
+    Value& value() {
+        if (in_list_) {
+            return values_.push();
+        }
+        return std::get<ast::ComparisonRhs::Value>(comparison().constant.emplace().value);
+    }
+
+    template <Rule Id>
+    void constant_matched(std::string_view text) {
+        if constexpr (Id == Rule::string) {
+            held<Value::String>(value().value) = escaped_ ? unescaped_text(text, nodes_)
+                                                          : tree_text(readable_end_, text, nodes_);
+        } else if constexpr (Id == Rule::bool_) {
+            value().value.template emplace<Value::Bool>(text == "true");
+        } else if constexpr (Id == Rule::hex) {
+            value().value.template emplace<Value::Hex>(Value::Hex{tree_text(readable_end_, text, nodes_)});
+        } else if constexpr (Id == Rule::bin) {
+            value().value.template emplace<Value::Binary>(Value::Binary{tree_text(readable_end_, text, nodes_)});
+        } else if constexpr (Id == Rule::int_) {
+            converted_into<Value::Int>(parse_int64(text), value(), failure_);
+        } else if constexpr (Id == Rule::float_) {
+            converted_into<Value::Float>(parse_float64(text), value(), failure_);
+        }
+    }
+
+    [[gnu::noinline]] void path_matched() {
+        ast::ObjectPath& path = comparison().object_path;
+        path.object_type = tree_text(readable_end_, object_, nodes_);
+        if (steps_.size() > inline_path_steps) {
+            path.property_path.spill_into(array_room<ast::PathComponent>(steps_.size(), nodes_));
+        }
+        for (std::size_t i = 0; i < steps_.size(); ++i) {
+            ast::PathComponent& step = path.property_path.emplace_back();
+            step.property = tree_text(readable_end_, steps_[i].property, nodes_);
+            if (!steps_[i].index.empty()) {
+                (void)index_into(steps_[i].index, step, failure_);
+            }
+        }
+    }
+
+    [[gnu::noinline]] void list_matched() {
+        in_list_ = false;
+        auto values = array_room<Value>(values_.size(), nodes_);
+        for (std::size_t i = 0; i < values_.size(); ++i) {
+            values.emplace_back(std::move(values_[i]));
+        }
+        comparison().constant.emplace().value.emplace<ast::ComparisonRhs::List>(std::move(values));
+    }
+
+    // Each number of a qualifier replaces the one before it; the first time of all intervals
+    // after one operand is its start, every later one replaces the stop.
+    QualifierSet& qualifiers() {
+        std::optional<QualifierSet>& set = patterns_.back().qualifiers;
+        return set ? *set : set.emplace();
+    }
+    void number_matched(std::string_view text) {
+        QualifierSet& set = qualifiers();
+        if (qualifier_ == Rule::repeat) {
+            std::uint32_t count = 0;
+            if (failure_.take(parse_uint32(text), count)) set.repeat = count;
+        } else if (qualifier_ == Rule::within) {
+            double seconds = 0;
+            if (failure_.take(parse_float64(text), seconds)) set.within = seconds;
+        }
+    }
+    void instant_matched(std::string_view text) {
+        QualifierSet& set = qualifiers();
+        ast::Timestamp instant;
+        if (failure_.take(parse_timestamp(text), instant)) {
+            (set.start ? set.stop : set.start) = instant;
+        }
+    }
+
+    const char* readable_end_;
+    PatternExpr* root_;
+    ast::NodeBlock& nodes_;
+    Failure& failure_;
+    std::size_t changes_ = 0;
+    bool spoiled_ = false;
+    bool in_list_ = false;
+    bool escaped_ = false;
+    Rule qualifier_ = Rule::EOI;
+    ComparisonExpr* target_ = nullptr;  // of the comparison entered last
+    FrameStack<MatchedPattern> patterns_;
+    FrameStack<MatchedChain<ComparisonExpr>> chains_;
+    std::string_view object_;
+    Staging<StepSpans, 8> steps_;
+    Staging<Value, 6> values_;
+};
+
 bool pair_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out, Failure& failure, ast::NodeBlock& nodes) {
     return PatternBuilder(tree, failure, nodes).build(node, out);
 }
@@ -1019,13 +1388,105 @@ Result<Built> parsed_pattern(std::string_view text, Build build) {
     return built_from<Built>(StixParser::parse_for_building(text), build);
 }
 
+namespace pegtl = tao::pegtl;
+
+// The text of a build while matching, which names its builder to the grammar.
+struct BuildInput : pegtl::memory_input<pegtl::tracking_mode::lazy, pegtl::eol::lf_crlf, const char*> {
+    using Sink = TreeSink;
+    using memory_input::memory_input;
+};
+constexpr peg::Context build_run{.build = true};
+
+enum class BuildOutcome : std::uint8_t { built, rejected, not_built };
+
+// Runs the grammar over `text`, building its syntax tree into `root` as it matches; a
+// conversion that fails leaves its error in `failure`. Rejected: the grammar did not match
+// the text, and `rejection` tells why. Not built: the text is too long for a parse, or the
+// grammar took a turn the builder cannot follow; a build from a parse tree then tells.
+BuildOutcome build_while_matching(std::string_view text, PatternExpr& root, ast::NodeBlock& nodes, Failure& failure,
+                                  std::optional<ParseError>& rejection) {
+    if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return BuildOutcome::not_built;
+    }
+    const NestingBudget budget = nesting_budget(StixParser::max_nesting);
+    peg::State st(text.data(), 0, budget);
+    TreeSink sink(text, root, nodes, failure);
+    st.sink = &sink;
+    BuildInput in(text.data(), text.data() + text.size(), "pattern");
+    if (!peg::match<grammar::pattern, build_run>(in, st)) {
+        rejection = StixParser::rejection(text, budget, st.too_deep_at, st.max_depth);
+        return BuildOutcome::rejected;
+    }
+    return sink.spoiled() ? BuildOutcome::not_built : BuildOutcome::built;
+}
+
+// The block of a build while matching, which cannot count first what it will need. Its
+// bounds: each operator or qualifier node takes at least three bytes of text, and each long
+// text its bytes and at most as many again for its header and alignment. Its first chunk,
+// made with the first node or long text, holds about what a realistic pattern needs (a node
+// per 40 bytes, long texts half the text): below 4 KiB of text 5 slots and up to 120 bytes
+// of texts, 1,032 bytes with its header, the most that malloc's thread cache serves. Larger
+// trees take more chunks, growing with what they took, so that a tree Python keeps takes
+// little more memory than it needs; a long text starts with chunks as large as it will
+// likely need, so that a large tree takes its memory on huge pages from the start.
+ast::NodeBlock block_for(std::string_view text) {
+    constexpr std::size_t long_text = 4096;
+    const std::size_t size = text.size();
+    const auto first = size < long_text ? ast::NodeBlock::FirstChunk{5, std::min<std::size_t>(size / 2 + 32, 120)}
+                                        : ast::NodeBlock::FirstChunk{size / 40, size / 2};
+    return ast::NodeBlock(size / 2 + 16, node_slot, 2 * size + 64, first);
+}
+
+SharedTree::SharedTree(std::string_view text) : nodes_(block_for(text)) {
+    std::construct_at(&root_);
+}
+
 }  // namespace
 
 Result<PatternExpr> parse_pattern(std::string_view text) {
+    Result<PatternExpr> result{std::in_place};
+    Failure failure;
+    std::optional<ParseError> rejection;
+    BuildOutcome outcome;
+    {
+        ast::NodeBlock nodes = block_for(text);
+        outcome = build_while_matching(text, result.value(), nodes, failure, rejection);
+    }
+    switch (outcome) {
+        case BuildOutcome::built:
+            if (failure.failed()) {
+                return std::move(failure).error();
+            }
+            return result;
+        case BuildOutcome::rejected:
+            return std::move(*rejection);
+        case BuildOutcome::not_built:
+            break;
+    }
+    result = Result<PatternExpr>(std::in_place);  // gives up what was built
     return parsed_pattern<PatternExpr>(text, parse_pair);
 }
 
 Result<std::shared_ptr<const PatternExpr>> parse_shared_pattern(std::string_view text) {
+    auto tree = std::make_shared<SharedTree>(text);
+    Failure failure;
+    std::optional<ParseError> rejection;
+    const BuildOutcome outcome = build_while_matching(text, tree->root(), tree->nodes(), failure, rejection);
+    if (outcome == BuildOutcome::built && !failure.failed()) {
+        const PatternExpr* const root = &tree->root();
+        return std::shared_ptr<const PatternExpr>(std::move(tree), root);
+    }
+    // What was built goes node by node: it may not have noted all it owns outside the block.
+    tree->nodes().note_outside();
+    tree.reset();
+    switch (outcome) {
+        case BuildOutcome::built:
+            return std::move(failure).error();
+        case BuildOutcome::rejected:
+            return std::move(*rejection);
+        case BuildOutcome::not_built:
+            break;
+    }
     return parsed_pattern<std::shared_ptr<const PatternExpr>>(text, build_shared_pair);
 }
 

@@ -15,13 +15,17 @@
 
 namespace quarnel::parser {
 
-// The parse-tree nodes of a pattern (about one per four bytes) lie in a scratch of this many,
-// a ScratchNodes on the stack, during parse_pattern and parse_shared_pattern, where they fit
-// it and the thread's stack has room for it beside the deepest nesting.
+// Where parse_pattern and parse_shared_pattern build from a parse tree after all (see
+// parse_pattern), its nodes (about one per four bytes of the pattern) lie in a scratch of
+// this many, a ScratchNodes on the stack, where they fit it and the thread's stack has room
+// for it beside the deepest nesting.
 inline constexpr std::size_t scratch_nodes = 256;
 using ScratchNodes = std::array<FlatNode, scratch_nodes>;
 
-// Parses one pattern text into its syntax tree, or the error that rejected it.
+// Parses one pattern text into its syntax tree, or the error that rejected it. The tree is
+// built while the grammar matches the text, without a parse tree; where the grammar takes a
+// turn that the building cannot follow (it backs out of an attempt after the tree changed),
+// the tree is built again from the grammar's parse tree.
 Result<ast::PatternExpr> parse_pattern(std::string_view text);
 
 // The same tree, shared as a constant and kept with the memory of its nodes: when it owns

@@ -98,6 +98,9 @@ struct Context {
     // A run for building the syntax tree, which leaves out the nodes it can do without
     // (see lean_drops): fewer nodes to make and to walk.
     bool lean = false;
+    // A run that builds the syntax tree as it matches, handing the rules it matches to the
+    // builder its input names (`Input::Sink`) instead of making nodes.
+    bool build = false;
 
     constexpr Context in_mode(Mode body_mode) const { return with(&Context::mode, body_mode); }
     constexpr Context negated() const { return with(&Context::negative, !negative); }
@@ -141,6 +144,9 @@ public:
             nodes_ = scratch.data();
             return;
         }
+        if (expected == 0) {
+            return;  // a run that makes no nodes (a building or a tracked one) allocates none
+        }
         capacity_ = std::max<std::size_t>(expected, 16);
         storage_ = std::make_unique_for_overwrite<FlatNode[]>(capacity_);
         nodes_ = storage_.get();
@@ -171,17 +177,18 @@ public:
 
 private:
     [[gnu::noinline]] void grow() {
-        auto larger = std::make_unique_for_overwrite<FlatNode[]>(capacity_ * 2);
-        advise_large_nodes(larger.get(), capacity_ * 2);
+        const std::size_t capacity = std::max<std::size_t>(capacity_ * 2, 16);
+        auto larger = std::make_unique_for_overwrite<FlatNode[]>(capacity);
+        advise_large_nodes(larger.get(), capacity);
         std::copy(nodes_, nodes_ + size_, larger.get());
         storage_ = std::move(larger);
         nodes_ = storage_.get();
-        capacity_ *= 2;
+        capacity_ = capacity;
     }
 
-    std::size_t capacity_;
+    std::size_t capacity_ = 0;
     std::unique_ptr<FlatNode[]> storage_;  // unless the nodes lie in the caller's scratch
-    FlatNode* nodes_;
+    FlatNode* nodes_ = nullptr;
     std::size_t size_ = 0;
     ParseTree::BlockNeeds needs_;
 };
@@ -207,6 +214,9 @@ struct State {
     // nested in a later one is entered. Only a comparison whose first alternative matched reads
     // the detail, and that attempt alone wrote it.
     std::size_t comparison_at = 0;
+
+    // The builder of a building run (Context::build), an `Input::Sink`.
+    void* sink = nullptr;
 
     std::size_t depth = 0;
     std::size_t max_depth;
@@ -243,6 +253,34 @@ struct State {
 
 // Marks our own combinators; everything else is matched as a PEGTL rule.
 struct combinator {};
+
+// The builder of a building run: its input type names it, so that the engine need not.
+template <typename Input>
+typename Input::Sink& sink_of(const State& st) {
+    return *static_cast<typename Input::Sink*>(st.sink);
+}
+
+// How many changes the builder has made to its tree so far; 0 outside a building run.
+template <Context C, typename Input>
+[[gnu::always_inline]] inline std::size_t sink_changes(const State& st) {
+    if constexpr (C.build) {
+        return sink_of<Input>(st).changes();
+    } else {
+        return 0;
+    }
+}
+
+// A failed attempt after the builder changed its tree: the builder cannot take it back, so
+// its tree is given up, and the caller builds again from a parse tree.
+template <Context C, typename Input>
+[[gnu::always_inline]] inline void undo_attempt(const State& st, std::size_t changes_before) {
+    if constexpr (C.build) {
+        auto& sink = sink_of<Input>(st);
+        if (sink.changes() != changes_before) [[unlikely]] {
+            sink.spoil();
+        }
+    }
+}
 
 template <typename Input>
 std::size_t offset(const Input& in, const State& st) {
@@ -281,9 +319,11 @@ struct seq<First, Rest...> : combinator {
     static bool matches(Input& in, State& st) {
         const char* start = in.current();
         const std::size_t node_count = st.nodes.size();
+        [[maybe_unused]] const std::size_t changes = sink_changes<C, Input>(st);
         if (peg::match<First, C>(in, st) && (then<Rest, C.moved()>(in, st) && ...)) {
             return true;
         }
+        undo_attempt<C, Input>(st, changes);
         restore(in, st, start, node_count);
         return false;
     }
@@ -787,7 +827,13 @@ private:
                 return false;
             }
         }
-        if constexpr (!HasNode || (C.lean && lean_drops(Id))) {
+        if constexpr (C.build) {
+            if constexpr (!C.negative && C.mode != Mode::atomic && Input::Sink::template handles<Id>) {
+                return match_built<C>(in, st);
+            } else {
+                return peg::match<Body, body_context<C>>(in, st);
+            }
+        } else if constexpr (!HasNode || (C.lean && lean_drops(Id))) {
             return peg::match<Body, body_context<C>>(in, st);
         } else if constexpr (C.tracking) {
             return match_tracked<C>(in, st);
@@ -802,6 +848,22 @@ private:
         } else {
             return match_node<C>(in, st);
         }
+    }
+
+    // A building run hands the rule to its builder as it enters it and once it matched.
+    template <Context C, typename Input>
+    static bool match_built(Input& in, State& st) {
+        auto& sink = sink_of<Input>(st);
+        const char* const begin = in.current();
+        const std::size_t changes = sink.changes();
+        sink.template enter<Id>();
+        if (!peg::match<Body, body_context<C>>(in, st)) {
+            sink.template failed<Id>();
+            undo_attempt<C, Input>(st, changes);
+            return false;
+        }
+        sink.template matched<Id>(std::string_view(begin, static_cast<std::size_t>(in.current() - begin)));
+        return true;
     }
 
     // The tracked run only reports a failure, so it builds no nodes.

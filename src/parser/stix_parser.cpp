@@ -79,6 +79,18 @@ bool run_from(Rule start, std::string_view input, peg::State& st) {
     }
 }
 
+// The error of a run from `start` that failed: nesting too deep, or else the report of a run
+// that records its failed attempts.
+ParseError rejection_of(Rule start, std::string_view input, const NestingBudget& budget,
+                        std::optional<std::size_t> too_deep_at, std::size_t bound) {
+    if (too_deep_at) {
+        return ParseError(ParseError::NestingTooDeep{SourceLocation::locate(input, *too_deep_at), bound});
+    }
+    peg::State tracked(input.data(), 0, budget);
+    (void)run_from<tracked_run>(start, input, tracked);
+    return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
+}
+
 // Runs the grammar in context `C`; when that fails, again with the bookkeeping of failed
 // attempts, for the report.
 template <peg::Context C>
@@ -93,14 +105,10 @@ Result<ParseTree> parse_in(Rule start, std::string_view input, std::span<FlatNod
     if (run_from<C>(start, input, fast)) {
         return std::move(fast.nodes).into_tree(input);
     }
-    if (fast.too_deep_at) {
-        return ParseError(
-            ParseError::NestingTooDeep{SourceLocation::locate(input, *fast.too_deep_at), fast.max_depth});
-    }
+    const std::optional<std::size_t> too_deep_at = fast.too_deep_at;
+    const std::size_t bound = fast.max_depth;
     fast = peg::State(input.data(), 0, budget);  // gives up the failed run's nodes
-    peg::State tracked(input.data(), 0, budget);
-    (void)run_from<tracked_run>(start, input, tracked);
-    return ParseError(ParseError::Grammar{grammar_error(tracked, input)});
+    return rejection_of(start, input, budget, too_deep_at, bound);
 }
 
 }  // namespace
@@ -112,6 +120,11 @@ Result<ParseTree> StixParser::parse(Rule start, std::string_view input) {
 Result<ParseTree> StixParser::parse_for_building(std::string_view input, std::span<FlatNode> scratch,
                                                  const NestingBudget* budget) {
     return parse_in<lean_run>(Rule::pattern, input, scratch, budget);
+}
+
+ParseError StixParser::rejection(std::string_view input, const NestingBudget& budget,
+                                 std::optional<std::size_t> too_deep_at, std::size_t bound) {
+    return rejection_of(Rule::pattern, input, budget, too_deep_at, bound);
 }
 
 std::size_t StixParser::nesting_bound() {

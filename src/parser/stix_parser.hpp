@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -18,6 +19,12 @@ public:
     // left less deep (see nesting_budget.hpp); deeper input is rejected before the
     // grammar's recursion could exhaust the stack.
     static constexpr std::size_t max_nesting = 256;
+
+    // The error of an input that a run of the grammar over it with `budget` failed to match:
+    // that it nests deeper than the run's bound (`bound`) at byte `too_deep_at`, or else the
+    // furthest failure and the rules expected there, from a run that records its attempts.
+    static ParseError rejection(std::string_view input, const NestingBudget& budget,
+                                std::optional<std::size_t> too_deep_at, std::size_t bound);
 
     // The bound in force for a parse started here on the calling thread.
     static std::size_t nesting_bound();

@@ -277,6 +277,54 @@ INSTANTIATE_TEST_SUITE_P(
                     AbandonCase{"mapped_chunks", mapped_capacity, 0, 0, 0, mapped_capacity / 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct GrowingCase {
+    const char* name;
+    NodeBlock::FirstChunk first;
+    std::size_t nodes;      // made, each with a text of its own from the block
+    std::size_t text_size;  // 0: no texts
+    bool abandoned;         // dropped whole, else node by node after the block
+};
+
+class GrowingBlock : public testing::TestWithParam<GrowingCase> {};
+
+// A block that knows only bounds starts small and grows by chunks of twice the slots: its
+// nodes and texts keep their values across the chunks, whether the tree is dropped whole
+// or its nodes outlive the block.
+TEST_P(GrowingBlock, KeepsNodesAndTextsAcrossItsChunks) {
+    const GrowingCase& c = GetParam();
+    std::vector<std::unique_ptr<PatternExpr>> kept;
+    std::vector<PatternExpr*> abandoned;
+    {
+        NodeBlock block(c.nodes + 8, slot, 2 * c.nodes * (c.text_size + 16) + 64, c.first);
+        for (std::size_t i = 0; i < c.nodes; ++i) {
+            auto node = block.make<PatternExpr>(observation("x"));
+            if (c.text_size != 0) object_in(*node) = text_from(block, text_bytes(i, c.text_size));
+            kept.push_back(std::move(node));
+        }
+        ASSERT_TRUE(block.owns_all());
+        for (std::size_t i = 0; i < c.nodes; ++i) {
+            EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
+        }
+        if (c.abandoned) {
+            for (auto& node : kept) abandoned.push_back(node.release());
+            block.abandon();
+        }
+    }
+    for (std::size_t i = 0; i < kept.size() && !c.abandoned; ++i) {
+        EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, GrowingBlock,
+    testing::Values(GrowingCase{"nothing_made", {4, 64}, 0, 0, false},
+                    GrowingCase{"within_the_first_chunk", {4, 256}, 3, 20, false},
+                    GrowingCase{"nodes_past_the_first_chunk", {2, 256}, 40, 0, false},
+                    GrowingCase{"texts_past_the_first_room", {8, 32}, 6, 40, false},
+                    GrowingCase{"both_past_the_first_chunk_dropped_whole", {2, 32}, 50, 24, true},
+                    GrowingCase{"mapped_chunks_dropped_whole", {64, 0}, mapped_capacity, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(NodeBlock, ANodeOnItsOwnLeavesTheTreeOwningMore) {
     NodeBlock block(1, slot);
     const auto inside = block.make<PatternExpr>(observation("x"));

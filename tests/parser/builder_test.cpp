@@ -447,6 +447,70 @@ TEST(QuotedText, KeepsASpecialByteAtAnyOffset) {
     }
 }
 
+// --- building while matching: turns the builder cannot follow, and trees past a chunk ---
+
+// `count` observations `[a:pI = I]` joined by AND, folded from the left.
+std::string property_number(std::size_t i) {
+    std::string property = "p";
+    property += std::to_string(i);
+    return property;
+}
+PatternExpr observations(std::size_t count) {
+    PatternExpr tree = obs("p0", 0);
+    for (std::size_t i = 1; i < count; ++i) {
+        tree = join(std::move(tree), OBS_AND, obs(property_number(i), static_cast<std::int64_t>(i)));
+    }
+    return tree;
+}
+std::string observations_text(std::size_t count) {
+    std::string text = "[a:p0 = 0]";
+    for (std::size_t i = 1; i < count; ++i) {
+        text += " AND [a:";
+        text += property_number(i);
+        text += " = ";
+        text += std::to_string(i);
+        text += "]";
+    }
+    return text;
+}
+
+// `count` comparisons `x:y = '<a long text I>'` joined by OR.
+std::string long_text(std::size_t i) {
+    return "a text too long to lie inside its node, number " + std::to_string(i);
+}
+PatternExpr long_texts(std::size_t count) {
+    ComparisonExpr chain = eq("x", "y", str(long_text(0)));
+    for (std::size_t i = 1; i < count; ++i) {
+        chain = both(std::move(chain), OR, eq("x", "y", str(long_text(i))));
+    }
+    return observe(std::move(chain));
+}
+std::string long_texts_text(std::size_t count) {
+    std::string text = "[x:y = '" + long_text(0) + "'";
+    for (std::size_t i = 1; i < count; ++i) text += " OR x:y = '" + long_text(i) + "'";
+    return text + "]";
+}
+
+PatternExpr exists_ab() {
+    return observe(ComparisonExpr{Comparison{path("a", {step("b")}), UnaryOp::EXISTS, false, std::nullopt}});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WhileMatching, PatternBuilds,
+    testing::Values(
+        // The grammar first reads `EXISTSa` as an object type and turns back after the path:
+        // the tree is built again from the parse tree.
+        Builds{"[EXISTSa:b]", exists_ab}, Builds{"[EXISTS a:b]", exists_ab},
+        Builds{observations_text(3), [] { return observations(3); }},
+        Builds{observations_text(40), [] { return observations(40); }},
+        Builds{long_texts_text(2), [] { return long_texts(2); }},
+        Builds{long_texts_text(30), [] { return long_texts(30); }},
+        Builds{"[a:b = 1] AND ([a:c = 2] OR [a:d = 3]) REPEATS 2 TIMES AND [a:e = 4]",
+               [] {
+                   return join(join(obs("b", 1), OBS_AND, qualified(join(obs("c", 2), OBS_OR, obs("d", 3)), {.repeat = 2})),
+                               OBS_AND, obs("e", 4));
+               }}));
+
 // --- rejected patterns and their messages ---
 
 struct Rejects {
@@ -534,6 +598,9 @@ INSTANTIATE_TEST_SUITE_P(
                     GrammarFailure{"[a:b = 1] REPEATS 2.5 TIMES", grammar_error},
                     GrammarFailure{"[x:y = h'']", grammar_error},
                     GrammarFailure{"[a:b = 1] WITHIN -5 SECONDS", grammar_error},
+                    // A conversion that failed before the grammar did is not what is reported.
+                    GrammarFailure{"[a:b = 99999999999999999999] AND", grammar_error},
+                    GrammarFailure{"[a:b = t'bad' OR a:c = 1] REPEATS 99999999999 TIMES FOLLOWEDBY", grammar_error},
                     GrammarFailure{std::string(StixParser::max_nesting + 1, '(') + "[a:b = 1]" +
                                        std::string(StixParser::max_nesting + 1, ')'),
                                    "Nesting too deep: "}));
