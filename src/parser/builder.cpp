@@ -257,22 +257,36 @@ void apply_qualifiers(PatternExpr& target, const QualifierSet& set, ast::NodeBlo
 
 // --- qualifiers ---
 
-// Converts each child of `node` whose rule `wanted` accepts, in order, and hands the value
-// to `store`; the first conversion that fails ends the build.
-template <typename Wanted, typename Convert, typename Store>
-bool each_converted(const FlatTree& tree, std::uint32_t node, Wanted wanted, Convert convert, Store store,
-                    Failure& failure) {
-    for (std::uint32_t child = node + 1; child < tree.end_of(node); child = tree.end_of(child)) {
-        if (!wanted(tree.rule(child))) {
-            continue;
-        }
-        auto converted = convert(tree.text(child));
-        if (!converted) {
-            return failure.set(std::move(converted).error());
-        }
-        store(std::move(converted).value());
+// A number or time of a qualifier of rule `kind`, matched by rule `value`, into `set`. Each
+// number of a qualifier replaces the one before it, so the last one written counts; the first
+// time of all intervals after one operand is its start, every later one replaces the stop.
+// False when the conversion fails.
+bool qualifier_value_into(Rule kind, Rule value, std::string_view text, QualifierSet& set, Failure& failure) {
+    switch (kind) {
+        case Rule::repeat:
+            if (value == Rule::pos_int) {
+                std::uint32_t count = 0;
+                if (!failure.take(parse_uint32(text), count)) return false;
+                set.repeat = count;
+            }
+            return true;
+        case Rule::within:
+            if (value == Rule::pos_int || value == Rule::pos_float) {
+                double seconds = 0;
+                if (!failure.take(parse_float64(text), seconds)) return false;
+                set.within = seconds;
+            }
+            return true;
+        case Rule::interval:
+            if (value == Rule::time) {
+                ast::Timestamp instant;
+                if (!failure.take(parse_timestamp(text), instant)) return false;
+                (set.start ? set.stop : set.start) = instant;
+            }
+            return true;
+        default:
+            return true;
     }
-    return true;
 }
 
 bool qualifier_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set, Failure& failure) {
@@ -280,25 +294,12 @@ bool qualifier_into(const FlatTree& tree, std::uint32_t node, QualifierSet& set,
     if (kind == tree.end_of(node)) {
         return failure.missing("qualifier content");
     }
-    // Each number of a qualifier replaces the one before it, so the last one written
-    // counts; the first time of all intervals after one operand is its start, every later
-    // one replaces the stop.
-    switch (tree.rule(kind)) {
-        case Rule::repeat:
-            return each_converted(
-                tree, kind, [](Rule rule) { return rule == Rule::pos_int; }, parse_uint32,
-                [&](std::uint32_t count) { set.repeat = count; }, failure);
-        case Rule::within:
-            return each_converted(
-                tree, kind, [](Rule rule) { return rule == Rule::pos_int || rule == Rule::pos_float; },
-                parse_float64, [&](double seconds) { set.within = seconds; }, failure);
-        case Rule::interval:
-            return each_converted(
-                tree, kind, [](Rule rule) { return rule == Rule::time; }, parse_timestamp,
-                [&](const ast::Timestamp& instant) { (set.start ? set.stop : set.start) = instant; }, failure);
-        default:
-            return true;
+    for (std::uint32_t child = kind + 1; child < tree.end_of(kind); child = tree.end_of(child)) {
+        if (!qualifier_value_into(tree.rule(kind), tree.rule(child), tree.text(child), set, failure)) {
+            return false;
+        }
     }
+    return true;
 }
 
 // --- leaves, built in place ---
@@ -1170,11 +1171,11 @@ public:
             qualifier_ = Rule::EOI;
         } else if constexpr (Id == Rule::pos_int || Id == Rule::pos_float) {
             ++changes_;
-            number_matched(text);
+            (void)qualifier_value_into(qualifier_, Id, text, qualifiers(), failure_);
         } else if constexpr (Id == Rule::time) {
             ++changes_;
             if (qualifier_ == Rule::interval) {
-                instant_matched(text);
+                (void)qualifier_value_into(qualifier_, Id, text, qualifiers(), failure_);
             } else {
                 converted_into<ast::Timestamp>(parse_timestamp(text), value(), failure_);
             }
@@ -1291,28 +1292,10 @@ private:
         comparison().constant.emplace().value.emplace<ast::ComparisonRhs::List>(std::move(values));
     }
 
-    // Each number of a qualifier replaces the one before it; the first time of all intervals
-    // after one operand is its start, every later one replaces the stop.
+    // The qualifiers of the observation or group just matched, made by the first.
     QualifierSet& qualifiers() {
         std::optional<QualifierSet>& set = patterns_.back().qualifiers;
         return set ? *set : set.emplace();
-    }
-    void number_matched(std::string_view text) {
-        QualifierSet& set = qualifiers();
-        if (qualifier_ == Rule::repeat) {
-            std::uint32_t count = 0;
-            if (failure_.take(parse_uint32(text), count)) set.repeat = count;
-        } else if (qualifier_ == Rule::within) {
-            double seconds = 0;
-            if (failure_.take(parse_float64(text), seconds)) set.within = seconds;
-        }
-    }
-    void instant_matched(std::string_view text) {
-        QualifierSet& set = qualifiers();
-        ast::Timestamp instant;
-        if (failure_.take(parse_timestamp(text), instant)) {
-            (set.start ? set.stop : set.start) = instant;
-        }
     }
 
     const char* readable_end_;
