@@ -45,10 +45,15 @@ std::string_view debug_name(ObservationOp op);
 
 // A day of the proleptic Gregorian calendar. Its years reach past std::chrono::year's
 // (a timestamp without a zone may name years -262,144 to 262,143).
+//
+// Month and day take a byte each, so that a timestamp, and with it every constant and tree
+// node, is 8 bytes smaller; one past a byte's range is kept as 255, which no month or day
+// is, so that `ok` still rejects it.
 class Date {
 public:
     constexpr Date() = default;
-    constexpr Date(std::int32_t year, unsigned month, unsigned day) : year_(year), month_(month), day_(day) {}
+    constexpr Date(std::int32_t year, unsigned month, unsigned day)
+        : year_(year), month_(saturated(month)), day_(saturated(day)) {}
     // Every chrono date is a Date.
     constexpr Date(std::chrono::year_month_day date)
         : Date(static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
@@ -71,9 +76,13 @@ public:
     auto operator<=>(const Date&) const = default;
 
 private:
+    static constexpr std::uint8_t saturated(unsigned value) {
+        return static_cast<std::uint8_t>(value < 255 ? value : 255);
+    }
+
     std::int32_t year_ = 1970;
-    unsigned month_ = 1;
-    unsigned day_ = 1;
+    std::uint8_t month_ = 1;
+    std::uint8_t day_ = 1;
 };
 
 // An instant in UTC. A leap second is second 59 with a fraction of 1e9 ns or more.

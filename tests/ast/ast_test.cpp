@@ -477,7 +477,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Validity{Date(-1, 2, 29), false}, Validity{Date(-100, 2, 29), false},
                     Validity{Date(2020, 4, 31), false}, Validity{Date(2020, 12, 31), true},
                     Validity{Date(2020, 13, 1), false}, Validity{Date(2020, 0, 1), false},
-                    Validity{Date(2020, 1, 0), false}));
+                    Validity{Date(2020, 1, 0), false},
+                    // Past a byte: must not wrap round to January or to the 1st.
+                    Validity{Date(2020, 257, 1), false}, Validity{Date(2020, 1, 257), false}));
 
 }  // namespace
 }  // namespace quarnel::ast
