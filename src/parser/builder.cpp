@@ -1406,17 +1406,23 @@ BuildOutcome build_while_matching(std::string_view text, PatternExpr& root, ast:
 // The block of a build while matching, which cannot count first what it will need. Its
 // bounds: each operator or qualifier node takes at least three bytes of text, and each long
 // text its bytes and at most as many again for its header and alignment. Its first chunk,
-// made with the first node or long text, holds about what a realistic pattern needs (a node
-// per 40 bytes, long texts half the text): below 4 KiB of text 5 slots and up to 120 bytes
-// of texts, 1,032 bytes with its header, the most that malloc's thread cache serves. Larger
-// trees take more chunks, growing with what they took, so that a tree Python keeps takes
-// little more memory than it needs; a long text starts with chunks as large as it will
-// likely need, so that a large tree takes its memory on huge pages from the start.
+// made with the first node or long text, holds about what a realistic pattern needs: below
+// 4 KiB of text 5 slots and up to 120 bytes of texts, within the most that malloc's thread
+// cache serves. Larger trees take more chunks, growing with what they took, so that a tree
+// Python keeps takes little more memory than it needs.
+//
+// A long text starts with room for a node per 16 bytes (a dense chain of observations)
+// and for texts as long as itself (a chain of hashes is three quarters hash), so that most
+// trees take one chunk of each kind. Further chunks cost more than the room: a tree
+// spread over several chunks of malloc's heap, each below its threshold for mapping memory
+// of its own, tipped it into trimming the heap after every parse (a 1 MB chain of hashes
+// faulted 167 pages a parse, at 1.4 times the cost a byte), while room never written takes
+// no memory of the system's. Large trees so take their memory on huge pages from the start.
 ast::NodeBlock block_for(std::string_view text) {
     constexpr std::size_t long_text = 4096;
     const std::size_t size = text.size();
     const auto first = size < long_text ? ast::NodeBlock::FirstChunk{5, std::min<std::size_t>(size / 2 + 32, 120)}
-                                        : ast::NodeBlock::FirstChunk{size / 40, size / 2};
+                                        : ast::NodeBlock::FirstChunk{size / 16, size};
     return ast::NodeBlock(size / 2 + 16, node_slot, 2 * size + 64, first);
 }
 
