@@ -205,7 +205,8 @@ NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t ch
 
 NodeBlock::NodeBlock(std::size_t capacity, std::size_t slot_size, std::size_t text_bytes, FirstChunk first)
     : NodeBlock(Sized{}, capacity, slot_size, text_bytes) {
-    chunk_slots_ = std::clamp<std::size_t>(first.slots, 1, most_chunk_slots_);
+    const std::size_t heap_slots = (node_memory::huge_page_bytes - node_memory::block_header_size - 1) / slot_size_;
+    chunk_slots_ = std::clamp<std::size_t>(first.slots, 1, std::min(most_chunk_slots_, heap_slots));
     first_text_bytes_ = std::min(first.text_bytes, text_bytes);
     growing_ = true;
     // The first chunk comes with the first node or long text: a tree of neither needs none.

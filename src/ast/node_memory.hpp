@@ -88,7 +88,9 @@ public:
     // with the first node or long text, holds `first.slots` slots and `first.text_bytes` of
     // room for texts; each later chunk twice the slots of the one before, or as much room for
     // texts as all chunks before it, at most what the bounds call for. A small tree then
-    // takes little more memory than it needs, and a large one few chunks.
+    // takes little more memory than it needs, and a large one few chunks. The first chunk's
+    // slots stay below a huge page, on malloc's heap: there a tree of up to a few MiB reuses
+    // the memory of the parse before, where a mapping of its own is cleared anew each time.
     struct FirstChunk {
         std::size_t slots;
         std::size_t text_bytes;

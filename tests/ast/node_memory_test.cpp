@@ -322,7 +322,9 @@ INSTANTIATE_TEST_SUITE_P(
                     GrowingCase{"nodes_past_the_first_chunk", {2, 256}, 40, 0, false},
                     GrowingCase{"texts_past_the_first_room", {8, 32}, 6, 40, false},
                     GrowingCase{"both_past_the_first_chunk_dropped_whole", {2, 32}, 50, 24, true},
-                    GrowingCase{"mapped_chunks_dropped_whole", {64, 0}, mapped_capacity, 0, true}),
+                    GrowingCase{"mapped_chunks_dropped_whole", {64, 0}, mapped_capacity, 0, true},
+                    // Asked for more than a huge page, the first chunk stays on the heap.
+                    GrowingCase{"first_chunk_asked_past_a_huge_page", {mapped_capacity, 0}, mapped_capacity, 24, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NodeBlock, ANodeOnItsOwnLeavesTheTreeOwningMore) {
