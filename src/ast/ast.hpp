@@ -47,8 +47,8 @@ std::string_view debug_name(ObservationOp op);
 // (a timestamp without a zone may name years -262,144 to 262,143).
 //
 // Month and day take a byte each, so that a timestamp, and with it every constant and tree
-// node, is 8 bytes smaller; one past a byte's range is kept as 255, which no month or day
-// is, so that `ok` still rejects it.
+// node, is 8 bytes smaller; a value past a byte's range is kept as 255, which no month or
+// day is, so that `ok` still rejects it.
 class Date {
 public:
     constexpr Date() = default;

@@ -1417,7 +1417,8 @@ BuildOutcome build_while_matching(std::string_view text, PatternExpr& root, ast:
 // spread over several chunks of malloc's heap, each below its threshold for mapping memory
 // of its own, tipped it into trimming the heap after every parse (a 1 MB chain of hashes
 // faulted 167 pages a parse, at 1.4 times the cost a byte), while room never written takes
-// no memory of the system's. Large trees so take their memory on huge pages from the start.
+// no memory of the system's. The first chunk stays on the heap (see NodeBlock::FirstChunk);
+// a larger tree's later chunks are mapped on huge pages.
 ast::NodeBlock block_for(std::string_view text) {
     constexpr std::size_t long_text = 4096;
     const std::size_t size = text.size();
