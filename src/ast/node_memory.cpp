@@ -293,6 +293,12 @@ std::size_t NodeBlock::next_text_room() const {
 }
 
 NodeBlock::~NodeBlock() {
+    if (chunks_ != nullptr) {
+        (void)finish();
+    }
+}
+
+NodeBlock::Chunks NodeBlock::finish() noexcept {
     // Each chunk goes back in one drop of all the builder still holds of it: a small parse,
     // whose texts share its one chunk, in a single step.
     if (block_ != nullptr) {
@@ -301,14 +307,30 @@ NodeBlock::~NodeBlock() {
     if (text_block_ != nullptr) {
         text_block_->held += text_share_;
     }
-    node_memory::each_chunk(chunks_, [](node_memory::Block* chunk) { node_memory::drop(chunk, chunk->held); });
-}
-
-void NodeBlock::abandon() noexcept {
-    node_memory::each_chunk(chunks_, node_memory::free_chunk);
+    Chunks chunks(chunks_, owns_all_);
     chunks_ = block_ = text_block_ = nullptr;
     remaining_ = to_come_ = text_share_ = text_to_come_ = 0;
     text_next_ = text_end_ = nullptr;
+    return chunks;
+}
+
+NodeBlock::Chunks::Chunks(Chunks&& other) noexcept
+    : latest_(std::exchange(other.latest_, nullptr)), owns_all_(std::exchange(other.owns_all_, false)) {}
+
+// What this held goes with `other`.
+NodeBlock::Chunks& NodeBlock::Chunks::operator=(Chunks&& other) noexcept {
+    std::swap(latest_, other.latest_);
+    std::swap(owns_all_, other.owns_all_);
+    return *this;
+}
+
+NodeBlock::Chunks::~Chunks() {
+    node_memory::each_chunk(latest_, [](node_memory::Block* chunk) { node_memory::drop(chunk, chunk->held); });
+}
+
+void NodeBlock::Chunks::abandon() noexcept {
+    node_memory::each_chunk(latest_, node_memory::free_chunk);
+    latest_ = nullptr;
 }
 
 }  // namespace quarnel::ast

@@ -72,9 +72,10 @@ private:
 // beyond the capacity, nodes are made on their own.
 //
 // A tree that owns nothing outside its block (no node on its own, no vector, no text from
-// elsewhere) may be dropped whole by `abandon`, which frees the chunks without visiting the
-// nodes; the block then lives as long as the tree (see parser::parse_shared_pattern). Until
-// it is destroyed or abandoned, the block keeps a share of every chunk it made.
+// elsewhere) may be dropped whole by `Chunks::abandon`, which frees the chunks without
+// visiting the nodes; the block's chunks then live as long as the tree (`finish`, and see
+// parser::parse_shared_pattern). Until it is destroyed or finished, the block keeps a share
+// of every chunk it made.
 //
 // Texts too long to lie inside a node come from the block as well: `text_bytes` of room,
 // after the first chunk's slots when a parse is small, else in chunks of their own, each of
@@ -149,10 +150,33 @@ public:
     bool owns_all() const { return owns_all_; }
     void note_outside() { owns_all_ = false; }
 
-    // Frees every chunk at once, without destroying what lies in them. Only for a tree that
-    // owns nothing outside the block (`owns_all`) and is dropped whole: its nodes are never
-    // read or destroyed again. The block is then empty.
-    void abandon() noexcept;
+    // The chunks of a finished build, which a kept tree holds in place of the whole block:
+    // a few words instead of the builder's state. Their shares go when it is destroyed,
+    // after the tree's nodes (each chunk lives on while a node of it does), or all at once
+    // by `abandon`. Empty, it owns nothing and claims not to own all, so that a tree built
+    // without it is destroyed node by node.
+    class Chunks {
+    public:
+        Chunks() = default;
+        Chunks(Chunks&& other) noexcept;
+        Chunks& operator=(Chunks&& other) noexcept;
+        ~Chunks();
+
+        bool owns_all() const { return owns_all_; }
+        // Frees every chunk at once, without destroying what lies in them. Only for a tree
+        // that owns nothing outside the block (`owns_all`) and is dropped whole: its nodes
+        // are never read or destroyed again. Nothing is then held.
+        void abandon() noexcept;
+
+    private:
+        friend class NodeBlock;
+        Chunks(node_memory::Block* latest, bool owns_all) : latest_(latest), owns_all_(owns_all) {}
+
+        node_memory::Block* latest_ = nullptr;
+        bool owns_all_ = false;
+    };
+    // Hands the chunks over; the block is then empty.
+    Chunks finish() noexcept;
 
     // The room a text of `size` bytes takes: its header and bytes, keeping the next header aligned.
     static constexpr std::size_t text_footprint(std::size_t size) {

@@ -161,35 +161,33 @@ Result<T> build_tree(Node node, TreeStep<T> build) {
     return built<T>([&](T& out) { return build_with_block(node, build, out, nodes); });
 }
 
-// A pattern's root kept with the block of its nodes and texts, and with it dropped: a tree
-// that owns nothing outside the block is given back by freeing the block's chunks, without
+// A pattern's root kept with the chunks of its nodes and texts, and with them dropped: a
+// tree that owns nothing outside its block is given back by freeing the chunks, without
 // visiting its nodes (on a long chain, a walk over tens of megabytes that no cache holds).
-// Nothing may move nodes out of it: it is only ever shared as a constant.
+// The block itself lives only while the tree is built; the tree keeps its chunks once the
+// build succeeded (`keep`), or is destroyed node by node. Nothing may move nodes out of it:
+// it is only ever shared as a constant.
 class SharedTree {
 public:
-    explicit SharedTree(const ParseTree::BlockNeeds& needs)
-        : nodes_(needs.heap_nodes, node_slot, 0, needs.text_room) {
-        std::construct_at(&root_);
-    }
-    explicit SharedTree(std::string_view text);
+    SharedTree() { std::construct_at(&root_); }
     SharedTree(const SharedTree&) = delete;
     SharedTree& operator=(const SharedTree&) = delete;
     ~SharedTree() {
-        if (nodes_.owns_all()) {
-            nodes_.abandon();
+        if (chunks_.owns_all()) {
+            chunks_.abandon();
         } else {
             std::destroy_at(&root_);
         }
     }
 
     PatternExpr& root() { return root_; }
-    ast::NodeBlock& nodes() { return nodes_; }
+    void keep(ast::NodeBlock& nodes) { chunks_ = nodes.finish(); }
 
 private:
     union {
         PatternExpr root_;
     };
-    ast::NodeBlock nodes_;
+    ast::NodeBlock::Chunks chunks_;
 };
 
 std::optional<ObservationOp> observation_op(Rule rule) {
@@ -1326,13 +1324,15 @@ bool expression_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out,
 
 // The tree of `node`, a pattern, an expression, an observation or a group, shared.
 Result<std::shared_ptr<const PatternExpr>> build_shared_pair(Node node) {
-    auto tree = std::make_shared<SharedTree>(block_needs(node));
-    if (Status status = build_with_block(node, &pair_into, tree->root(), tree->nodes()); !status) {
+    const ParseTree::BlockNeeds needs = block_needs(node);
+    ast::NodeBlock nodes(needs.heap_nodes, node_slot, 0, needs.text_room);
+    auto tree = std::make_shared<SharedTree>();
+    if (Status status = build_with_block(node, &pair_into, tree->root(), nodes); !status) {
         // A build cut short may not have noted all it owns outside the block: what it made
         // goes node by node.
-        tree->nodes().note_outside();
         return std::move(status).error();
     }
+    tree->keep(nodes);
     const PatternExpr* const root = &tree->root();
     return std::shared_ptr<const PatternExpr>(std::move(tree), root);
 }
@@ -1427,10 +1427,6 @@ ast::NodeBlock block_for(std::string_view text) {
     return ast::NodeBlock(size / 2 + 16, node_slot, 2 * size + 64, first);
 }
 
-SharedTree::SharedTree(std::string_view text) : nodes_(block_for(text)) {
-    std::construct_at(&root_);
-}
-
 }  // namespace
 
 Result<PatternExpr> parse_pattern(std::string_view text) {
@@ -1458,17 +1454,21 @@ Result<PatternExpr> parse_pattern(std::string_view text) {
 }
 
 Result<std::shared_ptr<const PatternExpr>> parse_shared_pattern(std::string_view text) {
-    auto tree = std::make_shared<SharedTree>(text);
     Failure failure;
     std::optional<ParseError> rejection;
-    const BuildOutcome outcome = build_while_matching(text, tree->root(), tree->nodes(), failure, rejection);
-    if (outcome == BuildOutcome::built && !failure.failed()) {
-        const PatternExpr* const root = &tree->root();
-        return std::shared_ptr<const PatternExpr>(std::move(tree), root);
+    BuildOutcome outcome;
+    {
+        ast::NodeBlock nodes = block_for(text);
+        auto tree = std::make_shared<SharedTree>();
+        outcome = build_while_matching(text, tree->root(), nodes, failure, rejection);
+        if (outcome == BuildOutcome::built && !failure.failed()) {
+            tree->keep(nodes);
+            const PatternExpr* const root = &tree->root();
+            return std::shared_ptr<const PatternExpr>(std::move(tree), root);
+        }
+        // What was built goes node by node, with the tree, before the block: it may not have
+        // noted all it owns outside the block.
     }
-    // What was built goes node by node: it may not have noted all it owns outside the block.
-    tree->nodes().note_outside();
-    tree.reset();
     switch (outcome) {
         case BuildOutcome::built:
             return std::move(failure).error();

@@ -265,7 +265,7 @@ TEST_P(NodeBlockAbandon, FreesEveryChunkAtOnce) {
     for (std::size_t i = 0; i < tree.size(); ++i) {
         EXPECT_EQ(object_of(*tree[i]), c.text_size != 0 ? text_bytes(c.freed_early + i, c.text_size) : "x");
     }
-    block.abandon();
+    block.finish().abandon();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,7 +307,7 @@ TEST_P(GrowingBlock, KeepsNodesAndTextsAcrossItsChunks) {
         }
         if (c.abandoned) {
             for (auto& node : kept) abandoned.push_back(node.release());
-            block.abandon();
+            block.finish().abandon();
         }
     }
     for (std::size_t i = 0; i < kept.size() && !c.abandoned; ++i) {
@@ -325,6 +325,64 @@ INSTANTIATE_TEST_SUITE_P(
                     GrowingCase{"mapped_chunks_dropped_whole", {64, 0}, mapped_capacity, 0, true},
                     // Asked for more than a huge page, the first chunk stays on the heap.
                     GrowingCase{"first_chunk_asked_past_a_huge_page", {mapped_capacity, 0}, mapped_capacity, 24, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+enum class Drop { whole, nodes_first, chunks_first };
+
+struct FinishCase {
+    const char* name;
+    std::size_t nodes;      // made, each with a text of its own from the block
+    std::size_t text_size;  // 0: no texts
+    Drop drop;
+};
+
+class FinishedBlock : public testing::TestWithParam<FinishCase> {};
+
+// A finished block hands its chunks over to the tree it built: they outlive the block, and
+// go all at once, or with the last of the tree's nodes whichever goes first.
+TEST_P(FinishedBlock, ItsChunksOutliveIt) {
+    const FinishCase& c = GetParam();
+    std::vector<std::unique_ptr<PatternExpr>> kept;
+    auto chunks = std::make_unique<NodeBlock::Chunks>();
+    EXPECT_FALSE(chunks->owns_all());  // a tree built without chunks goes node by node
+    {
+        NodeBlock block(c.nodes + 8, slot, 2 * c.nodes * (c.text_size + 16) + 64, NodeBlock::FirstChunk{2, 32});
+        for (std::size_t i = 0; i < c.nodes; ++i) {
+            auto node = block.make<PatternExpr>(observation("x"));
+            if (c.text_size != 0) object_in(*node) = text_from(block, text_bytes(i, c.text_size));
+            kept.push_back(std::move(node));
+        }
+        *chunks = block.finish();
+    }
+    ASSERT_EQ(chunks->owns_all(), true);
+    for (std::size_t i = 0; i < c.nodes; ++i) {
+        EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
+    }
+    switch (c.drop) {
+        case Drop::whole:
+            for (auto& node : kept) (void)node.release();
+            chunks->abandon();
+            break;
+        case Drop::nodes_first:
+            kept.clear();
+            chunks.reset();
+            break;
+        case Drop::chunks_first:
+            chunks.reset();
+            for (std::size_t i = 0; i < c.nodes; ++i) {
+                EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
+            }
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, FinishedBlock,
+    testing::Values(FinishCase{"nothing_made", 0, 0, Drop::nodes_first},
+                    FinishCase{"one_chunk_dropped_whole", 1, 20, Drop::whole},
+                    FinishCase{"chunks_dropped_whole", 60, 24, Drop::whole},
+                    FinishCase{"nodes_before_their_chunks", 60, 24, Drop::nodes_first},
+                    FinishCase{"chunks_before_their_nodes", 60, 24, Drop::chunks_first}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NodeBlock, ANodeOnItsOwnLeavesTheTreeOwningMore) {
