@@ -154,10 +154,15 @@ Status build_with_block(Node node, TreeStep<T> build, T& out, ast::NodeBlock& no
         out);
 }
 
+// The block of a build from `node`, sized by what the grammar counted.
+ast::NodeBlock block_for(Node node) {
+    const ParseTree::BlockNeeds needs = block_needs(node);
+    return ast::NodeBlock(needs.heap_nodes, node_slot, 0, needs.text_room);
+}
+
 template <typename T>
 Result<T> build_tree(Node node, TreeStep<T> build) {
-    const ParseTree::BlockNeeds needs = block_needs(node);
-    ast::NodeBlock nodes(needs.heap_nodes, node_slot, 0, needs.text_room);
+    ast::NodeBlock nodes = block_for(node);
     return built<T>([&](T& out) { return build_with_block(node, build, out, nodes); });
 }
 
@@ -1324,8 +1329,7 @@ bool expression_into(const FlatTree& tree, std::uint32_t node, PatternExpr& out,
 
 // The tree of `node`, a pattern, an expression, an observation or a group, shared.
 Result<std::shared_ptr<const PatternExpr>> build_shared_pair(Node node) {
-    const ParseTree::BlockNeeds needs = block_needs(node);
-    ast::NodeBlock nodes(needs.heap_nodes, node_slot, 0, needs.text_room);
+    ast::NodeBlock nodes = block_for(node);
     auto tree = std::make_shared<SharedTree>();
     if (Status status = build_with_block(node, &pair_into, tree->root(), nodes); !status) {
         // A build cut short may not have noted all it owns outside the block: what it made

@@ -355,9 +355,12 @@ TEST_P(FinishedBlock, ItsChunksOutliveIt) {
         *chunks = block.finish();
     }
     ASSERT_EQ(chunks->owns_all(), true);
-    for (std::size_t i = 0; i < c.nodes; ++i) {
-        EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
-    }
+    const auto expect_values = [&] {
+        for (std::size_t i = 0; i < c.nodes; ++i) {
+            EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
+        }
+    };
+    expect_values();
     switch (c.drop) {
         case Drop::whole:
             for (auto& node : kept) (void)node.release();
@@ -369,9 +372,7 @@ TEST_P(FinishedBlock, ItsChunksOutliveIt) {
             break;
         case Drop::chunks_first:
             chunks.reset();
-            for (std::size_t i = 0; i < c.nodes; ++i) {
-                EXPECT_EQ(object_of(*kept[i]), c.text_size != 0 ? text_bytes(i, c.text_size) : "x");
-            }
+            expect_values();
             break;
     }
 }
